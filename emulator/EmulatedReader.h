@@ -1,0 +1,169 @@
+// The firmware of an emulated VORTAL9 keyboard-wedge card reader.
+//
+// It receives the feature reports that the host sends (report ID 0, then PS/2
+// scan code set 2 bytes with zero fill), decodes them into key presses and
+// releases, and runs the reader's configuration menu: left Ctrl + left Alt +
+// F10 opens it, digit keys pick an entry, and the reader answers every key it
+// understands by typing text, as a keyboard does, into whatever widget holds
+// the input focus at the moment of each character.
+//
+// Configuration menu (answers as typed; "\n" is the Return key):
+//   on the hot key:  "VORTAL9 SETUP\n1 Preamble: <v>\n2 Postamble: <v>\n3 Terminator: <v>\n"
+//                    "4 Tracks: <v>\n5 Beep: <v>\n8 Save and exit\n9 Exit without saving\n> "
+//                    (an empty preamble or postamble shows as "(none)")
+//   "1" / "2":       "1\nPreamble? " / "2\nPostamble? ", then every character key is
+//                    appended (at most 15) and echoed, BackSp removes the last one and
+//                    echoes a backspace, Enter ends with "\nPreamble = <v>\n> ".
+//   "3":             "3\nTerminator = <v>\n> "   CR -> CRLF -> TAB -> NONE -> CR
+//   "4":             "4\nTracks = <v>\n> "       123 -> 12 -> 23 -> 13 -> 1 -> 2 -> 3 -> 123
+//   "5":             "5\nBeep = <v>\n> "         ON <-> OFF
+//   "8":             "8\nSaved. Bye\n"           working settings become the stored ones
+//   "9":             "9\nBye\n"                  working settings are dropped
+// Any other key at the prompt, every key outside configuration mode, modifier
+// keys on their own and all break codes get no answer.
+//
+// Character keys follow the U.S. key map: letters are lower case, upper case
+// with Shift; Shift on the digit row and on punctuation gives the U.S.
+// symbols. While Alt Gr (right Alt) is held, only these keys give a character:
+//   Q '@'  E '€'  M 'µ'  2 '²'  3 '³'  7 '{'  8 '['  9 ']'  0 '}'  minus '\'
+//   and the extra key left of Z '|'.
+// While a Ctrl key or left Alt is held, character keys give nothing.
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+class QTimer;
+
+namespace vortal9::emu {
+
+class EmulatedReader : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Received
+    {
+        std::vector<std::uint8_t> bytes;
+        std::chrono::steady_clock::time_point at;
+    };
+
+    // One decoded key transition: the scan code without its prefixes.
+    struct KeyEvent
+    {
+        std::uint8_t code = 0;
+        bool extended = false; // had an E0 prefix
+        bool release = false;  // had an F0 prefix
+        bool operator==(const KeyEvent &) const = default;
+    };
+
+    // Bits of heldModifiers().
+    enum Modifier : unsigned {
+        LeftShift = 0x01,
+        RightShift = 0x02,
+        LeftCtrl = 0x04,
+        RightCtrl = 0x08,
+        LeftAlt = 0x10,
+        AltGr = 0x20, // right Alt
+    };
+
+    // Where the configuration menu stands.
+    enum class MenuState { Off, Prompt, EditPreamble, EditPostamble };
+
+    static constexpr int MaxTextLength = 15;
+
+    explicit EmulatedReader(QObject *parent = nullptr);
+    ~EmulatedReader() override;
+
+    // A feature report as the host sent it: byte 0 is the report ID.
+    void receiveReport(const std::vector<std::uint8_t> &bytes);
+
+    // Settings by key: "preamble", "postamble", "terminator", "tracks", "beep".
+    // Stored: what the last "Save and exit" kept. Working: what the open menu is
+    // editing; equal to the stored ones outside configuration mode.
+    QMap<QString, QString> storedSettings() const;
+    QMap<QString, QString> workingSettings() const;
+    bool inConfigMode() const;
+    MenuState menuState() const;
+    unsigned heldModifiers() const;
+
+    // Typing. An answer starts answerDelayMs after the report that caused it
+    // (or when the previous answer is finished, whichever is later), then one
+    // character every charIntervalMs, with lineGapMs after each newline.
+    void setAnswerDelayMs(int ms);
+    void setCharIntervalMs(int ms);
+    void setLineGapMs(int ms);
+    void setTimings(int answerDelayMs, int charIntervalMs, int lineGapMs);
+    int answerDelayMs() const;
+    int charIntervalMs() const;
+    int lineGapMs() const;
+    // True from the report that caused an answer until its last character is typed.
+    bool isTyping() const;
+
+    // The reader lost power (unplugged): queued typing stops, configuration
+    // mode ends without saving, held keys and pending prefixes are forgotten.
+    // The stored settings survive.
+    void powerCycle();
+
+    // Logs for tests.
+    const std::vector<Received> &receivedReports() const;
+    const std::vector<KeyEvent> &keyEvents() const;
+    // Every character typed so far, in order ('\n' for Return, '\b' for
+    // backspace), including those lost because no widget had the focus.
+    QString typedText() const;
+    int droppedCharacters() const;
+    void clearLog();
+
+Q_SIGNALS:
+    void answerTyped(const QString &answer); // the last character of one answer was typed
+    void typingFinished();                   // nothing more is queued
+    void configModeChanged(bool inConfigMode);
+
+private:
+    struct PendingAnswer
+    {
+        QString text;
+        std::chrono::steady_clock::time_point notBefore;
+    };
+
+    void handleByte(std::uint8_t byte);
+    void handleKey(const KeyEvent &key);
+    void handleMake(const KeyEvent &key);
+    void handlePromptKey(QChar ch);
+    void handleEditKey(const KeyEvent &key, QChar ch);
+    void enterConfigMode();
+    void leaveConfigMode(bool save);
+    void setState(MenuState state);
+    QString menuText() const;
+    void queueAnswer(const QString &text);
+    void typeNext();
+    void typeCharacter(QChar ch);
+
+    QMap<QString, QString> m_stored;
+    QMap<QString, QString> m_working;
+    MenuState m_state = MenuState::Off;
+    QString m_editBuffer;
+    unsigned m_held = 0;
+    bool m_pendingE0 = false;
+    bool m_pendingF0 = false;
+
+    int m_answerDelayMs = 20;
+    int m_charIntervalMs = 3;
+    int m_lineGapMs = 60;
+    QTimer *m_typeTimer = nullptr;
+    std::deque<PendingAnswer> m_queue;
+    qsizetype m_queuePos = 0;
+
+    std::vector<Received> m_received;
+    std::vector<KeyEvent> m_keyEvents;
+    QString m_typed;
+    int m_dropped = 0;
+};
+
+} // namespace vortal9::emu

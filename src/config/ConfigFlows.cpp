@@ -1,0 +1,161 @@
+// Entering configuration mode ("Enter Config"), sending a loaded script
+// ("Setting") and playing it back (WriteConfig).
+#include "config/ScriptTokenizer.h"
+#include "script/ScriptFormat.h"
+#include "ui/Controls.h"
+#include "ui/MainForm.h"
+
+#include <QComboBox>
+#include <QTimer>
+
+namespace vortal9 {
+
+namespace {
+// The configuration hot key: left Ctrl, left Alt, F10 down, then up again in
+// the reverse order.
+const QString HotKeyMake = QStringLiteral("141109");
+const QString HotKeyBreak = QStringLiteral("F009F011F014");
+const QString Connect = QStringLiteral("Connect");
+const QString Disconnect = QStringLiteral("Disconnect");
+const QString CantFindReader = QStringLiteral("Can't Find VORTAL9");
+const QString OpenError = QStringLiteral("Open VORTAL9 Error");
+} // namespace
+
+bool MainForm::reopenSelectedReader()
+{
+    m_usb.CloseReader();
+    const int position = CbNumber->currentIndex();
+    const std::string path = (position >= 0 && static_cast<std::size_t>(position) < m_usb.DevicePaths.size())
+                                 ? m_usb.DevicePaths[static_cast<std::size_t>(position)]
+                                 : std::string();
+    if (m_usb.OpenReader(path, AccessReadWrite) >= 1)
+        return true;
+    // A reader that refuses read/write access still takes feature reports
+    // through a handle opened with no access rights.
+    return m_usb.OpenReader(path, AccessNone) >= 1;
+}
+
+void MainForm::BtnSetup_Click()
+{
+    m_usb.CloseReader();
+    TxtRcv->clear();
+    m_files.RecordBuffer.clear();
+    setPanelText(6, QString());
+    setPanelText(4, QString());
+    setPanelText(2, Connect);
+    if (!m_usb.ReaderFound || CbNumber->currentIndex() < 0) {
+        setPanelText(6, CantFindReader);
+        setPanelText(2, Disconnect);
+        return;
+    }
+    if (!reopenSelectedReader()) {
+        setPanelText(6, OpenError);
+        // No reader is connected, so the status must not say so.
+        setPanelText(2, Disconnect);
+        return;
+    }
+    setPanelText(4, m_usb.ReadManufacturerString());
+    CbNumber->setEnabled(false);
+    Btn2Disabled();
+    DisableKeyboard();
+    m_usb.SendCommandString(HotKeyMake);
+    m_usb.SendCommandString(HotKeyBreak);
+}
+
+void MainForm::BtnConSetting_Click()
+{
+    TxtRcv->clear();
+    setPanelText(6, QString());
+    setPanelText(2, Connect);
+    setPanelText(4, QString());
+    if (!m_usb.ReaderFound || CbNumber->currentIndex() < 0) {
+        setPanelText(6, CantFindReader);
+        setPanelText(2, Disconnect);
+        return;
+    }
+    if (!m_files.ScriptLoaded) {
+        setPanelText(6, QStringLiteral("Can't Load File"));
+        return;
+    }
+    if (!reopenSelectedReader()) {
+        setPanelText(6, OpenError);
+        setPanelText(2, Disconnect);
+        return;
+    }
+    setPanelText(4, m_usb.ReadManufacturerString());
+    const QString &text = m_files.ScriptText;
+    // Anything but hexadecimal pairs could not be sent; refuse it here,
+    // before the reader has been put into configuration mode.
+    if (text.size() <= script::PlaybackStart || !text.startsWith(QLatin1String(script::HotKeyString))
+        || !script::isHexText(text)) {
+        setPanelText(6, QStringLiteral("Load file error"));
+        return;
+    }
+    DisableKeyboard();
+    ScriptRunning = true;
+    Btn1Disabled();
+    WriteConfig();
+}
+
+bool MainForm::waitForAnswer()
+{
+    // Waits until the reader has typed and then been quiet, but gives up when
+    // nothing at all arrives in the receive box for the answer time-out.
+    ReaderIdle = false;
+    m_answerTimedOut = false;
+    m_answerWatchdog->start(m_timing.answerTimeoutMs);
+    waitUntil([this] { return ReaderIdle || m_answerTimedOut; });
+    m_answerWatchdog->stop();
+    if (ReaderIdle || m_unloading)
+        return true;
+    setPanelText(6, QStringLiteral("Reader Not Responding"));
+    return false;
+}
+
+void MainForm::waitForQuietReader()
+{
+    // The reader counts as quiet once the quiet period has passed since the
+    // last change of the receive box; that may already be the case when the
+    // mouse is released.
+    while (!m_unloading) {
+        const qint64 quietLeft = m_timing.quietMs - m_sinceTextChange.elapsed();
+        if (!Timer1->isActive() && quietLeft <= 0)
+            return;
+        sleepFor(Timer1->isActive() ? Timer1->remainingTime() : static_cast<int>(quietLeft));
+    }
+}
+
+void MainForm::WriteConfig()
+{
+    const QString text = m_files.ScriptText;
+    ReaderIdle = false;
+    focusReceiveBox();
+
+    if (m_usb.SendCommandString(HotKeyMake) && m_usb.SendCommandString(HotKeyBreak) && waitForAnswer()) {
+        qsizetype p = script::PlaybackStart;
+        while (!m_unloading) {
+            ReaderIdle = false;
+            const script::Token token = script::cutToken(text, p);
+            focusReceiveBox();
+            if (!m_usb.SendCommandString(token.text))
+                break;
+            if (token.waitForAnswer) {
+                if (!waitForAnswer())
+                    break;
+                if (MouseHeld) {
+                    waitUntil([this] { return !MouseHeld; });
+                    waitForQuietReader();
+                }
+            } else if (token.isBreak) {
+                m_usb.PacingWait(m_timing.breakPauseMs);
+            }
+            if (!script::hasNextToken(text, token.next))
+                break;
+            p = token.next;
+        }
+    }
+    Btn1Enabled();
+    ScriptRunning = false;
+}
+
+} // namespace vortal9

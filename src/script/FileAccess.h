@@ -1,0 +1,22 @@
+// State of the script-file module: the loaded script and the recording.
+#pragma once
+
+#include <QString>
+
+namespace vortal9 {
+
+struct FileAccess
+{
+    // The loaded script.
+    bool ScriptLoaded = false;
+    QString ScriptText;
+
+    // The recording.
+    bool Recording = false;
+    QString RecordBuffer;
+
+    // The file dialog's name, kept between loads and saves of one run.
+    QString DialogFileName;
+};
+
+} // namespace vortal9

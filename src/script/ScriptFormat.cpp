@@ -1,0 +1,106 @@
+// The script file: one line of hexadecimal digit pairs followed by CR LF.
+#include "script/ScriptFormat.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace vortal9::script {
+
+namespace {
+
+constexpr char LineEnd[] = "\r\n";
+constexpr qsizetype LineEndLength = 2;
+// The dot and up to three characters of extension after it.
+constexpr qsizetype ShownExtensionLength = 4;
+
+bool isPathSeparator(QChar c)
+{
+    return c == u'\\' || c == u'/';
+}
+
+} // namespace
+
+QByteArray scriptFileBytes(const QString &recordBuffer)
+{
+    QByteArray bytes = recordBuffer.toLatin1();
+    bytes.append(LineEnd, LineEndLength);
+    return bytes;
+}
+
+QString scriptTextFromBytes(const QByteArray &bytes)
+{
+    // The last two bytes are the line end and are dropped whatever they hold.
+    if (bytes.size() < LineEndLength)
+        return {};
+    return QString::fromLatin1(bytes.first(bytes.size() - LineEndLength));
+}
+
+QString displayedName(const QString &path)
+{
+    // Every dot restarts the name, so the last dot of the path decides it:
+    // the characters back to the folder separator before it, then the dot
+    // and at most three characters after it.
+    QString name;
+    for (qsizetype dot = path.indexOf(u'.'); dot >= 0; dot = path.indexOf(u'.', dot + 1)) {
+        qsizetype start = dot;
+        while (start > 0 && !isPathSeparator(path.at(start - 1)))
+            --start;
+        name = path.mid(start, dot - start) + path.mid(dot, ShownExtensionLength);
+    }
+    return name;
+}
+
+bool isHexText(const QString &text)
+{
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        const bool hex = (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'F') || (u >= u'a' && u <= u'f');
+        if (!hex)
+            return false;
+    }
+    return true;
+}
+
+LoadResult loadScriptFile(const QString &path)
+{
+    LoadResult result;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.status = LoadResult::Status::OpenFailed;
+        return result;
+    }
+    if (file.size() >= MaxScriptFileBytes) {
+        result.status = LoadResult::Status::TooLarge;
+        return result;
+    }
+    // Read no more than the limit, in case the file grew after its size was taken.
+    const QByteArray bytes = file.read(MaxScriptFileBytes);
+    if (bytes.size() >= MaxScriptFileBytes) {
+        result.status = LoadResult::Status::TooLarge;
+        return result;
+    }
+    result.status = LoadResult::Status::Loaded;
+    result.text = scriptTextFromBytes(bytes);
+    return result;
+}
+
+bool saveScriptFile(const QString &path, const QString &recordBuffer)
+{
+    // QSaveFile writes to a temporary file next to the target and renames it
+    // over the target only in commit(), so a failure anywhere before that
+    // leaves an existing file of that name as it was.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray bytes = scriptFileBytes(recordBuffer);
+    // On failure the destructor discards the temporary file. The explicit
+    // flush matters: commit() does not notice a write error that only shows
+    // when its own flush pushes out the buffered bytes (a full disk or a file
+    // size limit part way through), and would then rename a truncated file
+    // over the old one.
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        return false;
+    return file.commit();
+}
+
+} // namespace vortal9::script

@@ -1,0 +1,45 @@
+// The script file: one line of hexadecimal digit pairs followed by CR LF.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace vortal9::script {
+
+// Files of this many bytes or more are refused by the loader.
+inline constexpr qint64 MaxScriptFileBytes = 65535;
+// The hot key that every usable script starts with, and the full header.
+inline constexpr char HotKeyString[] = "141109F009F011F014";
+
+// Bytes of the file for a recording: the text in Latin-1 followed by CR LF.
+QByteArray scriptFileBytes(const QString &recordBuffer);
+
+// Script text for the file's bytes: everything but the last two bytes,
+// decoded as Latin-1. Fewer than two bytes give empty text.
+QString scriptTextFromBytes(const QByteArray &bytes);
+
+// The name shown for a script path: for every '.' from left to right, the
+// characters back to the previous '\' or '/', the dot and up to three
+// characters after it; the last dot wins. A path without a dot shows "".
+QString displayedName(const QString &path);
+
+// True when text consists only of the characters 0-9, A-F and a-f.
+bool isHexText(const QString &text);
+
+struct LoadResult
+{
+    enum class Status { Loaded, OpenFailed, TooLarge };
+    Status status = Status::OpenFailed;
+    QString text;
+};
+
+// Reads a script file: refused when it cannot be opened or has
+// MaxScriptFileBytes bytes or more; otherwise all but the last two bytes.
+LoadResult loadScriptFile(const QString &path);
+
+// Writes the recording as a script file through QSaveFile, so that a failed
+// or interrupted write leaves any earlier file of that name untouched.
+// Returns false when the file could not be written completely.
+bool saveScriptFile(const QString &path, const QString &recordBuffer);
+
+} // namespace vortal9::script

@@ -1,0 +1,77 @@
+#include "ui/Controls.h"
+
+#include <QDir>
+#include <QPixmap>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+#include <QTextCursor>
+
+namespace vortal9 {
+
+int ReceiveBox::textLength() const
+{
+    return static_cast<int>(toPlainText().size());
+}
+
+void ReceiveBox::moveCaretToEnd()
+{
+    moveCursor(QTextCursor::End);
+}
+
+void ReceiveBox::mousePressEvent(QMouseEvent *event)
+{
+    QPlainTextEdit::mousePressEvent(event);
+    Q_EMIT mousePressed();
+}
+
+void ReceiveBox::mouseReleaseEvent(QMouseEvent *event)
+{
+    QPlainTextEdit::mouseReleaseEvent(event);
+    Q_EMIT mouseReleased();
+}
+
+void CommandButton::paintEvent(QPaintEvent *)
+{
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QString caption = option.text;
+    option.text.clear();
+    painter.drawControl(QStyle::CE_PushButton, option);
+    if (!option.icon.isNull() || caption.isEmpty())
+        return;
+    const QRect area = rect().adjusted(2, 1, -2, -1);
+    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+}
+
+PictureCache::PictureCache(const QString &directory)
+{
+    const QDir dir(directory);
+    const QStringList anyCase = dir.entryList(QStringList{QStringLiteral("*.[iI][cC][oO]")}, QDir::Files);
+    for (const QString &file : anyCase) {
+        const QString name = file.left(file.size() - 4).toLower();
+        m_files.insert(name, dir.filePath(file));
+    }
+}
+
+QIcon PictureCache::picture(const QString &name)
+{
+    const QString key = name.toLower();
+    if (key.isEmpty())
+        return {};
+    auto decoded = m_decoded.constFind(key);
+    if (decoded != m_decoded.constEnd())
+        return *decoded;
+    QIcon icon;
+    const auto file = m_files.constFind(key);
+    if (file != m_files.constEnd()) {
+        const QPixmap pixmap(*file);
+        if (!pixmap.isNull())
+            icon = QIcon(pixmap);
+    }
+    m_decoded.insert(key, icon);
+    return icon;
+}
+
+} // namespace vortal9

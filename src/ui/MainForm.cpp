@@ -1,0 +1,579 @@
+#include "ui/MainForm.h"
+
+#include "keyboard/KeyTable.h"
+#include "keyboard/Layouts.h"
+#include "ui/Controls.h"
+#include "ui/Program.h"
+#include "ui/UserDialogs.h"
+
+#include <QAccessible>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTimer>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace vortal9 {
+
+namespace {
+
+// Positions of the design are in twips; 15 twips make a pixel at 96 dpi, and
+// Qt scales pixels for high-dpi screens.
+QRect twips(int left, int top, int width, int height)
+{
+    auto px = [](int t) { return qRound(t / 15.0); };
+    return QRect(px(left), px(top), px(width), px(height));
+}
+
+QFont sansFont(qreal points, bool bold)
+{
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                      QStringLiteral("DejaVu Sans")});
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+QFont serifFont(qreal points, bool bold)
+{
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setStyleHint(QFont::Serif);
+    font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
+                      QStringLiteral("DejaVu Serif")});
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+const QString Connect = QStringLiteral("Connect");
+const QString Disconnect = QStringLiteral("Disconnect");
+const QString CantFindReader = QStringLiteral("Can't Find VORTAL9");
+const QString OpenError = QStringLiteral("Open VORTAL9 Error");
+
+const QString WarningLine1 =
+    QStringLiteral("Warning : Before you close the application program, please make sure the device is ");
+const QString WarningLine2 = QStringLiteral("                not in the configuration mode.");
+
+const QString ExitText = QStringLiteral(
+    "Before you close the application program, please make sure the device is not in the configuration mode.\n"
+    "Otherwise, you have to re-attach the device after close the application program.\n"
+    "If you want to close the, please press YES. Or press NO to back to the application program.");
+
+} // namespace
+
+MainForm::MainForm(HidPlatform &platform, UserDialogs &dialogs, const Timing &timing, QWidget *parent)
+    : QWidget(parent)
+    , m_platform(platform)
+    , m_dialogs(dialogs)
+    , m_timing(timing)
+    , m_usb(platform, *this, m_files, timing.pacingMs)
+{
+    m_sinceTextChange.start();
+    createControls();
+    Form_Load();
+}
+
+MainForm::~MainForm()
+{
+    m_unloading = true;
+    m_usb.CloseReader();
+    delete m_pictures;
+}
+
+void MainForm::createControls()
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("VORTAL9 Configuration Setup AP (PX4KQ905)"));
+    setWindowIcon(applicationIcon());
+    // A window of fixed size, without a close button: "EXIT" and its
+    // warning are the way out.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowMinimizeButtonHint);
+    setFixedSize(twips(0, 0, 7560, 7980).size());
+
+    const QFont buttonFont = sansFont(8.25, false);
+    const QFont labelFont = sansFont(9.75, true);
+    const QFont entryFont = sansFont(9.75, false);
+
+    auto label = [&](QWidget *owner, const char *name, const QString &text, QRect geometry) {
+        auto *l = new QLabel(text, owner);
+        l->setObjectName(QLatin1String(name));
+        l->setFont(labelFont);
+        l->setGeometry(geometry);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        return l;
+    };
+    auto button = [&](QWidget *owner, const char *name, const QString &caption, QRect geometry) {
+        auto *b = new CommandButton(caption, owner);
+        b->setObjectName(QLatin1String(name));
+        b->setAccessibleName(caption);
+        b->setFont(buttonFont);
+        b->setGeometry(geometry);
+        QPalette green = b->palette();
+        green.setColor(QPalette::Button, QColor(0, 255, 0));
+        b->setPalette(green);
+        b->setAutoFillBackground(true);
+        // Reachable with Tab, but a click never takes the focus away from the
+        // receive box, where the reader's answers must land.
+        b->setFocusPolicy(Qt::TabFocus);
+        b->setAutoDefault(false);
+        return b;
+    };
+    auto combo = [&](const char *name, const QString &accessible, QRect geometry) {
+        auto *c = new QComboBox(this);
+        c->setObjectName(QLatin1String(name));
+        c->setAccessibleName(accessible);
+        c->setFont(entryFont);
+        c->setGeometry(geometry);
+        c->setFocusPolicy(Qt::TabFocus);
+        return c;
+    };
+
+    Label1 = label(this, "Label1", QStringLiteral("Select Country"), twips(120, 120, 1935, 375));
+    CbKBType = combo("CbKBType", QStringLiteral("Select Country"), twips(1800, 120, 2295, 360));
+    LbModel = label(this, "LbModel", QStringLiteral("Total on-line VORTAL9 #"), twips(120, 600, 3135, 375));
+    Lb1 = label(this, "Lb1", QStringLiteral("[ 0 ]"), twips(2880, 600, 855, 375));
+    Label2 = label(this, "Label2", QStringLiteral("Select Device"), twips(120, 960, 1815, 375));
+    CbNumber = combo("CbNumber", QStringLiteral("Select Device"), twips(1800, 960, 975, 360));
+    Label1->setBuddy(CbKBType);
+    Label2->setBuddy(CbNumber);
+
+    BtnStart = button(this, "BtnStart", QStringLiteral("Check Device"), twips(4320, 120, 975, 495));
+    BtnSetup = button(this, "BtnSetup", QStringLiteral("Enter Config"), twips(4320, 720, 975, 495));
+    BtnClose = button(this, "BtnClose", QStringLiteral("Close Device"), twips(5400, 120, 975, 495));
+    BtnClear = button(this, "BtnClear", QStringLiteral("Clear"), twips(5400, 720, 975, 495));
+    BtnExit = button(this, "BtnExit", QStringLiteral("EXIT"), twips(6480, 120, 855, 1095));
+    BtnExit->setFont(sansFont(9.75, true));
+
+    FrameFile = new QGroupBox(QStringLiteral("Script File Access"), this);
+    FrameFile->setObjectName(QStringLiteral("FrameFile"));
+    FrameFile->setFont(labelFont);
+    FrameFile->setGeometry(twips(120, 1320, 7335, 615));
+    TxtFileName = new QLineEdit(FrameFile);
+    TxtFileName->setObjectName(QStringLiteral("TxtFileName"));
+    TxtFileName->setAccessibleName(QStringLiteral("Script file name"));
+    TxtFileName->setFont(entryFont);
+    TxtFileName->setGeometry(twips(120, 240, 1815, 285));
+    TxtFileName->setReadOnly(true);
+    TxtFileName->setFocusPolicy(Qt::TabFocus);
+    BtnLoadFile = button(FrameFile, "BtnLoadFile", QStringLiteral("Load File"), twips(2040, 240, 1215, 255));
+    BtnConSetting = button(FrameFile, "BtnConSetting", QStringLiteral("Setting"), twips(3360, 240, 1215, 255));
+    BtnStartRec = button(FrameFile, "BtnStartRec", QStringLiteral("Start Rec"), twips(4680, 240, 1215, 255));
+    BtnSave = button(FrameFile, "BtnSave", QStringLiteral("Save Rec"), twips(6000, 240, 1215, 255));
+
+    Label3 = label(this, "Label3", QString(), twips(120, 2040, 7335, 495));
+    Label3->setFont(sansFont(8.25, true));
+    Label3->setAutoFillBackground(true);
+    QPalette warning = Label3->palette();
+    warning.setColor(QPalette::Window, QColor(192, 255, 255));
+    warning.setColor(QPalette::WindowText, QColor(255, 0, 0));
+    Label3->setPalette(warning);
+
+    TxtRcv = new ReceiveBox(this);
+    TxtRcv->setObjectName(QStringLiteral("TxtRcv"));
+    TxtRcv->setAccessibleName(QStringLiteral("Reader output"));
+    TxtRcv->setFont(serifFont(9.75, true));
+    TxtRcv->setGeometry(twips(120, 2520, 7335, 2895));
+    TxtRcv->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    TxtRcv->setTabChangesFocus(true);
+
+    createKeyboard();
+
+    StatusBar1 = new QWidget(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setGeometry(twips(0, 7605, 7560, 375));
+    const int widths[6] = {800, 1200, 500, 1200, 1100, 2700};
+    const QString captions[6] = {QStringLiteral(" Status "), {}, QStringLiteral("IV."), {},
+                                 QStringLiteral("Error Msg"), {}};
+    int left = 0;
+    for (int i = 0; i < 6; ++i) {
+        auto *panel = new QLabel(captions[i], StatusBar1);
+        panel->setObjectName(QStringLiteral("StatusBar1_Panel%1").arg(i + 1));
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setGeometry(QRect(twips(left, 0, widths[i], 375).topLeft(), twips(0, 0, widths[i], 375).size()));
+        // Panels whose text changes carry no fixed accessible name, so a
+        // screen reader reads their current text.
+        if (!captions[i].isEmpty())
+            panel->setAccessibleName(captions[i].trimmed());
+        m_panels[static_cast<std::size_t>(i)] = panel;
+        left += widths[i];
+    }
+
+    auto timer = [&](const char *name, int interval) {
+        auto *t = new QTimer(this);
+        t->setObjectName(QLatin1String(name));
+        t->setInterval(interval);
+        t->setSingleShot(true);
+        return t;
+    };
+    Timer1 = timer("Timer1", m_timing.quietMs);
+    Timer2 = timer("Timer2", m_timing.pacingMs);
+    Timer3 = timer("Timer3", m_timing.echoMs);
+    m_answerWatchdog = timer("AnswerWatchdog", m_timing.answerTimeoutMs);
+    m_wakeTimer = timer("WakeTimer", 0);
+
+    connect(BtnStart, &QPushButton::clicked, this, &MainForm::BtnStart_Click);
+    connect(BtnClose, &QPushButton::clicked, this, &MainForm::BtnClose_Click);
+    connect(BtnExit, &QPushButton::clicked, this, &MainForm::BtnExit_Click);
+    connect(BtnClear, &QPushButton::clicked, this, &MainForm::BtnClear_Click);
+    connect(BtnSetup, &QPushButton::clicked, this, &MainForm::BtnSetup_Click);
+    connect(BtnConSetting, &QPushButton::clicked, this, &MainForm::BtnConSetting_Click);
+    connect(BtnLoadFile, &QPushButton::clicked, this, &MainForm::BtnLoadFile_Click);
+    connect(BtnStartRec, &QPushButton::clicked, this, &MainForm::BtnStartRec_Click);
+    connect(BtnSave, &QPushButton::clicked, this, &MainForm::BtnSave_Click);
+    connect(CbKBType, &QComboBox::activated, this, &MainForm::CbKBType_Click);
+    connect(TxtRcv, &QPlainTextEdit::textChanged, this, &MainForm::TxtRcv_Change);
+    connect(TxtRcv, &ReceiveBox::mousePressed, this, &MainForm::TxtRcv_MouseDown);
+    connect(TxtRcv, &ReceiveBox::mouseReleased, this, &MainForm::TxtRcv_MouseUp);
+    connect(Timer1, &QTimer::timeout, this, &MainForm::Timer1_Timer);
+    connect(Timer2, &QTimer::timeout, this, &MainForm::Timer2_Timer);
+    connect(Timer3, &QTimer::timeout, this, &MainForm::Timer3_Timer);
+    connect(m_answerWatchdog, &QTimer::timeout, this, [this] { m_answerTimedOut = true; });
+
+    // Keystrokes meant for the receive box must never reach a button or a
+    // list, and a click on a button must leave the focus in the receive box.
+    for (QWidget *child : findChildren<QWidget *>()) {
+        if (qobject_cast<QPushButton *>(child) || qobject_cast<QComboBox *>(child)
+            || qobject_cast<QLineEdit *>(child))
+            child->installEventFilter(this);
+    }
+
+    setTabOrder();
+}
+
+void MainForm::createKeyboard()
+{
+    FrameKB = new QGroupBox(QStringLiteral("Keyboard Layout"), this);
+    FrameKB->setObjectName(QStringLiteral("FrameKB"));
+    FrameKB->setFont(sansFont(9.75, true));
+    FrameKB->setGeometry(twips(120, 5400, 7335, 2175));
+
+    const QFont captionFont = sansFont(9.75, false);
+    const auto &keys = keyboard::keyTable();
+    for (int i = 0; i < keyboard::KeyCount; ++i) {
+        const auto &info = keys[static_cast<std::size_t>(i)];
+        auto *key = new CommandButton(info.caption, FrameKB);
+        key->setObjectName(QStringLiteral("BtnKB_%1").arg(i));
+        key->setFont(captionFont);
+        key->setGeometry(twips(info.twips.x(), info.twips.y(), info.twips.width(), info.twips.height()));
+        key->setFocusPolicy(Qt::TabFocus);
+        key->setAutoDefault(false);
+        key->setIconSize(QSize(key->height() - 4, key->height() - 4));
+        if (!info.caption.isEmpty())
+            key->setAccessibleName(info.caption);
+        else if (i == 56)
+            key->setAccessibleName(QStringLiteral("Space"));
+        if (info.kind == keyboard::KeyKind::Inactive)
+            key->setEnabled(false);
+        connect(key, &QPushButton::clicked, this, [this, i] { BtnKB_Click(i); });
+        BtnKB[static_cast<std::size_t>(i)] = key;
+    }
+    m_pictures = new PictureCache(QCoreApplication::applicationDirPath());
+}
+
+void MainForm::setTabOrder()
+{
+    QWidget *order[] = {TxtRcv, BtnExit, CbNumber, BtnSetup, BtnClear, CbKBType, BtnClose, TxtFileName,
+                        BtnLoadFile, BtnStart, BtnStartRec, BtnSave, BtnConSetting};
+    QWidget *previous = nullptr;
+    for (QWidget *w : order) {
+        if (previous)
+            QWidget::setTabOrder(previous, w);
+        previous = w;
+    }
+    for (QPushButton *key : BtnKB) {
+        QWidget::setTabOrder(previous, key);
+        previous = key;
+    }
+}
+
+void MainForm::Form_Load()
+{
+#ifdef Q_OS_WIN
+    // Take the separator and the Close entry off the window menu, which also
+    // disables the title bar's close button.
+    HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
+    RemoveMenu(menu, 5, MF_BYPOSITION);
+    RemoveMenu(menu, 5, MF_BYPOSITION);
+#endif
+    m_usb.ReaderFound = m_usb.FindReaders();
+    setPanelText(2, Disconnect);
+    ModifierState = 0;
+    MouseHeld = false;
+    CbKBType->addItems(keyboard::countryNames());
+    CbKBType->setCurrentIndex(0);
+    CbKBType_Click();
+    ReaderIdle = false;
+    ScriptRunning = false;
+    DisableKeyboard();
+    setPanelText(4, QString());
+    setPanelText(6, QString());
+
+    // The warning must show on two lines in the label's width; where the
+    // platform's fallback face is wider than the design's, it is drawn a
+    // little smaller rather than wrapped onto a third line.
+    Label3->setText(WarningLine1 + QLatin1Char('\n') + WarningLine2);
+    QFont font = Label3->font();
+    while (font.pointSizeF() > 6.0
+           && QFontMetrics(font).horizontalAdvance(WarningLine1.trimmed()) > Label3->width() - 2) {
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    }
+    Label3->setFont(font);
+    TxtRcv->setFocus();
+}
+
+QString MainForm::panelText(int panel) const
+{
+    if (panel < 1 || panel > 6)
+        return {};
+    return m_panels[static_cast<std::size_t>(panel - 1)]->text();
+}
+
+void MainForm::setPanelText(int panel, const QString &text)
+{
+    if (panel < 1 || panel > 6)
+        return;
+    QLabel *label = m_panels[static_cast<std::size_t>(panel - 1)];
+    label->setText(text);
+    QAccessibleEvent event(label, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
+}
+
+void MainForm::setReaderCountCaption(const QString &caption)
+{
+    Lb1->setText(caption);
+}
+
+void MainForm::clearReaderList()
+{
+    CbNumber->clear();
+}
+
+void MainForm::addReaderEntry(const QString &entry)
+{
+    CbNumber->addItem(entry);
+}
+
+void MainForm::selectReaderEntry(int position)
+{
+    CbNumber->setCurrentIndex(position);
+}
+
+void MainForm::startPacingTimer(int intervalMs)
+{
+    Timer2->start(intervalMs);
+}
+
+void MainForm::waitUntil(const std::function<bool()> &done)
+{
+    // Each pass handles what is pending and then sleeps until the next event
+    // (a timer, a keystroke, a mouse event) arrives.
+    while (!done() && !m_unloading)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+void MainForm::sleepFor(int ms)
+{
+    m_wakeTimer->start(std::max(ms, 0));
+    waitUntil([this] { return !m_wakeTimer->isActive(); });
+}
+
+void MainForm::focusReceiveBox()
+{
+    TxtRcv->setFocus();
+}
+
+bool MainForm::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonRelease:
+        // The design's MouseUp runs before Click: the focus is back in the
+        // receive box before the click's handler starts sending.
+        if (watched == BtnSetup || watched == BtnConSetting || watched == BtnClose) {
+            focusReceiveBox();
+        } else {
+            for (int i = 0; i < keyboard::KeyCount; ++i) {
+                if (watched == BtnKB[static_cast<std::size_t>(i)]) {
+                    BtnKB_MouseUp(i);
+                    break;
+                }
+            }
+        }
+        break;
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+        // While a reader is open, keystrokes are its answers: they belong in
+        // the receive box, whichever control holds the focus.
+        if (m_usb.isReaderOpen()) {
+            focusReceiveBox();
+            if (event->type() != QEvent::ShortcutOverride)
+                QCoreApplication::sendEvent(TxtRcv, event);
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// Button groups.
+
+namespace {
+void setAll(std::initializer_list<QWidget *> controls, bool enabled)
+{
+    for (QWidget *control : controls)
+        control->setEnabled(enabled);
+}
+} // namespace
+
+void MainForm::Btn1Enabled()
+{
+    setAll({BtnStart, BtnClose, BtnSetup, BtnClear, BtnExit, BtnLoadFile, BtnConSetting, BtnStartRec, BtnSave,
+            CbKBType, CbNumber},
+           true);
+}
+
+void MainForm::Btn1Disabled()
+{
+    setAll({BtnStart, BtnClose, BtnSetup, BtnClear, BtnExit, BtnLoadFile, BtnConSetting, BtnStartRec, BtnSave,
+            CbKBType, CbNumber},
+           false);
+}
+
+void MainForm::Btn2Enabled()
+{
+    Btn1Enabled();
+}
+
+void MainForm::Btn2Disabled()
+{
+    setAll({BtnStart, BtnSetup, BtnClear, BtnExit, BtnLoadFile, BtnConSetting, BtnStartRec, BtnSave, CbKBType,
+            CbNumber},
+           false);
+}
+
+void MainForm::EnableKeyboard()
+{
+    for (QPushButton *key : BtnKB)
+        key->setEnabled(true);
+    BtnKB[keyboard::TabKey]->setEnabled(false);
+    BtnKB[keyboard::CapsKey]->setEnabled(false);
+}
+
+void MainForm::DisableKeyboard()
+{
+    for (QPushButton *key : BtnKB)
+        key->setEnabled(false);
+}
+
+// Session control and the receive area.
+
+void MainForm::BtnStart_Click()
+{
+    ReaderIdle = false;
+    m_usb.ReaderFound = m_usb.FindReaders();
+    setPanelText(6, QString());
+    setPanelText(4, QString());
+    setPanelText(2, Disconnect);
+    DisableKeyboard();
+}
+
+void MainForm::BtnClose_Click()
+{
+    ReaderIdle = false;
+    m_usb.CloseReader();
+    setPanelText(2, Disconnect);
+    setPanelText(6, QString());
+    setPanelText(4, QString());
+    DisableKeyboard();
+    Btn2Enabled();
+}
+
+void MainForm::BtnExit_Click()
+{
+    if (m_dialogs.askYesNo(this, QStringLiteral("Warning"), ExitText))
+        unload();
+}
+
+void MainForm::BtnClear_Click()
+{
+    TxtRcv->clear();
+}
+
+void MainForm::closeEvent(QCloseEvent *event)
+{
+    // Unloading is never refused, however the system asks for it.
+    unload();
+    event->accept();
+}
+
+void MainForm::unload()
+{
+    if (m_unloading)
+        return;
+    m_unloading = true;
+    m_usb.CloseReader();
+    for (QTimer *timer : findChildren<QTimer *>())
+        timer->stop();
+    hide();
+    Q_EMIT unloaded();
+}
+
+void MainForm::TxtRcv_Change()
+{
+    if (TxtRcv->document()->isEmpty())
+        return;
+    m_sinceTextChange.restart();
+    if (m_answerWatchdog->isActive())
+        m_answerWatchdog->start();
+    Timer1->stop();
+    TxtRcv->moveCaretToEnd();
+    if (m_usb.DeviceHandle > 0) {
+        ReaderIdle = false;
+        Timer1->start();
+    }
+}
+
+void MainForm::Timer1_Timer()
+{
+    Timer1->stop();
+    ReaderIdle = true;
+    if (!ScriptRunning)
+        EnableKeyboard();
+    if (m_files.Recording)
+        m_files.RecordBuffer += QLatin1String("FF");
+    focusReceiveBox();
+}
+
+void MainForm::Timer2_Timer()
+{
+    Timer2->stop();
+    m_usb.Timer2_Timer();
+}
+
+void MainForm::TxtRcv_MouseDown()
+{
+    // Held until the button is released; the window keeps running meanwhile,
+    // and script playback does not pass its next wait point.
+    MouseHeld = true;
+    waitUntil([this] { return !MouseHeld; });
+}
+
+void MainForm::TxtRcv_MouseUp()
+{
+    MouseHeld = false;
+}
+
+} // namespace vortal9

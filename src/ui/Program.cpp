@@ -1,0 +1,64 @@
+#include "ui/Program.h"
+
+#include "ui/MainForm.h"
+#include "ui/UserDialogs.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLockFile>
+#include <QPainter>
+#include <QPixmap>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vortal9 {
+
+QIcon applicationIcon()
+{
+    QIcon icon;
+    for (int size : {16, 32, 48}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal s = size / 16.0;
+        painter.setPen(QPen(QColor(0, 64, 0), s * 0.6));
+        painter.setBrush(QColor(0, 200, 0));
+        painter.drawRoundedRect(QRectF(1 * s, 3 * s, 14 * s, 10 * s), 1.5 * s, 1.5 * s);
+        painter.fillRect(QRectF(1.3 * s, 5 * s, 13.4 * s, 2.5 * s), Qt::black);
+        painter.fillRect(QRectF(3 * s, 9.5 * s, 6 * s, 1.2 * s), Qt::white);
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+int runProgram(HidPlatform &platform, const QString &lockName)
+{
+    QString directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (directory.isEmpty())
+        directory = QDir::tempPath();
+    QLockFile lock(QDir(directory).filePath(lockName + QStringLiteral(".lock")));
+    // The lock is held for as long as the program runs, so it must never go
+    // stale by age; a lock left by a copy that crashed is taken over because
+    // its process is gone.
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0))
+        return 0;
+
+    QtUserDialogs dialogs;
+    MainForm form(platform, dialogs);
+    form.setWindowIcon(applicationIcon());
+    QObject::connect(&form, &MainForm::unloaded, &form, [&lock] {
+        // The reader is closed; end at once, without letting any other
+        // handler or timer run.
+        lock.unlock();
+        std::fflush(nullptr);
+        std::_Exit(0);
+    });
+    form.show();
+    return QApplication::exec();
+}
+
+} // namespace vortal9
