@@ -214,6 +214,7 @@ void MainForm::createControls()
         t->setObjectName(QLatin1String(name));
         t->setInterval(interval);
         t->setSingleShot(true);
+        t->setTimerType(Qt::PreciseTimer);
         return t;
     };
     Timer1 = timer("Timer1", m_timing.quietMs);
