@@ -3,6 +3,10 @@
 
 BUILD   ?= build
 ASAN    ?= build-asan
+FUZZ    ?= build-fuzz
+FUZZ_CXX     ?= clang++
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS  = fuzz_script_loader fuzz_report_descriptor fuzz_command_chunks
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagick \
            fonts-dejavu-core fonts-liberation build-essential cmake pkg-config
@@ -45,8 +49,40 @@ test-asan: deps
 	cd $(ASAN) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j$(JOBS)
 
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS from a
+# scratch copy of its seed corpus (new inputs never land in fuzz/corpus).
+# Crashing inputs are kept in $(FUZZ)/artifacts/<target>/; any crash fails.
+fuzz: deps
+	@command -v $(FUZZ_CXX) >/dev/null || { echo "$(FUZZ_CXX) not found: apt-get install clang"; exit 1; }
+	cmake -S . -B $(FUZZ) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVORTAL9_FUZZ=ON -DVORTAL9_BUILD_TESTS=OFF
+	cmake --build $(FUZZ) -j$(JOBS) --target $(FUZZ_TARGETS)
+	@failed=; for t in $(FUZZ_TARGETS); do \
+	  rm -rf $(FUZZ)/corpus/$$t $(FUZZ)/artifacts/$$t; \
+	  mkdir -p $(FUZZ)/corpus/$$t $(FUZZ)/artifacts/$$t; \
+	  cp fuzz/corpus/$$t/* $(FUZZ)/corpus/$$t/; \
+	  dict=; if [ -f fuzz/$$t.dict ]; then dict=-dict=fuzz/$$t.dict; fi; \
+	  echo "== $$t: $(FUZZ_SECONDS) s"; \
+	  UBSAN_OPTIONS=print_stacktrace=1 $(FUZZ)/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	    $$dict -print_final_stats=1 -artifact_prefix=$(FUZZ)/artifacts/$$t/ $(FUZZ)/corpus/$$t \
+	    > $(FUZZ)/$$t.log 2>&1 || failed="$$failed $$t"; \
+	  grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|stat::new_units_added)' $(FUZZ)/$$t.log \
+	    | sed 's/^/   /'; \
+	done; \
+	if [ -n "$$failed" ]; then \
+	  for t in $$failed; do echo "== $$t FAILED (log: $(FUZZ)/$$t.log, input in $(FUZZ)/artifacts/$$t/)"; \
+	    grep -E 'ERROR|invariant failed|runtime error' $(FUZZ)/$$t.log | head -5; done; \
+	  exit 1; \
+	fi
+
+# Start-up and peak memory against a bare Qt window (under a real X server,
+# Xvfb), and the time of a layout change.
+bench: build
+	xvfb-run -a -s "-screen 0 1024x768x24" $(BUILD)/bin/bench_startup $(BUILD)/bin/bench_window 15
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/bench_layout
+
 install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)

@@ -210,10 +210,16 @@ const QList<PictureLegend> &pictureLegends()
 
 QString legendFor(const QString &pictureName)
 {
+    // Built straight from the two tables: the window names its keys by
+    // legend at start-up and needs none of the reviewers' notes.
     static const QHash<QString, QString> byName = [] {
         QHash<QString, QString> map;
-        for (const PictureLegend &p : pictureLegends())
-            map.insert(p.name, p.legend);
+        for (const UsKey &k : UsKeys) {
+            map.insert(QLatin1String(k.code) + QLatin1Char('1'), QString::fromUtf8(k.unshifted));
+            map.insert(QLatin1String(k.code) + QLatin1Char('2'), QString::fromUtf8(k.shifted));
+        }
+        for (const National &n : NationalLegends)
+            map.insert(QString::fromLatin1(n.name).toUpper(), QString::fromUtf8(n.legend));
         return map;
     }();
     return byName.value(pictureName.toUpper());

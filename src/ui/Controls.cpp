@@ -30,16 +30,20 @@ void ReceiveBox::mouseReleaseEvent(QMouseEvent *event)
     Q_EMIT mouseReleased();
 }
 
-void CommandButton::paintEvent(QPaintEvent *)
+void CommandButton::paintEvent(QPaintEvent *event)
 {
+    // Most captions fit on one line and are drawn by the style as usual.
+    if (text().isEmpty() || !icon().isNull()
+        || fontMetrics().horizontalAdvance(text()) <= width() - 6) {
+        QPushButton::paintEvent(event);
+        return;
+    }
     QStylePainter painter(this);
     QStyleOptionButton option;
     initStyleOption(&option);
     const QString caption = option.text;
     option.text.clear();
     painter.drawControl(QStyle::CE_PushButton, option);
-    if (!option.icon.isNull() || caption.isEmpty())
-        return;
     const QRect area = rect().adjusted(2, 1, -2, -1);
     painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);

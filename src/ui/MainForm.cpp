@@ -10,12 +10,15 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTimer>
+
+#include <cmath>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -33,26 +36,44 @@ QRect twips(int left, int top, int width, int height)
     return QRect(px(left), px(top), px(width), px(height));
 }
 
-QFont sansFont(qreal points, bool bold)
+// The design's faces where the system has them, otherwise faces of the same
+// metrics (Liberation) or the platform's own. Looked up once: a family the
+// system lacks costs a fallback search for every font built from it.
+QString firstInstalled(const QStringList &candidates, QFont::StyleHint hint)
 {
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setStyleHint(QFont::SansSerif);
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
-                      QStringLiteral("DejaVu Sans")});
+    // The plain list of installed families: asking for each name would run
+    // the platform's alias substitution for every one.
+    const QStringList installed = QFontDatabase::families();
+    for (const QString &family : candidates) {
+        if (installed.contains(family, Qt::CaseInsensitive))
+            return family;
+    }
+    QFont fallback;
+    fallback.setStyleHint(hint);
+    return fallback.defaultFamily();
+}
+
+QFont designFont(bool serif, qreal points, bool bold)
+{
+    static const QString sans = firstInstalled(
+        {QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial")}, QFont::SansSerif);
+    static const QString roman = firstInstalled(
+        {QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif")}, QFont::Serif);
+    QFont font(serif ? roman : sans);
+    font.setStyleHint(serif ? QFont::Serif : QFont::SansSerif);
     font.setPointSizeF(points);
     font.setBold(bold);
     return font;
 }
 
+QFont sansFont(qreal points, bool bold)
+{
+    return designFont(false, points, bold);
+}
+
 QFont serifFont(qreal points, bool bold)
 {
-    QFont font(QStringLiteral("Times New Roman"));
-    font.setStyleHint(QFont::Serif);
-    font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
-                      QStringLiteral("DejaVu Serif")});
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
+    return designFont(true, points, bold);
 }
 
 const QString Connect = QStringLiteral("Connect");
@@ -325,11 +346,12 @@ void MainForm::Form_Load()
     // little smaller rather than wrapped onto a third line.
     Label3->setText(WarningLine1 + QLatin1Char('\n') + WarningLine2);
     QFont font = Label3->font();
-    while (font.pointSizeF() > 6.0
-           && QFontMetrics(font).horizontalAdvance(WarningLine1.trimmed()) > Label3->width() - 2) {
-        font.setPointSizeF(font.pointSizeF() - 0.25);
+    const int room = Label3->width() - 2;
+    const int needed = QFontMetrics(font).horizontalAdvance(WarningLine1.trimmed());
+    if (needed > room) {
+        font.setPointSizeF(std::floor(font.pointSizeF() * room / needed * 4) / 4);
+        Label3->setFont(font);
     }
-    Label3->setFont(font);
     TxtRcv->setFocus();
 }
 
