@@ -76,10 +76,23 @@ fuzz: deps
 	fi
 
 # Start-up and peak memory against a bare Qt window (under a real X server,
-# Xvfb), and the time of a layout change.
+# Xvfb), the time of a layout change, and a playback against the protocol's
+# minimum with its CPU time.
 bench: build
 	xvfb-run -a -s "-screen 0 1024x768x24" $(BUILD)/bin/bench_startup $(BUILD)/bin/bench_window 15
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/bench_layout
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/bench_playback
+
+# clang-tidy and cppcheck over the program's own sources, with the
+# configurations in .clang-tidy and .cppcheck-suppressions.
+LINT_SOURCES = src emulator tools
+lint: configure
+	@for p in clang-tidy cppcheck; do command -v $$p >/dev/null || \
+	  { [ "$$(id -u)" = 0 ] && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang-tidy cppcheck; } ; done
+	cmake --build $(BUILD) --target vortal9_ui_autogen vortal9_emulator_autogen
+	run-clang-tidy -quiet -p $(BUILD) '$(CURDIR)/(src|emulator|tools)/.*\.cpp$$'
+	cppcheck --quiet --error-exitcode=1 --std=c++20 --library=qt --enable=warning,performance,portability \
+	  --inline-suppr --suppressions-list=.cppcheck-suppressions -I src -I emulator $(LINT_SOURCES)
 
 install: build
 	cmake --install $(BUILD)
