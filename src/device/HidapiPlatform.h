@@ -83,7 +83,8 @@ inline std::u16string utf16FromWide(std::wstring_view text)
         }
         else
         {
-            const auto cp = static_cast<std::uint32_t>(wc);
+            // wchar_t holds a whole code point here; the check mistakes it for a char.
+            const auto cp = static_cast<std::uint32_t>(wc); // NOLINT(bugprone-signed-char-misuse)
             if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             {
                 out.push_back(u'\uFFFD');

@@ -38,7 +38,7 @@ class PictureCache;
 class ReceiveBox;
 class UserDialogs;
 
-class MainForm : public QWidget, private DeviceView
+class MainForm final : public QWidget, private DeviceView
 {
     Q_OBJECT
 
