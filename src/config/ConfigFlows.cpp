@@ -6,6 +6,7 @@
 #include "ui/MainForm.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QTimer>
 
 namespace vortal9 {
@@ -128,19 +129,33 @@ void MainForm::waitForQuietReader()
 void MainForm::WriteConfig()
 {
     const QString text = m_files.ScriptText;
+    // Restarted whenever ReaderIdle is cleared at the start of a step. A
+    // mouse button held on the receive box stops the playback wherever it
+    // waits, also in the pacing wait before a send; the reader may then have
+    // typed its whole answer and fallen quiet before the send. Its answer is
+    // over when it has typed since the step began and the quiet timer has
+    // fired since: waiting for another answer would wait for nothing.
+    QElapsedTimer stepStart;
+    auto answerEnded = [this, &stepStart] {
+        const bool typedSinceStepStart = m_sinceTextChange.elapsed() < stepStart.elapsed();
+        return (ReaderIdle && typedSinceStepStart) || waitForAnswer();
+    };
+
     ReaderIdle = false;
+    stepStart.start();
     focusReceiveBox();
 
-    if (m_usb.SendCommandString(HotKeyMake) && m_usb.SendCommandString(HotKeyBreak) && waitForAnswer()) {
+    if (m_usb.SendCommandString(HotKeyMake) && m_usb.SendCommandString(HotKeyBreak) && answerEnded()) {
         qsizetype p = script::PlaybackStart;
         while (!m_unloading) {
             ReaderIdle = false;
+            stepStart.start();
             const script::Token token = script::cutToken(text, p);
             focusReceiveBox();
             if (!m_usb.SendCommandString(token.text))
                 break;
             if (token.waitForAnswer) {
-                if (!waitForAnswer())
+                if (!answerEnded())
                     break;
                 if (MouseHeld) {
                     waitUntil([this] { return !MouseHeld; });
