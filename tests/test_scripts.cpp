@@ -659,7 +659,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(AcceptedRow{"answerMarker21", "FF2", {}}, AcceptedRow{"zeros21", "002", {}},
                       AcceptedRow{"breakPrefix21", "F02", {}}, AcceptedRow{"lowerCase21", "ab2", {}},
                       AcceptedRow{"breakPrefix", "F02E", {"2E"}}, AcceptedRow{"extendedPrefix", "E02E", {"2E"}},
-                      AcceptedRow{"aKey", "1E2E", {"2E"}}),
+                      AcceptedRow{"aKey", "1E2E", {"2E"}}, AcceptedRow{"notHex21", "?x2", {}},
+                      AcceptedRow{"spacesNeverSent", "  2E", {"2E"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- playback ----------------------------------------------------------------------------

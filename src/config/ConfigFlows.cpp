@@ -1,6 +1,7 @@
 // Entering configuration mode ("Enter Config"), sending a loaded script
 // ("Setting") and playing it back (WriteConfig).
 #include "config/ScriptTokenizer.h"
+#include "device/Messages.h"
 #include "script/ScriptFormat.h"
 #include "ui/Controls.h"
 #include "ui/MainForm.h"
@@ -16,10 +17,6 @@ namespace {
 // the reverse order.
 const QString HotKeyMake = QStringLiteral("141109");
 const QString HotKeyBreak = QStringLiteral("F009F011F014");
-const QString Connect = QStringLiteral("Connect");
-const QString Disconnect = QStringLiteral("Disconnect");
-const QString CantFindReader = QStringLiteral("Can't Find VORTAL9");
-const QString OpenError = QStringLiteral("Open VORTAL9 Error");
 } // namespace
 
 bool MainForm::reopenSelectedReader()
@@ -43,16 +40,16 @@ void MainForm::BtnSetup_Click()
     m_files.RecordBuffer.clear();
     setPanelText(6, QString());
     setPanelText(4, QString());
-    setPanelText(2, Connect);
+    setPanelText(2, text::Connect);
     if (!m_usb.ReaderFound || CbNumber->currentIndex() < 0) {
-        setPanelText(6, CantFindReader);
-        setPanelText(2, Disconnect);
+        setPanelText(6, text::CantFindReader);
+        setPanelText(2, text::Disconnect);
         return;
     }
     if (!reopenSelectedReader()) {
-        setPanelText(6, OpenError);
+        setPanelText(6, text::OpenError);
         // No reader is connected, so the status must not say so.
-        setPanelText(2, Disconnect);
+        setPanelText(2, text::Disconnect);
         return;
     }
     setPanelText(4, m_usb.ReadManufacturerString());
@@ -67,29 +64,30 @@ void MainForm::BtnConSetting_Click()
 {
     TxtRcv->clear();
     setPanelText(6, QString());
-    setPanelText(2, Connect);
+    setPanelText(2, text::Connect);
     setPanelText(4, QString());
     if (!m_usb.ReaderFound || CbNumber->currentIndex() < 0) {
-        setPanelText(6, CantFindReader);
-        setPanelText(2, Disconnect);
+        setPanelText(6, text::CantFindReader);
+        setPanelText(2, text::Disconnect);
         return;
     }
     if (!m_files.ScriptLoaded) {
-        setPanelText(6, QStringLiteral("Can't Load File"));
+        setPanelText(6, text::CantLoadFile);
         return;
     }
     if (!reopenSelectedReader()) {
-        setPanelText(6, OpenError);
-        setPanelText(2, Disconnect);
+        setPanelText(6, text::OpenError);
+        setPanelText(2, text::Disconnect);
         return;
     }
     setPanelText(4, m_usb.ReadManufacturerString());
-    const QString &text = m_files.ScriptText;
-    // Anything but hexadecimal pairs could not be sent; refuse it here,
-    // before the reader has been put into configuration mode.
-    if (text.size() <= script::PlaybackStart || !text.startsWith(QLatin1String(script::HotKeyString))
-        || !script::isHexText(text)) {
-        setPanelText(6, QStringLiteral("Load file error"));
+    const QString &loaded = m_files.ScriptText;
+    // Anything but hexadecimal pairs where playback reads could not be sent;
+    // refuse it here, before the reader has been put into configuration mode.
+    // Characters 19 and 20 are never sent and stay unexamined.
+    if (loaded.size() <= script::PlaybackStart || !loaded.startsWith(QLatin1String(script::HotKeyString))
+        || !script::isHexText(loaded.mid(script::PlaybackStart))) {
+        setPanelText(6, text::LoadFileError);
         return;
     }
     DisableKeyboard();
@@ -109,7 +107,7 @@ bool MainForm::waitForAnswer()
     m_answerWatchdog->stop();
     if (ReaderIdle || m_unloading)
         return true;
-    setPanelText(6, QStringLiteral("Reader Not Responding"));
+    setPanelText(6, text::NotResponding);
     return false;
 }
 
@@ -128,7 +126,7 @@ void MainForm::waitForQuietReader()
 
 void MainForm::WriteConfig()
 {
-    const QString text = m_files.ScriptText;
+    const QString playing = m_files.ScriptText;
     // Restarted whenever ReaderIdle is cleared at the start of a step. A
     // mouse button held on the receive box stops the playback wherever it
     // waits, also in the pacing wait before a send; the reader may then have
@@ -150,7 +148,7 @@ void MainForm::WriteConfig()
         while (!m_unloading) {
             ReaderIdle = false;
             stepStart.start();
-            const script::Token token = script::cutToken(text, p);
+            const script::Token token = script::cutToken(playing, p);
             focusReceiveBox();
             if (!m_usb.SendCommandString(token.text))
                 break;
@@ -164,7 +162,7 @@ void MainForm::WriteConfig()
             } else if (token.isBreak) {
                 m_usb.PacingWait(m_timing.breakPauseMs);
             }
-            if (!script::hasNextToken(text, token.next))
+            if (!script::hasNextToken(playing, token.next))
                 break;
             p = token.next;
         }

@@ -1,15 +1,12 @@
 #include "device/AccessUSBIO.h"
 
 #include "device/CommandChunks.h"
+#include "device/Messages.h"
 #include "script/FileAccess.h"
 
 namespace vortal9 {
 
 namespace {
-const QString CantFindReader = QStringLiteral("Can't Find VORTAL9");
-const QString CantGetPath = QStringLiteral("Can't Get Device Path Name");
-const QString LengthError = QStringLiteral("Write Data Length Error");
-const QString WriteError = QStringLiteral("Write Data Error");
 constexpr int ErrorPanel = 6;
 // The manufacturer string is read into a 100-byte buffer: 50 characters.
 constexpr int ManufacturerChars = 50;
@@ -37,7 +34,7 @@ bool AccessUSBIO::FindReaders()
     m_view.clearReaderList();
     DevicePaths.clear();
     if (ReaderCount == 0) {
-        m_view.setPanelText(ErrorPanel, CantFindReader);
+        m_view.setPanelText(ErrorPanel, text::CantFindReader);
         return false;
     }
     DevicePaths.assign(static_cast<std::size_t>(ReaderCount), std::string());
@@ -70,7 +67,7 @@ void AccessUSBIO::ScanReaders(bool fill)
     for (int index = 0; EnumInterface(index); ++index) {
         const std::string path = GetDevicePath(index);
         if (path.empty()) {
-            m_view.setPanelText(ErrorPanel, CantGetPath);
+            m_view.setPanelText(ErrorPanel, text::CantGetPath);
             return;
         }
         DeviceHandle = OpenReader(path, AccessNone);
@@ -100,7 +97,7 @@ HidHandle AccessUSBIO::OpenReader(const std::string &path, std::uint32_t desired
         FeatureReport.assign(static_cast<std::size_t>(FeatureReportByteLength), 0);
         return DeviceHandle;
     }
-    m_view.setPanelText(ErrorPanel, LengthError);
+    m_view.setPanelText(ErrorPanel, text::LengthError);
     m_platform.close(DeviceHandle);
     DeviceHandle = 0;
     return 0;
@@ -177,7 +174,7 @@ bool AccessUSBIO::SendFeatureReport(const QString &chunk)
         if (m_platform.setFeature(DeviceHandle, FeatureReport))
             return true;
     }
-    m_view.setPanelText(ErrorPanel, WriteError);
+    m_view.setPanelText(ErrorPanel, text::WriteError);
     m_files.RecordBuffer.clear();
     return false;
 }

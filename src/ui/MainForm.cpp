@@ -1,5 +1,6 @@
 #include "ui/MainForm.h"
 
+#include "device/Messages.h"
 #include "keyboard/KeyTable.h"
 #include "keyboard/Layouts.h"
 #include "ui/Controls.h"
@@ -75,11 +76,6 @@ QFont serifFont(qreal points, bool bold)
 {
     return designFont(true, points, bold);
 }
-
-const QString Connect = QStringLiteral("Connect");
-const QString Disconnect = QStringLiteral("Disconnect");
-const QString CantFindReader = QStringLiteral("Can't Find VORTAL9");
-const QString OpenError = QStringLiteral("Open VORTAL9 Error");
 
 const QString WarningLine1 =
     QStringLiteral("Warning : Before you close the application program, please make sure the device is ");
@@ -329,7 +325,7 @@ void MainForm::Form_Load()
     RemoveMenu(menu, 5, MF_BYPOSITION);
 #endif
     m_usb.ReaderFound = m_usb.FindReaders();
-    setPanelText(2, Disconnect);
+    setPanelText(2, text::Disconnect);
     ModifierState = 0;
     MouseHeld = false;
     CbKBType->addItems(keyboard::countryNames());
@@ -509,7 +505,7 @@ void MainForm::BtnStart_Click()
     m_usb.ReaderFound = m_usb.FindReaders();
     setPanelText(6, QString());
     setPanelText(4, QString());
-    setPanelText(2, Disconnect);
+    setPanelText(2, text::Disconnect);
     DisableKeyboard();
 }
 
@@ -517,7 +513,7 @@ void MainForm::BtnClose_Click()
 {
     ReaderIdle = false;
     m_usb.CloseReader();
-    setPanelText(2, Disconnect);
+    setPanelText(2, text::Disconnect);
     setPanelText(6, QString());
     setPanelText(4, QString());
     DisableKeyboard();
