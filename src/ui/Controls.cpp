@@ -1,6 +1,7 @@
 #include "ui/Controls.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPixmap>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -50,13 +51,24 @@ void CommandButton::paintEvent(QPaintEvent *event)
 }
 
 PictureCache::PictureCache(const QString &directory)
+    : m_directory(directory)
 {
-    const QDir dir(directory);
-    const QStringList anyCase = dir.entryList(QStringList{QStringLiteral("*.[iI][cC][oO]")}, QDir::Files);
-    for (const QString &file : anyCase) {
-        const QString name = file.left(file.size() - 4).toLower();
-        m_files.insert(name, dir.filePath(file));
+}
+
+QString PictureCache::fileOf(const QString &key)
+{
+    // The pictures are written with upper-case names; any other spelling is
+    // found through one listing of the directory, made when first needed.
+    const QString usual = m_directory.filePath(key.toUpper() + QStringLiteral(".ico"));
+    if (QFileInfo::exists(usual))
+        return usual;
+    if (!m_listed) {
+        m_listed = true;
+        const QStringList files = m_directory.entryList(QStringList{QStringLiteral("*.[iI][cC][oO]")}, QDir::Files);
+        for (const QString &file : files)
+            m_files.insert(file.left(file.size() - 4).toLower(), m_directory.filePath(file));
     }
+    return m_files.value(key);
 }
 
 QIcon PictureCache::picture(const QString &name)
@@ -68,9 +80,9 @@ QIcon PictureCache::picture(const QString &name)
     if (decoded != m_decoded.constEnd())
         return *decoded;
     QIcon icon;
-    const auto file = m_files.constFind(key);
-    if (file != m_files.constEnd()) {
-        const QPixmap pixmap(*file);
+    const QString file = fileOf(key);
+    if (!file.isEmpty()) {
+        const QPixmap pixmap(file, "ICO");
         if (!pixmap.isNull())
             icon = QIcon(pixmap);
     }

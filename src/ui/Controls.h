@@ -1,6 +1,7 @@
 // Small control classes of the main window.
 #pragma once
 
+#include <QDir>
 #include <QHash>
 #include <QIcon>
 #include <QPlainTextEdit>
@@ -51,6 +52,10 @@ public:
     QIcon picture(const QString &name);
 
 private:
+    QString fileOf(const QString &key);
+
+    QDir m_directory;
+    bool m_listed = false;
     QHash<QString, QString> m_files; // lower-case picture name -> file path
     QHash<QString, QIcon> m_decoded;
 };
