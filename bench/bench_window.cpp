@@ -3,6 +3,7 @@
 // window of the same size. Either ends as soon as its window has painted.
 #include "device/HidapiPlatform.h"
 #include "ui/MainForm.h"
+#include "ui/Program.h"
 #include "ui/UserDialogs.h"
 
 #include <QApplication>
@@ -49,7 +50,13 @@ private:
 int main(int argc, char *argv[])
 {
     const bool form = argc > 1 && std::strcmp(argv[1], "form") == 0;
+    // The program's own start-up: its font warm-up, then the application.
+    std::unique_ptr<vortal9::FontConfigWarmUp> fonts;
+    if (form)
+        fonts = std::make_unique<vortal9::FontConfigWarmUp>();
     QApplication app(argc, argv);
+    if (fonts)
+        fonts->wait();
     QuitOnFirstPaint quit;
     std::unique_ptr<vortal9::HidapiPlatform> platform;
     vortal9::QtUserDialogs dialogs;

@@ -7,7 +7,9 @@
 
 int main(int argc, char *argv[])
 {
+    vortal9::FontConfigWarmUp fonts;
     QApplication app(argc, argv);
+    fonts.wait();
     QApplication::setApplicationName(QStringLiteral("vortal9-setup-demo"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
     vortal9::emu::EmulatedPlatform platform;

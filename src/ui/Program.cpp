@@ -13,7 +13,33 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+#include <dlfcn.h>
+#endif
+
 namespace vortal9 {
+
+FontConfigWarmUp::FontConfigWarmUp()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    // fontconfig is already loaded with Qt's libraries; its initialisation is
+    // thread-safe and what it loads is shared with Qt's own use of it later.
+    using Init = int (*)();
+    if (auto init = reinterpret_cast<Init>(dlsym(RTLD_DEFAULT, "FcInit")))
+        m_thread = std::thread(init);
+#endif
+}
+
+FontConfigWarmUp::~FontConfigWarmUp()
+{
+    wait();
+}
+
+void FontConfigWarmUp::wait()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
 
 QIcon applicationIcon()
 {

@@ -5,9 +5,28 @@
 #include <QIcon>
 #include <QString>
 
+#include <thread>
+
 namespace vortal9 {
 
 class HidPlatform;
+
+// Loads the system's font configuration on a second thread while the
+// application connects to the display, so that the window's first text does
+// not wait for it. Where the platform has no fontconfig this does nothing.
+// Create it before the QApplication and call wait() right after.
+class FontConfigWarmUp
+{
+public:
+    FontConfigWarmUp();
+    ~FontConfigWarmUp();
+    FontConfigWarmUp(const FontConfigWarmUp &) = delete;
+    FontConfigWarmUp &operator=(const FontConfigWarmUp &) = delete;
+    void wait();
+
+private:
+    std::thread m_thread;
+};
 
 // The program's icon: a magnetic card, drawn rather than shipped as a file.
 QIcon applicationIcon();

@@ -5,7 +5,9 @@
 
 int main(int argc, char *argv[])
 {
+    vortal9::FontConfigWarmUp fonts;
     QApplication app(argc, argv);
+    fonts.wait();
     QApplication::setApplicationName(QStringLiteral("vortal9-setup"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
     vortal9::HidapiPlatform platform;
