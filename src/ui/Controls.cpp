@@ -59,7 +59,7 @@ QString PictureCache::fileOf(const QString &key)
 {
     // The pictures are written with upper-case names; any other spelling is
     // found through one listing of the directory, made when first needed.
-    const QString usual = m_directory.filePath(key.toUpper() + QStringLiteral(".ico"));
+    QString usual = m_directory.filePath(key.toUpper() + QStringLiteral(".ico"));
     if (QFileInfo::exists(usual))
         return usual;
     if (!m_listed) {
