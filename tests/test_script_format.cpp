@@ -1,4 +1,5 @@
 // The script file format, its loader and writer, and the playback token cutter.
+#include "FileSizeLimit.h"
 #include "config/ScriptTokenizer.h"
 #include "script/ScriptFormat.h"
 
@@ -306,36 +307,6 @@ TEST_F(ScriptFileTest, SaveToUnwritablePathFails)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 2);
 }
 
-#if defined(Q_OS_UNIX)
-// Lowers the process's file size limit, so that writes beyond it fail with
-// EFBIG even for root, and restores it afterwards.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        m_ok = getrlimit(RLIMIT_FSIZE, &m_saved) == 0;
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = bytes;
-        m_ok = m_ok && setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-
-    bool ok() const { return m_ok; }
-
-private:
-    rlimit m_saved{};
-    void (*m_oldHandler)(int) = SIG_DFL;
-    bool m_ok = false;
-};
-#endif
 
 TEST_F(ScriptFileTest, WriteFailingHalfWayLeavesOldFileWhole)
 {
@@ -347,7 +318,7 @@ TEST_F(ScriptFileTest, WriteFailingHalfWayLeavesOldFileWhole)
     bool saved = true;
     {
         // The new content is longer than the limit: the write stops part way.
-        FileSizeLimit limit(16);
+        vortal9::test::FileSizeLimit limit(16);
         ASSERT_TRUE(limit.ok());
         saved = saveScriptFile(file, Header + QStringLiteral("1EF01EFF1EF01EFF1EF01EFF"));
     }

@@ -2,6 +2,7 @@
 // emulated readers: "Start Rec" and "Save Rec" with the bytes they leave on
 // disk, "Load File", "Setting" with each of its refusals, and WriteConfig's
 // tokens, pauses and answer waits as the reader receives them.
+#include "FileSizeLimit.h"
 #include "WindowFixture.h"
 
 #include <QDir>
@@ -59,35 +60,6 @@ int openFileDescriptors()
 }
 #endif
 
-#if defined(Q_OS_UNIX)
-// Lowers the process's file size limit, so that a write past it fails with
-// EFBIG part way through (root included), and restores it afterwards.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        m_ok = getrlimit(RLIMIT_FSIZE, &m_saved) == 0;
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = bytes;
-        m_ok = m_ok && setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-    bool ok() const { return m_ok; }
-
-private:
-    rlimit m_saved{};
-    void (*m_oldHandler)(int) = SIG_DFL;
-    bool m_ok = false;
-};
-#endif
 
 } // namespace
 

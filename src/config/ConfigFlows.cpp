@@ -19,6 +19,15 @@ const QString HotKeyMake = QStringLiteral("141109");
 const QString HotKeyBreak = QStringLiteral("F009F011F014");
 } // namespace
 
+bool MainForm::readerChosen()
+{
+    if (m_usb.ReaderFound && CbNumber->currentIndex() >= 0)
+        return true;
+    setPanelText(6, text::CantFindReader);
+    setPanelText(2, text::Disconnect);
+    return false;
+}
+
 bool MainForm::reopenSelectedReader()
 {
     m_usb.CloseReader();
@@ -26,11 +35,16 @@ bool MainForm::reopenSelectedReader()
     const std::string path = (position >= 0 && static_cast<std::size_t>(position) < m_usb.DevicePaths.size())
                                  ? m_usb.DevicePaths[static_cast<std::size_t>(position)]
                                  : std::string();
-    if (m_usb.OpenReader(path, AccessReadWrite) >= 1)
-        return true;
     // A reader that refuses read/write access still takes feature reports
     // through a handle opened with no access rights.
-    return m_usb.OpenReader(path, AccessNone) >= 1;
+    if (m_usb.OpenReader(path, AccessReadWrite) >= 1 || m_usb.OpenReader(path, AccessNone) >= 1) {
+        setPanelText(4, m_usb.ReadManufacturerString());
+        return true;
+    }
+    setPanelText(6, text::OpenError);
+    // No reader is connected, so the status must not say so.
+    setPanelText(2, text::Disconnect);
+    return false;
 }
 
 void MainForm::BtnSetup_Click()
@@ -41,18 +55,8 @@ void MainForm::BtnSetup_Click()
     setPanelText(6, QString());
     setPanelText(4, QString());
     setPanelText(2, text::Connect);
-    if (!m_usb.ReaderFound || CbNumber->currentIndex() < 0) {
-        setPanelText(6, text::CantFindReader);
-        setPanelText(2, text::Disconnect);
+    if (!readerChosen() || !reopenSelectedReader())
         return;
-    }
-    if (!reopenSelectedReader()) {
-        setPanelText(6, text::OpenError);
-        // No reader is connected, so the status must not say so.
-        setPanelText(2, text::Disconnect);
-        return;
-    }
-    setPanelText(4, m_usb.ReadManufacturerString());
     CbNumber->setEnabled(false);
     Btn2Disabled();
     DisableKeyboard();
@@ -66,21 +70,14 @@ void MainForm::BtnConSetting_Click()
     setPanelText(6, QString());
     setPanelText(2, text::Connect);
     setPanelText(4, QString());
-    if (!m_usb.ReaderFound || CbNumber->currentIndex() < 0) {
-        setPanelText(6, text::CantFindReader);
-        setPanelText(2, text::Disconnect);
+    if (!readerChosen())
         return;
-    }
     if (!m_files.ScriptLoaded) {
         setPanelText(6, text::CantLoadFile);
         return;
     }
-    if (!reopenSelectedReader()) {
-        setPanelText(6, text::OpenError);
-        setPanelText(2, text::Disconnect);
+    if (!reopenSelectedReader())
         return;
-    }
-    setPanelText(4, m_usb.ReadManufacturerString());
     const QString &loaded = m_files.ScriptText;
     // Anything but hexadecimal pairs where playback reads could not be sent;
     // refuse it here, before the reader has been put into configuration mode.

@@ -136,8 +136,10 @@ private:
     void LoadScriptFile();
     bool SaveScriptFile();
 
-    // Shared steps of "Enter Config" and "Setting".
-    bool reopenSelectedReader();
+    // Shared steps of "Enter Config" and "Setting": each reports its own
+    // failure in the status bar and returns false.
+    bool readerChosen();
+    bool reopenSelectedReader(); // also shows the manufacturer string
     // Waits for the reader's answer; false when it stayed silent too long.
     bool waitForAnswer();
     // After a mouse hold: waits until the reader has been quiet for the
