@@ -90,7 +90,6 @@ const QString ExitText = QStringLiteral(
 
 MainForm::MainForm(HidPlatform &platform, UserDialogs &dialogs, const Timing &timing, QWidget *parent)
     : QWidget(parent)
-    , m_platform(platform)
     , m_dialogs(dialogs)
     , m_timing(timing)
     , m_usb(platform, *this, m_files, timing.pacingMs)
@@ -104,7 +103,6 @@ MainForm::~MainForm()
 {
     m_unloading = true;
     m_usb.CloseReader();
-    delete m_pictures;
 }
 
 void MainForm::createControls()
@@ -296,7 +294,7 @@ void MainForm::createKeyboard()
         connect(key, &QPushButton::clicked, this, [this, i] { BtnKB_Click(i); });
         BtnKB[static_cast<std::size_t>(i)] = key;
     }
-    m_pictures = new PictureCache(QCoreApplication::applicationDirPath());
+    m_pictures = std::make_unique<PictureCache>(QCoreApplication::applicationDirPath());
 }
 
 void MainForm::setTabOrder()

@@ -23,6 +23,7 @@
 #include <QWidget>
 
 #include <array>
+#include <memory>
 
 class QComboBox;
 class QGroupBox;
@@ -153,7 +154,6 @@ private:
     void applyLayout(int countryIndex, int state);
     void focusReceiveBox();
 
-    HidPlatform &m_platform;
     UserDialogs &m_dialogs;
     const Timing m_timing;
     FileAccess m_files;
@@ -192,7 +192,7 @@ private:
     QTimer *Timer3 = nullptr;
     QTimer *m_answerWatchdog = nullptr;
     QTimer *m_wakeTimer = nullptr;
-    PictureCache *m_pictures = nullptr;
+    std::unique_ptr<PictureCache> m_pictures;
 };
 
 } // namespace vortal9

@@ -75,7 +75,6 @@ int runProgram(HidPlatform &platform, const QString &lockName)
 
     QtUserDialogs dialogs;
     MainForm form(platform, dialogs);
-    form.setWindowIcon(applicationIcon());
     QObject::connect(&form, &MainForm::unloaded, &form, [&lock] {
         // The reader is closed; end at once, without letting any other
         // handler or timer run.
