@@ -29,11 +29,14 @@ qint64 msBetween(Clock::time_point from, Clock::time_point to)
 class KeyEntryTest : public WindowTest
 {
 protected:
-    // Opens a configuration session on one reader and waits for its menu.
-    MainForm &startSession(int country = 0, const Timing &timing = Timing::faster(SpeedUp))
+    // Opens a configuration session on one reader and waits for its menu;
+    // with recording, "Start Rec" is pressed first.
+    MainForm &startSession(int country = 0, const Timing &timing = Timing::faster(SpeedUp), bool recording = false)
     {
         reader = addFastReader("/dev/hidraw1");
         MainForm &w = openWindow(timing);
+        if (recording)
+            click(button("BtnStartRec"));
         if (country != 0) {
             combo("CbKBType")->setCurrentIndex(country);
             QMetaObject::invokeMethod(combo("CbKBType"), "activated", Q_ARG(int, country));
@@ -62,12 +65,7 @@ protected:
 
 TEST_F(KeyEntryTest, ShiftAShiftOnUSSendsInOrderAndIsRecordedSo)
 {
-    reader = addFastReader("/dev/hidraw1");
-    MainForm &w = openWindow();
-    click(button("BtnStartRec"));
-    click(button("BtnSetup"));
-    ASSERT_TRUE(waitForKeyboard());
-    platform.clearLog();
+    MainForm &w = startSession(0, Timing::faster(SpeedUp), true);
 
     press(ShiftLeft);
     EXPECT_EQ(w.ModifierState, 1);
@@ -86,11 +84,7 @@ TEST_F(KeyEntryTest, ShiftAShiftOnUSSendsInOrderAndIsRecordedSo)
 
 TEST_F(KeyEntryTest, AnsweredKeysAreMarkedInTheRecording)
 {
-    reader = addFastReader("/dev/hidraw1");
-    MainForm &w = openWindow();
-    click(button("BtnStartRec"));
-    click(button("BtnSetup"));
-    ASSERT_TRUE(waitForKeyboard());
+    MainForm &w = startSession(0, Timing::faster(SpeedUp), true);
     press(3); // "3": the reader answers with the next terminator
     press(ShiftRight);
     press(ShiftRight);
