@@ -33,9 +33,6 @@ const QString HotKey = QStringLiteral("141109F009F011F014");
 const QString Header = QStringLiteral("141109F009F011F014FF");
 const QStringList HotKeyReports = {QStringLiteral("141109"), QStringLiteral("F009F011F014")};
 
-const char *const CommandButtons[] = {"BtnStart",    "BtnClose",      "BtnSetup",    "BtnClear", "BtnExit",
-                                      "BtnLoadFile", "BtnConSetting", "BtnStartRec", "BtnSave"};
-
 // Timer granularity: a chain of precise timers may end a millisecond before
 // the sum of its intervals as measured here.
 constexpr int Jitter = 2;
@@ -129,32 +126,6 @@ protected:
     QPlainTextEdit *receiveBox() const { return form->findChild<QPlainTextEdit *>(QStringLiteral("TxtRcv")); }
 
     // Names of the command buttons, combo boxes and keys that are enabled.
-    QStringList enabledControls() const
-    {
-        QStringList names;
-        for (const char *name : CommandButtons) {
-            if (button(name)->isEnabled())
-                names << QLatin1String(name);
-        }
-        for (const char *name : {"CbKBType", "CbNumber"}) {
-            if (combo(name)->isEnabled())
-                names << QLatin1String(name);
-        }
-        for (int i = 0; i < 59; ++i) {
-            if (key(i)->isEnabled())
-                names << key(i)->objectName();
-        }
-        return names;
-    }
-
-    static QStringList idleControls()
-    {
-        QStringList names;
-        for (const char *name : CommandButtons)
-            names << QLatin1String(name);
-        return names << QStringLiteral("CbKBType") << QStringLiteral("CbNumber");
-    }
-
     QTemporaryDir dir;
 };
 
@@ -540,7 +511,7 @@ TEST_P(SettingRefusalTest, RefusesBeforeSendingAnything)
     EXPECT_EQ(receivedText(), "");
     EXPECT_TRUE(platform.sentReports().empty());
     EXPECT_FALSE(w.ScriptRunning);
-    EXPECT_EQ(enabledControls(), idleControls()); // buttons as before, keys off
+    EXPECT_EQ(enabledControls(), mainGroup()); // buttons as before, keys off
     if (row.readerLeftOpen) {
         EXPECT_GE(w.usb().DeviceHandle, 1);
         EXPECT_EQ(platform.openHandleCount(), 1);
@@ -623,7 +594,7 @@ TEST_P(SettingAcceptsTest, WhateverCharacters19And20Hold)
     } else {
         EXPECT_EQ(sent.mid(2), GetParam().tokens);
     }
-    EXPECT_EQ(enabledControls(), idleControls());
+    EXPECT_EQ(enabledControls(), mainGroup());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -723,7 +694,7 @@ protected:
     void expectPlaybackEnded()
     {
         EXPECT_FALSE(form->ScriptRunning);
-        EXPECT_EQ(enabledControls(), idleControls()); // buttons back, keys still off
+        EXPECT_EQ(enabledControls(), mainGroup()); // buttons back, keys still off
         EXPECT_GE(form->usb().DeviceHandle, 1);       // the reader stays open
         EXPECT_EQ(platform.openHandleCount(), 1);
         EXPECT_EQ(form->panelText(2), "Connect");
@@ -1158,7 +1129,7 @@ TEST_F(EndToEndTest, ASessionRecordedOnOneReaderConfiguresAnotherAtRealSpeed)
     ASSERT_EQ(platform.openCalls().size(), 1u);
     EXPECT_EQ(platform.openCalls()[0].first, "/dev/hidraw2");
     EXPECT_FALSE(w.ScriptRunning);
-    EXPECT_EQ(enabledControls(), idleControls());
+    EXPECT_EQ(enabledControls(), mainGroup());
 
     // The real intervals: 300 ms before every report, 1200 ms more after
     // the Shift release, which no answer follows.

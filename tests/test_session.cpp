@@ -213,17 +213,6 @@ TEST_F(CommandChannelTest, ANestedWaitEndsTheOuterOneWithIt)
 
 class EnterConfigTest : public WindowTest
 {
-protected:
-    QStringList enabledCommandButtons() const
-    {
-        QStringList names;
-        for (const char *name : {"BtnStart", "BtnClose", "BtnSetup", "BtnClear", "BtnExit", "BtnLoadFile",
-                                 "BtnConSetting", "BtnStartRec", "BtnSave"}) {
-            if (button(name)->isEnabled())
-                names << name;
-        }
-        return names;
-    }
 };
 
 TEST_F(EnterConfigTest, RealSpeedSessionFromClickToClose)

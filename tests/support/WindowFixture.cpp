@@ -84,6 +84,52 @@ QLabel *WindowTest::label(const char *name) const
     return form->findChild<QLabel *>(QLatin1String(name));
 }
 
+namespace {
+const char *const CommandButtons[] = {"BtnStart",    "BtnClose",      "BtnSetup",    "BtnClear", "BtnExit",
+                                      "BtnLoadFile", "BtnConSetting", "BtnStartRec", "BtnSave"};
+const char *const Lists[] = {"CbKBType", "CbNumber"};
+} // namespace
+
+QStringList WindowTest::enabledCommandButtons() const
+{
+    QStringList names;
+    for (const char *name : CommandButtons) {
+        if (button(name)->isEnabled())
+            names << QLatin1String(name);
+    }
+    return names;
+}
+
+QStringList WindowTest::enabledMainGroup() const
+{
+    QStringList names = enabledCommandButtons();
+    for (const char *name : Lists) {
+        if (combo(name)->isEnabled())
+            names << QLatin1String(name);
+    }
+    return names;
+}
+
+QStringList WindowTest::enabledControls() const
+{
+    QStringList names = enabledMainGroup();
+    for (int i = 0; i < 59; ++i) {
+        if (key(i)->isEnabled())
+            names << key(i)->objectName();
+    }
+    return names;
+}
+
+QStringList WindowTest::mainGroup()
+{
+    QStringList names;
+    for (const char *name : CommandButtons)
+        names << QLatin1String(name);
+    for (const char *name : Lists)
+        names << QLatin1String(name);
+    return names;
+}
+
 QString WindowTest::receivedText() const
 {
     return form->findChild<QPlainTextEdit *>(QStringLiteral("TxtRcv"))->toPlainText();

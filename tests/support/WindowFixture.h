@@ -51,6 +51,13 @@ protected:
     QComboBox *combo(const char *name) const;
     QLabel *label(const char *name) const;
     QString receivedText() const;
+    // The enabled ones among the nine command buttons; among them and the two
+    // lists (the main group); and among all of those and the 59 keys.
+    QStringList enabledCommandButtons() const;
+    QStringList enabledMainGroup() const;
+    QStringList enabledControls() const;
+    // The main group, all enabled: the idle state of the buttons.
+    static QStringList mainGroup();
     // Clicks a control as a person does: press and release with the mouse.
     void click(QWidget *widget);
     // Processes events (sleeping in between) until pred holds or ms pass.
