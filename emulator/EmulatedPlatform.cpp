@@ -37,8 +37,10 @@ void EmulatedPlatform::removeDevice(const std::string &path)
             if (open.device == it->get())
                 open.device = nullptr;
         }
-        if ((*it)->reader)
+        if ((*it)->reader) {
             (*it)->reader->powerCycle();
+            (*it)->reader->unplugCapture();
+        }
     }
     m_devices.erase(removed, m_devices.end());
 }
@@ -160,6 +162,23 @@ void EmulatedPlatform::close(HidHandle handle)
 {
     m_closeCalls.push_back(handle);
     m_handles.erase(handle);
+}
+
+CaptureAttempt EmulatedPlatform::capture(const std::string &hidPath)
+{
+    CaptureAttempt attempt;
+    EmulatedDevice *d = device(hidPath);
+    if (!d || !d->reader) {
+        attempt.refusal = QStringLiteral("no input device found for %1").arg(QString::fromStdString(hidPath));
+        return attempt;
+    }
+    if (!d->captureRefusal.isEmpty()) {
+        attempt.refusal = d->captureRefusal;
+        return attempt;
+    }
+    attempt.capture = d->reader->grab();
+    ++m_captures;
+    return attempt;
 }
 
 EmulatedDevice *EmulatedPlatform::deviceOf(HidHandle handle)

@@ -6,9 +6,14 @@
 // Device sets are live: enumInterface() and interfacePath() look at the
 // current device list (index = position in it), so a device attached or
 // removed between the two passes of a scan shows up in the second pass.
+//
+// It is also a capture platform: a reader whose keys are captured types into
+// its capture (see EmulatedReader::isGrabbed) instead of the focused widget,
+// as a grabbed input device does; unplugging it ends the capture.
 #pragma once
 
 #include "device/HidPlatform.h"
+#include "device/KeyCapture.h"
 
 #include <chrono>
 #include <cstdint>
@@ -40,11 +45,14 @@ struct EmulatedDevice
     // A report whose length is not featureLength, or whose report ID is not 0,
     // is refused, as the HID class driver does.
     bool strictReportLength = true;
+    // Why its keys cannot be captured (for example "no permission to read
+    // /dev/input/event5"); empty: they can, when it has a reader.
+    QString captureRefusal;
     EmulatedReader *reader = nullptr;   // firmware that receives the reports (null: a plain HID device)
     int acceptedReports = 0;            // bookkeeping: reports accepted so far
 };
 
-class EmulatedPlatform : public HidPlatform
+class EmulatedPlatform : public HidPlatform, public CapturePlatform
 {
 public:
     struct SentReport
@@ -89,6 +97,10 @@ public:
     // The path behind an open handle, nullopt when it is not open.
     std::optional<std::string> handlePath(HidHandle handle) const;
 
+    // CapturePlatform
+    CaptureAttempt capture(const std::string &hidPath) override;
+    int captureCount() const { return m_captures; } // captures handed out so far
+
     // HidPlatform
     HidDeviceSet createDeviceSet() override;
     void destroyDeviceSet(HidDeviceSet set) override;
@@ -117,6 +129,7 @@ private:
     HidHandle m_nextHandle = 1;
     HidDeviceSet m_nextSet = 1;
     int m_createdSets = 0;
+    int m_captures = 0;
     std::vector<SentReport> m_sent;
     std::vector<std::pair<std::string, std::uint32_t>> m_openCalls;
     std::vector<HidHandle> m_closeCalls;

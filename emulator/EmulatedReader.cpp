@@ -505,9 +505,39 @@ void EmulatedReader::typeNext()
         Q_EMIT typingFinished();
 }
 
+EmulatedCapture::EmulatedCapture(EmulatedReader *reader)
+    : m_reader(reader)
+{
+}
+
+EmulatedCapture::~EmulatedCapture()
+{
+    if (m_reader && m_reader->m_capture == this)
+        m_reader->m_capture = nullptr;
+}
+
+std::unique_ptr<KeyCapture> EmulatedReader::grab()
+{
+    auto capture = std::make_unique<EmulatedCapture>(this);
+    m_capture = capture.get();
+    return capture;
+}
+
+void EmulatedReader::unplugCapture()
+{
+    if (EmulatedCapture *capture = m_capture) {
+        m_capture = nullptr;
+        capture->unplug();
+    }
+}
+
 void EmulatedReader::typeCharacter(QChar ch)
 {
     m_typed += ch;
+    if (m_capture) {
+        m_capture->deliver(ch);
+        return;
+    }
     // Like a keyboard: the character goes to whatever has the focus now, and
     // is lost when nothing has.
     QWidget *target = QApplication::focusWidget();

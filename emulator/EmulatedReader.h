@@ -22,6 +22,10 @@
 // Any other key at the prompt, every key outside configuration mode, modifier
 // keys on their own and all break codes get no answer.
 //
+// While its keys are captured (grab()), the reader types into its capture
+// and nothing reaches the focused widget, as with an input device that the
+// program holds exclusively.
+//
 // Character keys follow the U.S. key map: letters are lower case, upper case
 // with Shift; Shift on the digit row and on punctuation gives the U.S.
 // symbols. While Alt Gr (right Alt) is held, only these keys give a character:
@@ -30,18 +34,39 @@
 // While a Ctrl key or left Alt is held, character keys give nothing.
 #pragma once
 
+#include "device/KeyCapture.h"
+
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <vector>
 
 class QTimer;
 
 namespace vortal9::emu {
+
+class EmulatedReader;
+
+// The capture of one emulated reader: what the reader types while it lives.
+class EmulatedCapture : public KeyCapture
+{
+    Q_OBJECT
+
+public:
+    explicit EmulatedCapture(EmulatedReader *reader);
+    ~EmulatedCapture() override;
+    void deliver(QChar ch) { Q_EMIT typed(QString(ch)); }
+    void unplug() { Q_EMIT lost(); }
+
+private:
+    QPointer<EmulatedReader> m_reader;
+};
 
 class EmulatedReader : public QObject
 {
@@ -111,6 +136,13 @@ public:
     // The stored settings survive.
     void powerCycle();
 
+    // Takes the reader's keys for a capture (a second grab takes them from
+    // the first); the capture lets go when destroyed.
+    std::unique_ptr<KeyCapture> grab();
+    bool isGrabbed() const { return !m_capture.isNull(); }
+    // The reader's input device went away: its capture is told so.
+    void unplugCapture();
+
     // Logs for tests.
     const std::vector<Received> &receivedReports() const;
     const std::vector<KeyEvent> &keyEvents() const;
@@ -159,6 +191,9 @@ private:
     QTimer *m_typeTimer = nullptr;
     std::deque<PendingAnswer> m_queue;
     qsizetype m_queuePos = 0;
+
+    friend class EmulatedCapture;
+    QPointer<EmulatedCapture> m_capture;
 
     std::vector<Received> m_received;
     std::vector<KeyEvent> m_keyEvents;
