@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     vortal9::emu::EmulatedPlatform platform;
     vortal9::QtUserDialogs dialogs;
-    vortal9::MainForm form(platform, dialogs);
+    vortal9::MainForm form(platform, nullptr, dialogs);
     form.show();
     QApplication::processEvents();
     auto *countries = form.findChild<QComboBox *>(QStringLiteral("CbKBType"));

@@ -11,6 +11,7 @@
 #include "ui/UserDialogs.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QPushButton>
 #include <QTemporaryDir>
 
@@ -29,6 +30,7 @@ public:
     bool askYesNo(QWidget *, const QString &, const QString &) override { return false; }
     QString openFileName(QWidget *, const QString &, const QString &) override { return file; }
     QString saveFileName(QWidget *, const QString &) override { return {}; }
+    void warn(QWidget *, const QString &, const QString &) override {}
 };
 
 double cpuSeconds()
@@ -83,14 +85,17 @@ int main(int argc, char *argv[])
     FixedDialogs dialogs;
     dialogs.file = path;
     const vortal9::Timing timing = vortal9::Timing::real();
-    vortal9::MainForm form(platform, dialogs, timing);
+    vortal9::MainForm form(platform, nullptr, dialogs, timing);
     form.show();
     QApplication::processEvents();
     form.findChild<QPushButton *>(QStringLiteral("BtnLoadFile"))->click();
 
     const double cpuBefore = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    form.findChild<QPushButton *>(QStringLiteral("BtnConSetting"))->click(); // returns when playback ends
+    QEventLoop playing;
+    QObject::connect(&form.session(), &vortal9::ReaderSession::playbackFinished, &playing, &QEventLoop::quit);
+    form.findChild<QPushButton *>(QStringLiteral("BtnConSetting"))->click();
+    playing.exec();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = cpuSeconds() - cpuBefore;
 

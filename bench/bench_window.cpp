@@ -63,7 +63,7 @@ int main(int argc, char *argv[])
     std::unique_ptr<QWidget> window;
     if (form) {
         platform = std::make_unique<vortal9::HidapiPlatform>();
-        window = std::make_unique<vortal9::MainForm>(*platform, dialogs);
+        window = std::make_unique<vortal9::MainForm>(*platform, nullptr, dialogs);
     } else {
         window = std::make_unique<QWidget>();
         window->setFixedSize(504, 532);

@@ -57,7 +57,7 @@ TEST_F(StartupTest, WindowAfterStartUpWithoutReader)
     EXPECT_EQ(label("Lb1")->text(), "[ 0 ]");
     EXPECT_EQ(combo("CbNumber")->count(), 0);
     EXPECT_FALSE(w.usb().ReaderFound);
-    EXPECT_EQ(w.usb().DeviceHandle, 0);
+    EXPECT_FALSE(w.session().isOpen());
 
     EXPECT_EQ(combo("CbKBType")->currentText(), "U.S.");
     EXPECT_EQ(listEntries(combo("CbKBType")),
@@ -76,9 +76,9 @@ TEST_F(StartupTest, WindowAfterStartUpWithoutReader)
     EXPECT_TRUE(combo("CbNumber")->isEnabled());
     for (const char *timer : {"Timer1", "Timer2", "Timer3"})
         EXPECT_FALSE(w.findChild<QTimer *>(QLatin1String(timer))->isActive()) << timer;
-    EXPECT_FALSE(w.ReaderIdle);
-    EXPECT_FALSE(w.ScriptRunning);
-    EXPECT_EQ(w.ModifierState, 0);
+    EXPECT_FALSE(w.session().readerIdle());
+    EXPECT_FALSE(w.session().isScriptRunning());
+    EXPECT_EQ(w.session().modifierState(), 0);
 
     const QString warning = label("Label3")->text();
     const QStringList lines = warning.split('\n');
@@ -195,7 +195,7 @@ TEST_F(DiscoveryTest, DevicesThatAreNotReadersAreProbedAndSkipped)
         EXPECT_EQ(access, AccessNone) << path;
     EXPECT_EQ(platform.openHandleCount(), 0);
     EXPECT_EQ(platform.liveDeviceSetCount(), 0);
-    EXPECT_EQ(w.usb().DeviceHandle, 0);
+    EXPECT_FALSE(w.session().isOpen());
 }
 
 TEST_F(DiscoveryTest, TwoReadersInEnumerationOrder)
@@ -246,7 +246,7 @@ TEST_F(DiscoveryTest, ReaderRemovedBetweenThePassesLeavesAnEmptyPath)
     click(button("BtnSetup"));
     EXPECT_EQ(w.panelText(6), "Open VORTAL9 Error");
     EXPECT_EQ(w.panelText(2), "Disconnect");
-    EXPECT_LT(w.usb().DeviceHandle, 1);
+    EXPECT_FALSE(w.session().isOpen());
     EXPECT_TRUE(payloads().empty());
 }
 
@@ -334,11 +334,11 @@ TEST_F(DiscoveryTest, CheckDeviceWithAReaderStillOpenClosesItFirst)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
-    ASSERT_GE(w.usb().OpenReader("/dev/hidraw1", AccessReadWrite), 1);
+    ASSERT_TRUE(w.session().open("/dev/hidraw1"));
     ASSERT_EQ(platform.openHandleCount(), 1);
     click(button("BtnStart"));
     EXPECT_EQ(platform.openHandleCount(), 0);
-    EXPECT_EQ(w.usb().DeviceHandle, 0);
+    EXPECT_FALSE(w.session().isOpen());
 
     // A set held from a scan that found nothing is released by the next one.
     platform.removeDevice("/dev/hidraw1");
@@ -406,7 +406,7 @@ TEST_F(SessionControlTest, ExitAsksAndNoChangesNothing)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
-    ASSERT_GE(w.usb().OpenReader("/dev/hidraw1", AccessReadWrite), 1);
+    ASSERT_TRUE(w.session().open("/dev/hidraw1"));
     QTest::keyClicks(QApplication::focusWidget(), "abc");
     QSignalSpy unloaded(&w, &MainForm::unloaded);
 
@@ -418,7 +418,7 @@ TEST_F(SessionControlTest, ExitAsksAndNoChangesNothing)
               "mode.\nOtherwise, you have to re-attach the device after close the application program.\nIf you want "
               "to close the, please press YES. Or press NO to back to the application program.");
     EXPECT_EQ(unloaded.count(), 0);
-    EXPECT_GE(w.usb().DeviceHandle, 1);
+    EXPECT_TRUE(w.session().isOpen());
     EXPECT_EQ(receivedText(), "abc");
     EXPECT_TRUE(w.isVisible());
 
@@ -433,7 +433,7 @@ TEST_F(SessionControlTest, ClosingTheWindowAnyOtherWayUnloadsIt)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
-    ASSERT_GE(w.usb().OpenReader("/dev/hidraw1", AccessReadWrite), 1);
+    ASSERT_TRUE(w.session().open("/dev/hidraw1"));
     QSignalSpy unloaded(&w, &MainForm::unloaded);
     EXPECT_TRUE(w.close());
     EXPECT_EQ(unloaded.count(), 1);
@@ -452,14 +452,14 @@ TEST_F(SessionControlTest, CloseDeviceWithoutReaderEndsIdle)
     EXPECT_TRUE(button("BtnSetup")->isEnabled());
     EXPECT_TRUE(combo("CbNumber")->isEnabled());
     EXPECT_FALSE(key(2)->isEnabled());
-    EXPECT_FALSE(w.ReaderIdle);
+    EXPECT_FALSE(w.session().readerIdle());
 }
 
 TEST_F(SessionControlTest, ClearEmptiesTheBoxAndNothingElse)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
-    ASSERT_GE(w.usb().OpenReader("/dev/hidraw1", AccessReadWrite), 1);
+    ASSERT_TRUE(w.session().open("/dev/hidraw1"));
     QTest::keyClicks(QApplication::focusWidget(), "menu");
     auto *timer1 = w.findChild<QTimer *>("Timer1");
     EXPECT_TRUE(timer1->isActive());
@@ -467,7 +467,7 @@ TEST_F(SessionControlTest, ClearEmptiesTheBoxAndNothingElse)
     EXPECT_EQ(receivedText(), "");
     // The quiet timer still runs out and marks the reader idle.
     EXPECT_TRUE(timer1->isActive());
-    EXPECT_TRUE(waitFor([&] { return w.ReaderIdle; }, 2000));
+    EXPECT_TRUE(waitFor([&] { return w.session().readerIdle(); }, 2000));
     EXPECT_TRUE(key(2)->isEnabled());
 }
 
@@ -477,7 +477,7 @@ TEST_F(SessionControlTest, TextWithoutAnOpenReaderNeverEnablesTheKeyboard)
     QTest::keyClicks(QApplication::focusWidget(), "typed by hand");
     EXPECT_FALSE(w.findChild<QTimer *>("Timer1")->isActive());
     QTest::qWait(w.timing().quietMs * 2);
-    EXPECT_FALSE(w.ReaderIdle);
+    EXPECT_FALSE(w.session().readerIdle());
     EXPECT_FALSE(key(2)->isEnabled());
 }
 
@@ -485,8 +485,10 @@ TEST_F(SessionControlTest, BurstsCloserThanTheQuietPeriodGiveOneQuietPeriod)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
-    ASSERT_GE(w.usb().OpenReader("/dev/hidraw1", AccessReadWrite), 1);
-    w.files().Recording = true;
+    ASSERT_TRUE(w.session().open("/dev/hidraw1"));
+    // Something was sent in this recording: each end of an answer after it
+    // is marked.
+    w.session().recording() = {true, "1EF01E"};
     int fired = 0;
     QObject::connect(w.findChild<QTimer *>("Timer1"), &QTimer::timeout, &w, [&] { ++fired; });
     for (int burst = 0; burst < 4; ++burst) {
@@ -497,19 +499,19 @@ TEST_F(SessionControlTest, BurstsCloserThanTheQuietPeriodGiveOneQuietPeriod)
     EXPECT_TRUE(waitFor([&] { return fired > 0; }, 2000));
     QTest::qWait(w.timing().quietMs);
     EXPECT_EQ(fired, 1);
-    EXPECT_EQ(w.files().RecordBuffer, "FF");
+    EXPECT_EQ(w.session().recording().buffer, "1EF01EFF");
 
     // A second answer after a quiet period adds a second marker.
     QTest::keyClicks(QApplication::focusWidget(), "c");
     EXPECT_TRUE(waitFor([&] { return fired == 2; }, 2000));
-    EXPECT_EQ(w.files().RecordBuffer, "FFFF");
+    EXPECT_EQ(w.session().recording().buffer, "1EF01EFFFF");
 }
 
 TEST_F(SessionControlTest, AClickIntoTheTextInsertsThereThenTheCaretMovesToTheEnd)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
-    ASSERT_GE(w.usb().OpenReader("/dev/hidraw1", AccessReadWrite), 1);
+    ASSERT_TRUE(w.session().open("/dev/hidraw1"));
     auto *box = w.findChild<QPlainTextEdit *>("TxtRcv");
     QTest::keyClicks(box, "abcdef");
     QTextCursor cursor = box->textCursor();

@@ -122,6 +122,20 @@ protected:
         click(button("BtnSave"));
     }
 
+    // Clicks "Setting"; returns when the playback has ended, with the time it
+    // ended (or at once, when "Setting" refused).
+    Clock::time_point clickSetting()
+    {
+        std::optional<Clock::time_point> ended;
+        const auto connection = QObject::connect(&form->session(), &ReaderSession::playbackFinished, form.get(),
+                                                 [&] { ended = Clock::now(); });
+        click(button("BtnConSetting"));
+        if (form->session().isScriptRunning())
+            EXPECT_TRUE(waitFor([&] { return ended.has_value(); }, 120000)) << "the playback never ended";
+        QObject::disconnect(connection);
+        return ended.value_or(Clock::now());
+    }
+
     QString shownFileName() const { return form->findChild<QLineEdit *>(QStringLiteral("TxtFileName"))->text(); }
     QPlainTextEdit *receiveBox() const { return form->findChild<QPlainTextEdit *>(QStringLiteral("TxtRcv")); }
 
@@ -139,7 +153,7 @@ TEST_F(RecordingTest, StartRecThenSaveRecWritesOnlyTheLineEndAndLoadsEmpty)
 {
     MainForm &w = openWindow();
     click(button("BtnStartRec"));
-    EXPECT_TRUE(w.files().Recording);
+    EXPECT_TRUE(w.session().recording().on);
     EXPECT_FALSE(button("BtnStartRec")->isEnabled());
     EXPECT_EQ(button("BtnStartRec")->text(), "Start Rec");
 
@@ -148,7 +162,7 @@ TEST_F(RecordingTest, StartRecThenSaveRecWritesOnlyTheLineEndAndLoadsEmpty)
     EXPECT_EQ(dialogs.asked, QStringList{"save"});
     EXPECT_EQ(dialogs.lastText, "*.TXT");
     EXPECT_EQ(readFile(file), QByteArray("\r\n"));
-    EXPECT_FALSE(w.files().Recording);
+    EXPECT_FALSE(w.session().recording().on);
     EXPECT_TRUE(button("BtnStartRec")->isEnabled());
 
     load(file);
@@ -173,8 +187,8 @@ TEST_F(RecordingTest, EnterConfigAndOneKeyMakeTheThirtyByteFile)
     save(file);
     EXPECT_EQ(readFile(file), QByteArray("141109F009F011F014FF1EF01EFF\r\n"));
     EXPECT_EQ(readFile(file).size(), 30);
-    EXPECT_EQ(w.files().RecordBuffer, "");
-    EXPECT_FALSE(w.files().Recording);
+    EXPECT_EQ(w.session().recording().buffer, "");
+    EXPECT_FALSE(w.session().recording().on);
     EXPECT_EQ(reader->receivedReports().size(), 3u); // closing and saving send nothing
 }
 
@@ -185,7 +199,7 @@ TEST_F(RecordingTest, RecordingAPlaybackGivesACopyOfTheScript)
     const QString script = Header + "2EF02EFF26F026FF";
     loadScript(script);
     click(button("BtnStartRec"));
-    click(button("BtnConSetting"));
+    clickSetting();
     ASSERT_EQ(w.panelText(6), "");
     const QString file = path("copy.TXT");
     save(file);
@@ -195,13 +209,13 @@ TEST_F(RecordingTest, RecordingAPlaybackGivesACopyOfTheScript)
 TEST_F(RecordingTest, SaveRecWithoutStartRecOpensNoDialog)
 {
     MainForm &w = openWindow();
-    w.files().RecordBuffer = "1EF01E";
+    w.session().recording().buffer = "1EF01E";
     dialogs.saveAnswers.push_back(path("never.TXT"));
     click(button("BtnSave"));
     EXPECT_TRUE(dialogs.asked.isEmpty());
     EXPECT_TRUE(entries().isEmpty());
-    EXPECT_FALSE(w.files().Recording);
-    EXPECT_EQ(w.files().RecordBuffer, "1EF01E");
+    EXPECT_FALSE(w.session().recording().on);
+    EXPECT_EQ(w.session().recording().buffer, "1EF01E");
 }
 
 TEST_F(RecordingTest, SavingOverALongerFileReplacesItWhole)
@@ -209,7 +223,7 @@ TEST_F(RecordingTest, SavingOverALongerFileReplacesItWhole)
     MainForm &w = openWindow();
     const QString file = writeFile("over.TXT", QByteArray(500, 'A') + "\r\n");
     click(button("BtnStartRec"));
-    w.files().RecordBuffer = Header;
+    w.session().recording().buffer = Header;
     save(file);
     EXPECT_EQ(readFile(file), fileBytes(Header));
 }
@@ -227,8 +241,8 @@ protected:
         click(button("BtnSetup"));
         ASSERT_TRUE(waitForKeyboard());
         click(button("BtnClose"));
-        ASSERT_EQ(form->files().RecordBuffer, Header);
-        ASSERT_TRUE(form->files().Recording);
+        ASSERT_EQ(form->session().recording().buffer, Header);
+        ASSERT_TRUE(form->session().recording().on);
         // "Close Device" re-enables every button, "Start Rec" too.
         ASSERT_TRUE(button("BtnStartRec")->isEnabled());
     }
@@ -237,15 +251,15 @@ protected:
     // a second "Save Rec" writes it.
     void expectRecordingKeptAndSavedOnSecondTry()
     {
-        EXPECT_TRUE(form->files().Recording);
-        EXPECT_EQ(form->files().RecordBuffer, Header);
+        EXPECT_TRUE(form->session().recording().on);
+        EXPECT_EQ(form->session().recording().buffer, Header);
         EXPECT_FALSE(button("BtnStartRec")->isEnabled());
 
         const QString file = path("second.TXT");
         save(file);
         EXPECT_EQ(readFile(file), fileBytes(Header));
-        EXPECT_FALSE(form->files().Recording);
-        EXPECT_EQ(form->files().RecordBuffer, "");
+        EXPECT_FALSE(form->session().recording().on);
+        EXPECT_EQ(form->session().recording().buffer, "");
         EXPECT_TRUE(button("BtnStartRec")->isEnabled());
     }
 };
@@ -309,7 +323,10 @@ TEST_P(FailedSaveTest, LeavesWhatWasThereWholeAndKeepsTheRecording)
         save(target);
     }
 
-    EXPECT_EQ(dialogs.asked, QStringList{"save"});
+    // The failure is told, with the file's name.
+    EXPECT_EQ(dialogs.asked, QStringList({"save", "warn:Save Rec"}));
+    EXPECT_TRUE(dialogs.lastText.contains(QDir::toNativeSeparators(target))) << dialogs.lastText.toStdString();
+    EXPECT_EQ(form->panelText(6), "Can't Save File");
     EXPECT_EQ(readFile(kept), old);
     EXPECT_EQ(entries(), before); // nothing created, no temporary file left over
     if (GetParam().fault == SaveFault::TargetIsDirectory) {
@@ -427,7 +444,7 @@ TEST_F(LoadTest, TheDialogStartsWithTheNameOfTheLastSave)
 {
     MainForm &w = openWindow();
     click(button("BtnStartRec"));
-    w.files().RecordBuffer = Header + "2EF02E";
+    w.session().recording().buffer = Header + "2EF02E";
     const QString file = path("saved.TXT");
     save(file);
     load("");
@@ -510,10 +527,10 @@ TEST_P(SettingRefusalTest, RefusesBeforeSendingAnything)
     EXPECT_EQ(w.panelText(2), row.panel2);
     EXPECT_EQ(receivedText(), "");
     EXPECT_TRUE(platform.sentReports().empty());
-    EXPECT_FALSE(w.ScriptRunning);
+    EXPECT_FALSE(w.session().isScriptRunning());
     EXPECT_EQ(enabledControls(), mainGroup()); // buttons as before, keys off
     if (row.readerLeftOpen) {
-        EXPECT_GE(w.usb().DeviceHandle, 1);
+        EXPECT_TRUE(w.session().isOpen());
         EXPECT_EQ(platform.openHandleCount(), 1);
         EXPECT_FALSE(w.panelText(4).isEmpty());
     } else {
@@ -548,8 +565,6 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"shorterThanTheHeader", ReaderSetup::One, fileBytes(HotKey), "Load file error", "Connect", true},
         RefusalRow{"exactlyTwentyCharacters", ReaderSetup::One, fileBytes(Header), "Load file error", "Connect",
                    true},
-        RefusalRow{"lowerCaseHeader", ReaderSetup::One, fileBytes("141109f009f011f014FF2EF02EFF"),
-                   "Load file error", "Connect", true},
         RefusalRow{"headerWithAWrongCode", ReaderSetup::One, fileBytes("141109F009F011F015FF2EF02EFF"),
                    "Load file error", "Connect", true},
         RefusalRow{"notAHexDigit", ReaderSetup::One, fileBytes(Header + "2EF02G"), "Load file error", "Connect",
@@ -558,6 +573,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "Connect", true},
         RefusalRow{"spaceInside", ReaderSetup::One, fileBytes(Header + "2E F02E"), "Load file error", "Connect",
                    true},
+        // Keys are whole pairs of digits: a lone last digit cannot be sent.
+        RefusalRow{"oddNumberOfDigits", ReaderSetup::One, fileBytes(Header + "2EF02EFF2"), "Load file error",
+                   "Connect", true},
+        RefusalRow{"oneDigitAfterTheHeader", ReaderSetup::One, fileBytes(Header + "2"), "Load file error",
+                   "Connect", true},
         RefusalRow{"noReaderFound", ReaderSetup::NoneFound, GoodScript, "Can't Find VORTAL9", "Disconnect", false},
         RefusalRow{"noReaderChosen", ReaderSetup::NoneChosen, GoodScript, "Can't Find VORTAL9", "Disconnect",
                    false},
@@ -569,7 +589,8 @@ struct AcceptedRow
 {
     const char *name;
     QString afterHotKey; // characters 19 and 20, then what follows
-    QStringList tokens;  // reports after the hot key, when they are pinned
+    QStringList tokens;  // reports after the hot key
+    QString hotKey = HotKey;
 };
 
 class SettingAcceptsTest : public ScriptTest, public ::testing::WithParamInterface<AcceptedRow>
@@ -580,30 +601,28 @@ TEST_P(SettingAcceptsTest, WhateverCharacters19And20Hold)
 {
     emu::EmulatedReader *reader = addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
-    loadScript(HotKey + GetParam().afterHotKey);
+    loadScript(GetParam().hotKey + GetParam().afterHotKey);
     platform.clearLog();
-    click(button("BtnConSetting"));
+    clickSetting();
     EXPECT_EQ(w.panelText(6), "");
     EXPECT_TRUE(reader->inConfigMode());
     const QStringList sent = payloadStrings();
     ASSERT_GE(sent.size(), 2);
     EXPECT_EQ(sent.mid(0, 2), HotKeyReports); // from the program's constants
-    if (GetParam().afterHotKey.size() == 3) {
-        // 21 characters: the lone last one is no key for the reader.
-        EXPECT_EQ(reader->keyEvents().size(), 6u);
-    } else {
-        EXPECT_EQ(sent.mid(2), GetParam().tokens);
-    }
+    EXPECT_EQ(sent.mid(2), GetParam().tokens);
     EXPECT_EQ(enabledControls(), mainGroup());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, SettingAcceptsTest,
-    ::testing::Values(AcceptedRow{"answerMarker21", "FF2", {}}, AcceptedRow{"zeros21", "002", {}},
-                      AcceptedRow{"breakPrefix21", "F02", {}}, AcceptedRow{"lowerCase21", "ab2", {}},
+    ::testing::Values(AcceptedRow{"answerMarker", "FF2E", {"2E"}}, AcceptedRow{"zeros", "002E", {"2E"}},
                       AcceptedRow{"breakPrefix", "F02E", {"2E"}}, AcceptedRow{"extendedPrefix", "E02E", {"2E"}},
-                      AcceptedRow{"aKey", "1E2E", {"2E"}}, AcceptedRow{"notHex21", "?x2", {}},
-                      AcceptedRow{"spacesNeverSent", "  2E", {"2E"}}),
+                      AcceptedRow{"lowerCase", "ab2E", {"2E"}}, AcceptedRow{"aKey", "1E2E", {"2E"}},
+                      AcceptedRow{"notHex", "?x2E", {"2E"}}, AcceptedRow{"spacesNeverSent", "  2E", {"2E"}},
+                      // Scripts are read without regard to case: the header,
+                      // markers and codes in lower case play as in upper case.
+                      AcceptedRow{"lowerCaseHeader", "ff2ef02eff26", {"2E", "F02E", "26"},
+                                  QStringLiteral("141109f009f011f014")}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- playback ----------------------------------------------------------------------------
@@ -659,8 +678,7 @@ protected:
     Clock::time_point play()
     {
         platform.clearLog();
-        click(button("BtnConSetting"));
-        return Clock::now();
+        return clickSetting();
     }
 
     void expectWait(Wait kind, Clock::time_point from, Clock::time_point to, int pacing, const std::string &what)
@@ -693,9 +711,9 @@ protected:
     // The state that every playback ends in.
     void expectPlaybackEnded()
     {
-        EXPECT_FALSE(form->ScriptRunning);
+        EXPECT_FALSE(form->session().isScriptRunning());
         EXPECT_EQ(enabledControls(), mainGroup()); // buttons back, keys still off
-        EXPECT_GE(form->usb().DeviceHandle, 1);       // the reader stays open
+        EXPECT_TRUE(form->session().isOpen());       // the reader stays open
         EXPECT_EQ(platform.openHandleCount(), 1);
         EXPECT_EQ(form->panelText(2), "Connect");
     }
@@ -763,11 +781,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"FF", "2E", "F02E"},
                   {Wait::Answer, Wait::Pacing, Wait::Pacing},
                   Wait::Answer},
-        TimingRow{"oddLengthDropsTheLastCharacter",
-                  "2EF02EFF2",
-                  {"2E", "F02E"},
-                  {Wait::Answer, Wait::Pacing},
-                  Wait::Answer},
         TimingRow{"extendedThenBreakPrefixTogether",
                   "E0F011F0112EF02EFF",
                   {"E0F0", "11", "F011", "2E", "F02E"},
@@ -794,16 +807,16 @@ TEST_F(PlaybackTest, EveryControlStaysDisabledWhilePlaying)
         if (!playing)
             return;
         ++samples;
-        notRunningSeen = notRunningSeen || !w.ScriptRunning;
+        notRunningSeen = notRunningSeen || !w.session().isScriptRunning();
         for (const QString &name : enabledControls()) {
             if (!enabledSeen.contains(name))
                 enabledSeen << name;
         }
     });
-    QObject::connect(w.findChild<QTimer *>("Timer1"), &QTimer::timeout, &w, [&] { quietPeriods += playing ? 1 : 0; });
+    QObject::connect(&w.session(), &ReaderSession::quietPeriodEnded, &w, [&] { quietPeriods += playing ? 1 : 0; });
+    QObject::connect(&w.session(), &ReaderSession::playbackFinished, &w, [&] { playing = false; });
     probe->start();
     play();
-    playing = false;
     probe->stop();
 
     EXPECT_GE(samples, 50);
@@ -958,13 +971,12 @@ enum class HoldStart {
 struct HoldRow
 {
     const char *name;
-    bool realMouse;         // false: the hold is on when the playback reaches its wait point
     HoldStart start;
     int holdMs;
     int lateTextMs;         // when the test itself types into the box during the hold, -1 never
     bool slowReader;        // the answer to "2E" takes about 600 ms
     bool quietAtRelease;    // the reader has been quiet for the quiet period when the hold ends
-    std::size_t nextReport; // the first report that must wait for the end of the hold
+    std::size_t nextReport; // the first report after the wait point that the hold stops at
 };
 
 class MouseHoldTest : public PlaybackTest, public ::testing::WithParamInterface<HoldRow>
@@ -991,21 +1003,14 @@ TEST_P(MouseHoldTest, PlaybackWaitsForTheReleaseThenForAQuietReader)
             return;
         held = true;
         holdStart = Clock::now();
-        // Scheduled before the press: a real press returns only on release.
-        QTimer::singleShot(row.holdMs / 2, &w, [&] { heldInTheMiddle = w.MouseHeld; });
+        QTest::mousePress(viewport, Qt::LeftButton, {}, QPoint(5, 5));
+        QTimer::singleShot(row.holdMs / 2, &w, [&] { heldInTheMiddle = w.session().isHeld(); });
         if (row.lateTextMs >= 0)
             QTimer::singleShot(row.lateTextMs, &w, [&] { QTest::keyClick(receiveBox(), Qt::Key_X); });
         QTimer::singleShot(row.holdMs, &w, [&] {
             holdEnd = Clock::now();
-            if (row.realMouse)
-                QTest::mouseRelease(viewport, Qt::LeftButton, {}, QPoint(5, 5));
-            else
-                w.MouseHeld = false;
+            QTest::mouseRelease(viewport, Qt::LeftButton, {}, QPoint(5, 5));
         });
-        if (row.realMouse)
-            QTest::mousePress(viewport, Qt::LeftButton, {}, QPoint(5, 5));
-        else
-            w.MouseHeld = true;
     };
 
     bool menuDone = false;
@@ -1034,15 +1039,13 @@ TEST_P(MouseHoldTest, PlaybackWaitsForTheReleaseThenForAQuietReader)
 
     ASSERT_TRUE(held);
     EXPECT_TRUE(heldInTheMiddle);
-    EXPECT_FALSE(w.MouseHeld);
+    EXPECT_FALSE(w.session().isHeld());
     ASSERT_EQ(payloadStrings(), HotKeyReports + QStringList({"2E", "F02E", "26", "F026"}));
     EXPECT_EQ(w.panelText(6), "");
     const auto at = reportTimes();
-    if (row.realMouse) {
-        // A held button stops the playback wherever it is: nothing goes out.
-        for (std::size_t i = 0; i < at.size(); ++i)
-            EXPECT_FALSE(at[i] > holdStart && at[i] < holdEnd) << "report " << i << " sent during the hold";
-    }
+    // Nothing after the wait point goes out while the button is held.
+    for (std::size_t i = row.nextReport; i < at.size(); ++i)
+        EXPECT_FALSE(at[i] > holdStart && at[i] < holdEnd) << "report " << i << " sent during the hold";
     const auto next = at[row.nextReport];
     const auto lastText = lastChangeBetween(at[0], next);
     ASSERT_TRUE(lastText.has_value());
@@ -1062,13 +1065,12 @@ TEST_P(MouseHoldTest, PlaybackWaitsForTheReleaseThenForAQuietReader)
 
 INSTANTIATE_TEST_SUITE_P(
     Holds, MouseHoldTest,
-    ::testing::Values(
-        HoldRow{"releasedWhileTheReaderTypes", true, HoldStart::AnswerArriving, 120, -1, true, false, 4},
-        HoldRow{"releasedAfterTheAnswerEnded", true, HoldStart::AnswerArriving, 900, -1, true, true, 4},
-        HoldRow{"heldOverTheBreakWhileTheAnswerEnded", true, HoldStart::AnswerTyped, 500, -1, false, true, 4},
-        HoldRow{"heldOverTheHotKeyWhileTheMenuWasTyped", true, HoldStart::MenuArriving, 700, -1, false, true, 2},
-        HoldRow{"seenAtTheWaitPointAnswerAlreadyOver", false, HoldStart::AnswerTyped, 500, -1, false, true, 4},
-        HoldRow{"seenAtTheWaitPointTextArrivesDuringIt", false, HoldStart::AnswerTyped, 500, 450, false, false, 4}),
+    ::testing::Values(HoldRow{"releasedWhileTheReaderTypes", HoldStart::AnswerArriving, 120, -1, true, false, 4},
+                      HoldRow{"releasedAfterTheAnswerEnded", HoldStart::AnswerArriving, 900, -1, true, true, 4},
+                      HoldRow{"heldOverTheBreakWhileTheAnswerEnded", HoldStart::AnswerTyped, 500, -1, false, true, 4},
+                      HoldRow{"heldOverTheHotKeyWhileTheMenuWasTyped", HoldStart::MenuArriving, 700, -1, false, true,
+                              2},
+                      HoldRow{"textArrivesDuringTheHold", HoldStart::AnswerTyped, 500, 450, false, false, 4}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- a whole configuration, recorded on one reader and played to another ------------------
@@ -1120,7 +1122,7 @@ TEST_F(EndToEndTest, ASessionRecordedOnOneReaderConfiguresAnotherAtRealSpeed)
     combo("CbNumber")->setCurrentIndex(1);
     const std::size_t firstReports = first->receivedReports().size();
     platform.clearLog();
-    click(button("BtnConSetting"));
+    clickSetting();
 
     EXPECT_EQ(w.panelText(6), "");
     EXPECT_EQ(second->storedSettings(), configured);
@@ -1128,7 +1130,7 @@ TEST_F(EndToEndTest, ASessionRecordedOnOneReaderConfiguresAnotherAtRealSpeed)
     EXPECT_EQ(first->receivedReports().size(), firstReports);
     ASSERT_EQ(platform.openCalls().size(), 1u);
     EXPECT_EQ(platform.openCalls()[0].first, "/dev/hidraw2");
-    EXPECT_FALSE(w.ScriptRunning);
+    EXPECT_FALSE(w.session().isScriptRunning());
     EXPECT_EQ(enabledControls(), mainGroup());
 
     // The real intervals: 300 ms before every report, 1200 ms more after

@@ -1,8 +1,6 @@
 #include "device/AccessUSBIO.h"
 
-#include "device/CommandChunks.h"
 #include "device/Messages.h"
-#include "script/FileAccess.h"
 
 namespace vortal9 {
 
@@ -12,11 +10,43 @@ constexpr int ErrorPanel = 6;
 constexpr int ManufacturerChars = 50;
 } // namespace
 
-AccessUSBIO::AccessUSBIO(HidPlatform &platform, DeviceView &view, FileAccess &files, int pacingMs)
+OpenedDevice openHidDevice(HidPlatform &platform, const std::string &path, std::uint32_t desiredAccess)
+{
+    OpenedDevice opened;
+    opened.handle = platform.open(path, desiredAccess);
+    if (opened.handle == InvalidHandle)
+        return opened;
+    opened.attributes = platform.attributes(opened.handle);
+    opened.featureLength = platform.featureReportByteLength(opened.handle);
+    if (opened.featureLength < 1) {
+        platform.close(opened.handle);
+        opened.handle = 0;
+        opened.noFeatureReport = true;
+    }
+    return opened;
+}
+
+QString manufacturerText(HidPlatform &platform, HidHandle handle)
+{
+    const std::optional<std::u16string> text = platform.manufacturerString(handle);
+    if (!text)
+        return {};
+    // The low byte of each 16-bit character, zero bytes skipped, on a run of
+    // eight "0" characters: short strings come back padded on the left,
+    // long ones keep their last eight characters.
+    QString result = QStringLiteral("00000000");
+    const std::size_t count = std::min<std::size_t>(text->size(), ManufacturerChars);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto low = static_cast<unsigned char>((*text)[i] & 0xFF);
+        if (low != 0)
+            result.append(QChar(low));
+    }
+    return result.right(8);
+}
+
+AccessUSBIO::AccessUSBIO(HidPlatform &platform, DeviceView &view)
     : m_platform(platform)
     , m_view(view)
-    , m_files(files)
-    , m_pacingMs(pacingMs)
 {
 }
 
@@ -89,42 +119,20 @@ void AccessUSBIO::ScanReaders(bool fill)
 
 HidHandle AccessUSBIO::OpenReader(const std::string &path, std::uint32_t desiredAccess)
 {
-    DeviceHandle = m_platform.open(path, desiredAccess);
+    const OpenedDevice opened = openHidDevice(m_platform, path, desiredAccess);
+    DeviceHandle = opened.handle;
     if (DeviceHandle == InvalidHandle)
         return 0;
-    GetDeviceCaps();
-    if (FeatureReportByteLength >= 1) {
-        FeatureReport.assign(static_cast<std::size_t>(FeatureReportByteLength), 0);
-        return DeviceHandle;
-    }
-    m_view.setPanelText(ErrorPanel, text::LengthError);
-    m_platform.close(DeviceHandle);
-    DeviceHandle = 0;
-    return 0;
-}
-
-void AccessUSBIO::GetDeviceCaps()
-{
-    DeviceAttributes = m_platform.attributes(DeviceHandle);
-    FeatureReportByteLength = m_platform.featureReportByteLength(DeviceHandle);
+    DeviceAttributes = opened.attributes;
+    FeatureReportByteLength = opened.featureLength;
+    if (opened.noFeatureReport)
+        m_view.setPanelText(ErrorPanel, text::LengthError);
+    return DeviceHandle;
 }
 
 QString AccessUSBIO::ReadManufacturerString()
 {
-    const std::optional<std::u16string> text = m_platform.manufacturerString(DeviceHandle);
-    if (!text)
-        return {};
-    // The low byte of each 16-bit character, zero bytes skipped, on a run of
-    // eight "0" characters: short strings come back padded on the left,
-    // long ones keep their last eight characters.
-    QString result = QStringLiteral("00000000");
-    const std::size_t count = std::min<std::size_t>(text->size(), ManufacturerChars);
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto low = static_cast<unsigned char>((*text)[i] & 0xFF);
-        if (low != 0)
-            result.append(QChar(low));
-    }
-    return result.right(8);
+    return manufacturerText(m_platform, DeviceHandle);
 }
 
 void AccessUSBIO::ReleaseDeviceSet()
@@ -141,51 +149,6 @@ void AccessUSBIO::CloseReader()
     if (DeviceHandle >= 1)
         m_platform.close(DeviceHandle);
     DeviceHandle = 0;
-}
-
-void AccessUSBIO::PacingWait(int intervalMs)
-{
-    ReportDone = false;
-    m_view.startPacingTimer(intervalMs);
-    m_view.waitUntil([this] { return ReportDone; });
-}
-
-void AccessUSBIO::Timer2_Timer()
-{
-    ReportDone = true;
-}
-
-bool AccessUSBIO::SendFeatureReport(const QString &chunk)
-{
-    PacingWait(m_pacingMs);
-    if (m_view.isUnloading() || chunk.isEmpty())
-        return false;
-
-    // A chunk that is not made of hexadecimal pairs, or that has more pairs
-    // than the report has payload bytes, is refused as a whole rather than
-    // sent with a wrong byte or cut short.
-    const auto report = buildFeatureReport(chunk, FeatureReportByteLength);
-    if (report) {
-        FeatureReport = *report;
-        if (m_files.Recording) {
-            for (const QString &pair : chunkPairs(chunk))
-                m_files.RecordBuffer += pair;
-        }
-        if (m_platform.setFeature(DeviceHandle, FeatureReport))
-            return true;
-    }
-    m_view.setPanelText(ErrorPanel, text::WriteError);
-    m_files.RecordBuffer.clear();
-    return false;
-}
-
-bool AccessUSBIO::SendCommandString(const QString &text)
-{
-    for (const QString &chunk : chunkCommand(text)) {
-        if (!SendFeatureReport(chunk))
-            return false;
-    }
-    return true;
 }
 
 } // namespace vortal9

@@ -1,10 +1,9 @@
-// Device access: finding the attached readers, opening the chosen one, and
-// sending scan-code strings to it as paced feature reports.
+// Device access: finding the attached readers and probing HID devices.
 //
-// The module keeps the device state that the rest of the program tests
-// (DeviceHandle, ReaderFound, ...). What it shows goes through DeviceView,
-// which the main window implements: the reader list, the count label, the
-// status panels, and the pacing timer with its event-processing wait.
+// The module keeps the state of the last enumeration (ReaderFound,
+// DevicePaths, ...). What it shows goes through DeviceView, which the main
+// window implements: the reader list, the count label and the status panels.
+// An open reader and what is sent to it belong to a ReaderSession.
 #pragma once
 
 #include "device/HidPlatform.h"
@@ -12,16 +11,30 @@
 #include <QString>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace vortal9 {
 
-struct FileAccess;
-
 inline constexpr std::uint16_t ReaderVendorId = 0x04B4;
 inline constexpr std::uint16_t ReaderProductId = 0x210A;
+
+// A HID device opened and asked for its identifiers and the length of its
+// feature report. A device without feature report is closed again: handle 0.
+struct OpenedDevice
+{
+    HidHandle handle = 0; // at least 1 when open; InvalidHandle when the open was refused
+    HidAttributes attributes;
+    int featureLength = 0;
+    bool noFeatureReport = false;
+};
+OpenedDevice openHidDevice(HidPlatform &platform, const std::string &path, std::uint32_t desiredAccess);
+
+// The reader's identification text: the low byte of each of the first 50
+// characters of its manufacturer string, zero bytes skipped, on a run of
+// eight "0" characters, of which the last eight are kept. Empty when the
+// platform cannot read the string.
+QString manufacturerText(HidPlatform &platform, HidHandle handle);
 
 class DeviceView
 {
@@ -32,18 +45,12 @@ public:
     virtual void addReaderEntry(const QString &entry) = 0;
     virtual void selectReaderEntry(int position) = 0;
     virtual void setPanelText(int panel, const QString &text) = 0;  // StatusBar1, from 1
-    // Starts the pacing timer (Timer2) with this interval.
-    virtual void startPacingTimer(int intervalMs) = 0;
-    // Lets the window process its events, sleeping between them, until done()
-    // is true or the window is being unloaded.
-    virtual void waitUntil(const std::function<bool()> &done) = 0;
-    virtual bool isUnloading() const = 0;
 };
 
 class AccessUSBIO
 {
 public:
-    AccessUSBIO(HidPlatform &platform, DeviceView &view, FileAccess &files, int pacingMs);
+    AccessUSBIO(HidPlatform &platform, DeviceView &view);
 
     // Reader discovery and open.
     bool FindReaders();
@@ -52,36 +59,24 @@ public:
     void CloseReader();
     bool isReaderOpen() const { return DeviceHandle >= 1; }
 
-    // Command channel.
-    bool SendCommandString(const QString &text);
-    bool SendFeatureReport(const QString &chunk);
-    void PacingWait(int intervalMs);
-    // Handler of the pacing timer's timeout.
-    void Timer2_Timer();
-
     // Device state.
     HidHandle DeviceHandle = 0;
     HidDeviceSet DeviceInfoSet = 0;
     bool ReaderFound = false;
     int ReaderCount = 0;
     std::vector<std::string> DevicePaths;
-    std::vector<std::uint8_t> FeatureReport;
     HidAttributes DeviceAttributes;
     int FeatureReportByteLength = 0;
-    bool ReportDone = true;
 
 private:
     void GetHidDeviceSet();
     void ScanReaders(bool fill);
     bool EnumInterface(int index);
     std::string GetDevicePath(int index);
-    void GetDeviceCaps();
     void ReleaseDeviceSet();
 
     HidPlatform &m_platform;
     DeviceView &m_view;
-    FileAccess &m_files;
-    int m_pacingMs;
 };
 
 } // namespace vortal9

@@ -14,6 +14,7 @@ inline const QString LengthError = QStringLiteral("Write Data Length Error");
 inline const QString WriteError = QStringLiteral("Write Data Error");
 inline const QString CantLoadFile = QStringLiteral("Can't Load File");
 inline const QString LoadFileError = QStringLiteral("Load file error");
+inline const QString CantSaveFile = QStringLiteral("Can't Save File");
 inline const QString NotResponding = QStringLiteral("Reader Not Responding");
 
 } // namespace vortal9::text

@@ -1,5 +1,6 @@
 // The on-screen keyboard: key clicks, the latching Shift and Alt Gr keys,
 // the key-echo check and the country layouts' pictures.
+#include "keyboard/KeyStrokes.h"
 #include "keyboard/KeyTable.h"
 #include "keyboard/Layouts.h"
 #include "keyboard/PictureLegends.h"
@@ -8,108 +9,41 @@
 
 #include <QComboBox>
 #include <QPushButton>
-#include <QTimer>
 
 namespace vortal9 {
 
 using namespace keyboard;
 
-namespace {
-constexpr int NoModifier = 0;
-constexpr int ShiftLatched = 1;
-constexpr int AltGrLatched = 2;
-} // namespace
-
 void MainForm::BtnKB_Click(int index)
 {
-    EchoLenAtSend = 0;
-    EchoLenAtCheck = 0;
-    if (m_usb.DeviceHandle < 1 || !ReaderIdle)
+    // The session refuses the key while no reader is open or the reader is
+    // still typing its last answer.
+    const std::optional<KeyStroke> stroke = m_session->pressKey(index, CbKBType->currentIndex() != 0);
+    if (!stroke)
         return;
     DisableKeyboard();
-
-    const KeyInfo &key = keyTable()[static_cast<std::size_t>(index)];
-    switch (key.kind) {
-    case KeyKind::Ordinary:
-        m_usb.SendCommandString(key.scanString);
-        break;
-    case KeyKind::Shift:
-        shiftTransition();
-        ShowLayout(ModifierState);
-        break;
-    case KeyKind::RightAlt:
-        if (CbKBType->currentIndex() == 0) {
-            m_usb.SendCommandString(QLatin1String(RightAltStroke));
-        } else {
-            altGrTransition();
-            ShowLayout(ModifierState);
-        }
-        break;
-    case KeyKind::Inactive:
-        break;
-    }
-    EchoLenAtSend = TxtRcv->textLength();
-    Timer3->start();
+    showKeyStroke(*stroke);
 }
 
-void MainForm::shiftTransition()
+void MainForm::showKeyStroke(const KeyStroke &stroke)
 {
-    const bool national = CbKBType->currentIndex() != 0;
-    switch (ModifierState) {
-    case NoModifier:
-        ModifierState = ShiftLatched;
-        setKeyLatched(ShiftLeftKey, true);
-        setKeyLatched(ShiftRightKey, true);
-        m_usb.SendCommandString(QLatin1String(ShiftMake));
-        if (national)
-            BtnKB[RightAltKey]->setEnabled(false);
-        break;
-    case ShiftLatched:
-        ModifierState = NoModifier;
-        setKeyLatched(ShiftLeftKey, false);
-        setKeyLatched(ShiftRightKey, false);
-        m_usb.SendCommandString(QLatin1String(ShiftBreak));
-        if (national)
-            BtnKB[RightAltKey]->setEnabled(true);
-        break;
-    default:
-        ModifierState = ShiftLatched;
-        m_usb.SendCommandString(QLatin1String(AltGrBreak));
-        setKeyLatched(RightAltKey, false);
-        setKeyLatched(ShiftLeftKey, true);
-        setKeyLatched(ShiftRightKey, true);
-        m_usb.SendCommandString(QLatin1String(ShiftMake));
-        if (national)
-            BtnKB[RightAltKey]->setEnabled(false);
-        break;
+    if (stroke.shiftLatchShown) {
+        setKeyLatched(ShiftLeftKey, *stroke.shiftLatchShown);
+        setKeyLatched(ShiftRightKey, *stroke.shiftLatchShown);
     }
-}
-
-void MainForm::altGrTransition()
-{
-    switch (ModifierState) {
-    case NoModifier:
-        m_usb.SendCommandString(QLatin1String(AltGrMake));
-        ModifierState = AltGrLatched;
-        setKeyLatched(RightAltKey, true);
-        BtnKB[ShiftLeftKey]->setEnabled(false);
-        BtnKB[ShiftRightKey]->setEnabled(false);
-        break;
-    case ShiftLatched:
-        ModifierState = AltGrLatched;
-        m_usb.SendCommandString(QLatin1String(ShiftBreak));
-        setKeyLatched(RightAltKey, true);
-        setKeyLatched(ShiftLeftKey, false);
-        setKeyLatched(ShiftRightKey, false);
-        m_usb.SendCommandString(QLatin1String(AltGrMake));
-        break;
-    default:
-        ModifierState = NoModifier;
-        m_usb.SendCommandString(QLatin1String(AltGrBreak));
-        setKeyLatched(RightAltKey, false);
-        BtnKB[ShiftLeftKey]->setEnabled(true);
-        BtnKB[ShiftRightKey]->setEnabled(true);
-        break;
+    if (stroke.altGrLatchShown)
+        setKeyLatched(RightAltKey, *stroke.altGrLatchShown);
+    // While the rest of the keyboard waits for the reader, a transition may
+    // leave the other modifier clickable.
+    if (stroke.rightAltEnabled)
+        BtnKB[RightAltKey]->setEnabled(*stroke.rightAltEnabled);
+    if (stroke.shiftEnabled) {
+        BtnKB[ShiftLeftKey]->setEnabled(*stroke.shiftEnabled);
+        BtnKB[ShiftRightKey]->setEnabled(*stroke.shiftEnabled);
+    }
+    if (stroke.reloadsPictures) {
+        int state = m_session->modifierState();
+        ShowLayout(state);
     }
 }
 
@@ -124,29 +58,36 @@ void MainForm::setKeyLatched(int key, bool latched)
     button->setAutoFillBackground(latched);
 }
 
-void MainForm::Timer3_Timer()
+void MainForm::Reader_EchoChecked(bool keyboardReady)
 {
-    Timer3->stop();
-    EchoLenAtCheck = TxtRcv->textLength();
-    if (EchoLenAtSend == EchoLenAtCheck) {
-        // The reader typed nothing: the key needs no answer.
-        EchoLenAtSend = 0;
-        EchoLenAtCheck = 0;
+    // The reader typed nothing after the key: it needs no answer.
+    if (keyboardReady)
         EnableKeyboard();
-    }
     focusReceiveBox();
+}
+
+void MainForm::Reader_ModifierReset()
+{
+    // Every session starts with no modifier latched, on the reader and here.
+    setKeyLatched(ShiftLeftKey, false);
+    setKeyLatched(ShiftRightKey, false);
+    setKeyLatched(RightAltKey, false);
+    int state = NoModifier;
+    ShowLayout(state);
 }
 
 void MainForm::BtnKB_MouseUp(int)
 {
     focusReceiveBox();
-    TxtRcv->moveCaretToEnd();
+    if (!m_session->isCaptured())
+        TxtRcv->moveCaretToEnd();
 }
 
 void MainForm::CbKBType_Click()
 {
-    ModifierState = NoModifier;
-    ShowLayout(ModifierState);
+    m_session->clearModifier();
+    int state = NoModifier;
+    ShowLayout(state);
 }
 
 void MainForm::ShowLayout(int &state)

@@ -1,4 +1,5 @@
-// State of the script-file module: the loaded script and the recording.
+// State of the script-file module: the loaded script and the file dialog's
+// name. The recording belongs to the reader session (ScriptRecording).
 #pragma once
 
 #include <QString>
@@ -10,10 +11,6 @@ struct FileAccess
     // The loaded script.
     bool ScriptLoaded = false;
     QString ScriptText;
-
-    // The recording.
-    bool Recording = false;
-    QString RecordBuffer;
 
     // The file dialog's name, kept between loads and saves of one run.
     QString DialogFileName;

@@ -1,8 +1,10 @@
 // "Load File", "Start Rec" and "Save Rec".
+#include "device/Messages.h"
 #include "script/ScriptFormat.h"
 #include "ui/MainForm.h"
 #include "ui/UserDialogs.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -47,24 +49,29 @@ void MainForm::LoadScriptFile()
 
 void MainForm::BtnStartRec_Click()
 {
-    m_files.RecordBuffer.clear();
-    m_files.Recording = true;
+    ScriptRecording &recording = m_session->recording();
+    recording.buffer.clear();
+    recording.on = true;
+    m_recordingUnsaved = false;
     BtnStartRec->setEnabled(false);
 }
 
 void MainForm::BtnSave_Click()
 {
-    if (!m_files.Recording)
+    ScriptRecording &recording = m_session->recording();
+    if (!recording.on)
         return;
-    m_files.Recording = false;
+    recording.on = false;
     BtnStartRec->setEnabled(true);
     if (SaveScriptFile()) {
-        m_files.RecordBuffer.clear();
+        recording.buffer.clear();
+        m_recordingUnsaved = false;
         return;
     }
     // Cancelled or failed: the recording goes on, so that nothing recorded is
-    // lost and "Save Rec" can be pressed again.
-    m_files.Recording = true;
+    // lost and "Save Rec" can be pressed again; "EXIT" asks before it is lost.
+    recording.on = true;
+    m_recordingUnsaved = true;
     BtnStartRec->setEnabled(false);
 }
 
@@ -75,7 +82,14 @@ bool MainForm::SaveScriptFile()
     if (chosen.isEmpty())
         return false;
     m_files.DialogFileName = chosen;
-    return script::saveScriptFile(chosen, m_files.RecordBuffer);
+    if (script::saveScriptFile(chosen, m_session->recording().buffer))
+        return true;
+    setPanelText(6, text::CantSaveFile);
+    m_dialogs.warn(this, QStringLiteral("Save Rec"),
+                   QStringLiteral("The recording could not be written to %1.\n"
+                                  "It is kept: press \"Save Rec\" to save it somewhere else.")
+                       .arg(QDir::toNativeSeparators(chosen)));
+    return false;
 }
 
 } // namespace vortal9

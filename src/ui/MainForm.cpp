@@ -17,7 +17,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTimer>
+#include <QTextCursor>
 
 #include <cmath>
 
@@ -81,6 +81,13 @@ const QString WarningLine1 =
     QStringLiteral("Warning : Before you close the application program, please make sure the device is ");
 const QString WarningLine2 = QStringLiteral("                not in the configuration mode.");
 
+const QString WindowTitle = QStringLiteral("VORTAL9 Configuration Setup AP (PX4KQ905)");
+const QString NotCapturedTitle = QStringLiteral(" - reader not captured: keep this window in front");
+
+const QString UnsavedRecordingText =
+    QStringLiteral("The recording could not be saved. If you close the program now, it is lost.\n"
+                   "Close anyway?");
+
 const QString ExitText = QStringLiteral(
     "Before you close the application program, please make sure the device is not in the configuration mode.\n"
     "Otherwise, you have to re-attach the device after close the application program.\n"
@@ -88,27 +95,30 @@ const QString ExitText = QStringLiteral(
 
 } // namespace
 
-MainForm::MainForm(HidPlatform &platform, UserDialogs &dialogs, const Timing &timing, QWidget *parent)
+MainForm::MainForm(HidPlatform &platform, CapturePlatform *capture, UserDialogs &dialogs, const Timing &timing,
+                   QWidget *parent)
     : QWidget(parent)
     , m_dialogs(dialogs)
     , m_timing(timing)
-    , m_usb(platform, *this, m_files, timing.pacingMs)
+    , m_usb(platform, *this)
+    , m_session(new ReaderSession(platform, capture, timing, this))
 {
-    m_sinceTextChange.start();
     createControls();
     Form_Load();
 }
 
 MainForm::~MainForm()
 {
+    QCoreApplication::instance()->removeEventFilter(this);
     m_unloading = true;
+    m_session->closeNow();
     m_usb.CloseReader();
 }
 
 void MainForm::createControls()
 {
     setObjectName(QStringLiteral("MainForm"));
-    setWindowTitle(QStringLiteral("VORTAL9 Configuration Setup AP (PX4KQ905)"));
+    setWindowTitle(WindowTitle);
     setWindowIcon(applicationIcon());
     // A window of fixed size, without a close button: "EXIT" and its
     // warning are the way out.
@@ -224,20 +234,6 @@ void MainForm::createControls()
         left += widths[i];
     }
 
-    auto timer = [&](const char *name, int interval) {
-        auto *t = new QTimer(this);
-        t->setObjectName(QLatin1String(name));
-        t->setInterval(interval);
-        t->setSingleShot(true);
-        t->setTimerType(Qt::PreciseTimer);
-        return t;
-    };
-    Timer1 = timer("Timer1", m_timing.quietMs);
-    Timer2 = timer("Timer2", m_timing.pacingMs);
-    Timer3 = timer("Timer3", m_timing.echoMs);
-    m_answerWatchdog = timer("AnswerWatchdog", m_timing.answerTimeoutMs);
-    m_wakeTimer = timer("WakeTimer", 0);
-
     connect(BtnStart, &QPushButton::clicked, this, &MainForm::BtnStart_Click);
     connect(BtnClose, &QPushButton::clicked, this, &MainForm::BtnClose_Click);
     connect(BtnExit, &QPushButton::clicked, this, &MainForm::BtnExit_Click);
@@ -251,18 +247,18 @@ void MainForm::createControls()
     connect(TxtRcv, &QPlainTextEdit::textChanged, this, &MainForm::TxtRcv_Change);
     connect(TxtRcv, &ReceiveBox::mousePressed, this, &MainForm::TxtRcv_MouseDown);
     connect(TxtRcv, &ReceiveBox::mouseReleased, this, &MainForm::TxtRcv_MouseUp);
-    connect(Timer1, &QTimer::timeout, this, &MainForm::Timer1_Timer);
-    connect(Timer2, &QTimer::timeout, this, &MainForm::Timer2_Timer);
-    connect(Timer3, &QTimer::timeout, this, &MainForm::Timer3_Timer);
-    connect(m_answerWatchdog, &QTimer::timeout, this, [this] { m_answerTimedOut = true; });
 
-    // Keystrokes meant for the receive box must never reach a button or a
-    // list, and a click on a button must leave the focus in the receive box.
-    for (QWidget *child : findChildren<QWidget *>()) {
-        if (qobject_cast<QPushButton *>(child) || qobject_cast<QComboBox *>(child)
-            || qobject_cast<QLineEdit *>(child))
-            child->installEventFilter(this);
-    }
+    connect(m_session, &ReaderSession::typed, this, &MainForm::Reader_Typed);
+    connect(m_session, &ReaderSession::quietPeriodEnded, this, &MainForm::Reader_QuietPeriodEnded);
+    connect(m_session, &ReaderSession::echoChecked, this, &MainForm::Reader_EchoChecked);
+    connect(m_session, &ReaderSession::failure, this, &MainForm::Reader_Failure);
+    connect(m_session, &ReaderSession::playbackFinished, this, &MainForm::Reader_PlaybackFinished);
+    connect(m_session, &ReaderSession::modifierReset, this, &MainForm::Reader_ModifierReset);
+    connect(m_session, &ReaderSession::lost, this, &MainForm::Reader_Lost);
+
+    // Mouse releases on the buttons, and keystrokes of a reader typing
+    // without capture, wherever they are headed (dialogs included).
+    QCoreApplication::instance()->installEventFilter(this);
 
     setTabOrder();
 }
@@ -324,13 +320,9 @@ void MainForm::Form_Load()
 #endif
     m_usb.ReaderFound = m_usb.FindReaders();
     setPanelText(2, text::Disconnect);
-    ModifierState = 0;
-    MouseHeld = false;
     CbKBType->addItems(keyboard::countryNames());
     CbKBType->setCurrentIndex(0);
     CbKBType_Click();
-    ReaderIdle = false;
-    ScriptRunning = false;
     DisableKeyboard();
     setPanelText(4, QString());
     setPanelText(6, QString());
@@ -386,35 +378,42 @@ void MainForm::selectReaderEntry(int position)
     CbNumber->setCurrentIndex(position);
 }
 
-void MainForm::startPacingTimer(int intervalMs)
-{
-    Timer2->start(intervalMs);
-}
-
-void MainForm::waitUntil(const std::function<bool()> &done)
-{
-    // Each pass handles what is pending and then sleeps until the next event
-    // (a timer, a keystroke, a mouse event) arrives.
-    while (!done() && !m_unloading)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-}
-
-void MainForm::sleepFor(int ms)
-{
-    m_wakeTimer->start(std::max(ms, 0));
-    waitUntil([this] { return !m_wakeTimer->isActive(); });
-}
-
 void MainForm::focusReceiveBox()
 {
-    TxtRcv->setFocus();
+    if (!m_session->isCaptured())
+        TxtRcv->setFocus();
+}
+
+void MainForm::showCaptureState()
+{
+    // Without capture the reader's answers go wherever the keyboard focus is:
+    // the title says so for as long as such a session is open, the receive
+    // box's tooltip says why.
+    if (!m_session->isOpen() || m_session->isCaptured()) {
+        setWindowTitle(WindowTitle);
+        TxtRcv->setToolTip(QString());
+        return;
+    }
+    setWindowTitle(WindowTitle + NotCapturedTitle);
+    QString why = m_session->captureRefusal();
+    if (why.isEmpty())
+        why = QStringLiteral("this system offers no capture of a reader's keys");
+    TxtRcv->setToolTip(QStringLiteral("The reader's keys are not captured (%1). Its answers reach this window "
+                                      "only while it has the keyboard focus; a window in front of it gets "
+                                      "them instead.")
+                           .arg(why));
+}
+
+bool MainForm::redirectsKeys() const
+{
+    return m_session->isOpen() && !m_session->isCaptured() && m_session->mayBeTyping();
 }
 
 bool MainForm::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
     case QEvent::MouseButtonRelease:
-        // The design's MouseUp runs before Click: the focus is back in the
+        // A mouse release runs before the click: the focus is back in the
         // receive box before the click's handler starts sending.
         if (watched == BtnSetup || watched == BtnConSetting || watched == BtnClose) {
             focusReceiveBox();
@@ -430,10 +429,16 @@ bool MainForm::eventFilter(QObject *watched, QEvent *event)
     case QEvent::KeyPress:
     case QEvent::KeyRelease:
     case QEvent::ShortcutOverride:
-        // While a reader is open, keystrokes are its answers: they belong in
-        // the receive box, whichever control holds the focus.
-        if (m_usb.isReaderOpen()) {
-            focusReceiveBox();
+        // While an uncaptured reader may be typing, keystrokes are its
+        // answers: they belong in the receive box, whichever widget of the
+        // program they were headed for, a dialog's included. At any other
+        // time, and always with capture, the keyboard works the window.
+        // A key that the receive box leaves unused travels on to the box's
+        // parents; it is not sent back.
+        if (watched->isWidgetType() && watched != TxtRcv
+            && !static_cast<QWidget *>(watched)->isAncestorOf(TxtRcv) && redirectsKeys()) {
+            if (static_cast<QWidget *>(watched)->window() == this)
+                TxtRcv->setFocus();
             if (event->type() != QEvent::ShortcutOverride)
                 QCoreApplication::sendEvent(TxtRcv, event);
             return true;
@@ -499,7 +504,9 @@ void MainForm::DisableKeyboard()
 
 void MainForm::BtnStart_Click()
 {
-    ReaderIdle = false;
+    // A reader still open after a playback is closed before the scan.
+    m_session->close();
+    showCaptureState();
     m_usb.ReaderFound = m_usb.FindReaders();
     setPanelText(6, QString());
     setPanelText(4, QString());
@@ -509,8 +516,11 @@ void MainForm::BtnStart_Click()
 
 void MainForm::BtnClose_Click()
 {
-    ReaderIdle = false;
+    // Whatever is pending is dropped: nothing more goes to the reader but the
+    // release of a key it still holds.
+    m_session->close();
     m_usb.CloseReader();
+    showCaptureState();
     setPanelText(2, text::Disconnect);
     setPanelText(6, QString());
     setPanelText(4, QString());
@@ -520,8 +530,12 @@ void MainForm::BtnClose_Click()
 
 void MainForm::BtnExit_Click()
 {
-    if (m_dialogs.askYesNo(this, QStringLiteral("Warning"), ExitText))
-        unload();
+    if (!m_dialogs.askYesNo(this, QStringLiteral("Warning"), ExitText))
+        return;
+    if (m_recordingUnsaved && m_session->recording().on
+        && !m_dialogs.askYesNo(this, QStringLiteral("Warning"), UnsavedRecordingText))
+        return;
+    unload();
 }
 
 void MainForm::BtnClear_Click()
@@ -541,9 +555,8 @@ void MainForm::unload()
     if (m_unloading)
         return;
     m_unloading = true;
+    m_session->closeNow();
     m_usb.CloseReader();
-    for (QTimer *timer : findChildren<QTimer *>())
-        timer->stop();
     hide();
     Q_EMIT unloaded();
 }
@@ -552,45 +565,60 @@ void MainForm::TxtRcv_Change()
 {
     if (TxtRcv->document()->isEmpty())
         return;
-    m_sinceTextChange.restart();
-    if (m_answerWatchdog->isActive())
-        m_answerWatchdog->start();
-    Timer1->stop();
     TxtRcv->moveCaretToEnd();
-    if (m_usb.DeviceHandle > 0) {
-        ReaderIdle = false;
-        Timer1->start();
-    }
-}
-
-void MainForm::Timer1_Timer()
-{
-    Timer1->stop();
-    ReaderIdle = true;
-    if (!ScriptRunning)
-        EnableKeyboard();
-    if (m_files.Recording)
-        m_files.RecordBuffer += QLatin1String("FF");
-    focusReceiveBox();
-}
-
-void MainForm::Timer2_Timer()
-{
-    Timer2->stop();
-    m_usb.Timer2_Timer();
+    // With capture the session hears the reader itself; what lands here then
+    // is the reader's text it passed on, or the technician's own typing.
+    if (!m_session->isCaptured())
+        m_session->noteTyping();
 }
 
 void MainForm::TxtRcv_MouseDown()
 {
-    // Held until the button is released; the window keeps running meanwhile,
-    // and script playback does not pass its next wait point.
-    MouseHeld = true;
-    waitUntil([this] { return !MouseHeld; });
+    // Playback does not go on past its next wait for the reader while a
+    // button is held over the receive box.
+    m_session->setHeld(true);
 }
 
 void MainForm::TxtRcv_MouseUp()
 {
-    MouseHeld = false;
+    m_session->setHeld(false);
+}
+
+void MainForm::Reader_Typed(const QString &text)
+{
+    // As the reader's keys would have typed it: at the caret, a backspace
+    // taking the character before it.
+    QTextCursor cursor = TxtRcv->textCursor();
+    for (const QChar c : text) {
+        if (c == u'\b')
+            cursor.deletePreviousChar();
+        else
+            cursor.insertText(QString(c));
+    }
+    TxtRcv->setTextCursor(cursor);
+}
+
+void MainForm::Reader_QuietPeriodEnded(bool keyboardReady)
+{
+    if (keyboardReady)
+        EnableKeyboard();
+    focusReceiveBox();
+}
+
+void MainForm::Reader_Failure(const QString &message)
+{
+    setPanelText(6, message);
+}
+
+void MainForm::Reader_Lost()
+{
+    // The reader was unplugged: the session is over on both sides.
+    showCaptureState();
+    setPanelText(2, text::Disconnect);
+    setPanelText(4, QString());
+    setPanelText(6, text::CantFindReader);
+    DisableKeyboard();
+    Btn2Enabled();
 }
 
 } // namespace vortal9

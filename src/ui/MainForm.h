@@ -1,25 +1,25 @@
-// The program's only window.
+// The program's only window: a view of one reader session.
 //
-// Flow of data: the reader is a HID keyboard. Commands go out as scan-code
-// strings through AccessUSBIO::SendCommandString, which cuts them into
-// feature reports and waits on Timer2 between them while the window keeps
-// processing events. The reader answers by typing into whatever widget has
-// the focus, which the window keeps in TxtRcv. Every change of TxtRcv
-// restarts Timer1; when the reader has been quiet for the quiet period,
-// Timer1 sets ReaderIdle, marks the end of the answer in a recording ("FF")
-// and enables the on-screen keyboard. Scripts (FileAccess) are recordings
-// of what was sent, played back by WriteConfig, which waits for ReaderIdle
-// at every "FF".
-//
-// All work runs in the handlers below on the one UI thread. Waits process
-// events and sleep in between; nothing blocks and nothing spins.
+// Flow of data: "Check Device" asks AccessUSBIO for the attached readers.
+// "Enter Config" and "Setting" open the chosen one in the window's
+// ReaderSession, which sends scan-code strings to it as paced feature
+// reports, runs the configuration hot key, the on-screen keys and script
+// playback, and records what was sent. The reader answers by typing. When the
+// session captures the reader's own input device, its text comes through the
+// session's typed() signal and is put into TxtRcv as it would have been
+// typed; otherwise the reader types into whatever widget has the focus, the
+// window keeps that in TxtRcv while the reader may be typing, and every
+// change of TxtRcv is passed on to the session. When the reader has been
+// quiet for the quiet period the session says so, and the window enables the
+// on-screen keyboard. The handlers below ask the session and show its answer;
+// nothing here waits.
 #pragma once
 
 #include "device/AccessUSBIO.h"
 #include "script/FileAccess.h"
-#include "ui/Timing.h"
+#include "session/ReaderSession.h"
+#include "session/Timing.h"
 
-#include <QElapsedTimer>
 #include <QWidget>
 
 #include <array>
@@ -30,10 +30,10 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTimer;
 
 namespace vortal9 {
 
+class CapturePlatform;
 class HidPlatform;
 class PictureCache;
 class ReceiveBox;
@@ -44,15 +44,17 @@ class MainForm final : public QWidget, private DeviceView
     Q_OBJECT
 
 public:
-    MainForm(HidPlatform &platform, UserDialogs &dialogs, const Timing &timing = Timing::real(),
-             QWidget *parent = nullptr);
+    // capture may be null: the reader is then heard through the keyboard focus.
+    MainForm(HidPlatform &platform, CapturePlatform *capture, UserDialogs &dialogs,
+             const Timing &timing = Timing::real(), QWidget *parent = nullptr);
     ~MainForm() override;
 
     AccessUSBIO &usb() { return m_usb; }
+    ReaderSession &session() { return *m_session; }
     FileAccess &files() { return m_files; }
     const Timing &timing() const { return m_timing; }
     QString panelText(int panel) const;
-    bool isUnloading() const override { return m_unloading; }
+    bool isUnloading() const { return m_unloading; }
 
     // Button groups.
     void Btn1Enabled();
@@ -62,7 +64,8 @@ public:
     void EnableKeyboard();
     void DisableKeyboard();
 
-    // Script playback to the open reader.
+    // Starts the playback of the loaded script to the open reader; the
+    // buttons come back when it ends.
     void WriteConfig();
 
     // Country layouts: each loads its pictures for the state and sets the
@@ -81,14 +84,6 @@ public:
     // The picture a key shows, as the name it was loaded by ("" when blank).
     QString keyPictureName(int key) const;
 
-    // Window-level and shared flags.
-    bool ReaderIdle = false;
-    bool ScriptRunning = false;
-    bool MouseHeld = false;
-    int ModifierState = 0;
-    int EchoLenAtSend = 0;
-    int EchoLenAtCheck = 0;
-
 Q_SIGNALS:
     // The window was unloaded: the reader is closed and the program must end.
     void unloaded();
@@ -104,8 +99,6 @@ private:
     void addReaderEntry(const QString &entry) override;
     void selectReaderEntry(int position) override;
     void setPanelText(int panel, const QString &text) override;
-    void startPacingTimer(int intervalMs) override;
-    void waitUntil(const std::function<bool()> &done) override;
 
     void createControls();
     void createKeyboard();
@@ -127,11 +120,17 @@ private:
     void TxtRcv_Change();
     void TxtRcv_MouseDown();
     void TxtRcv_MouseUp();
-    void Timer1_Timer();
-    void Timer2_Timer();
-    void Timer3_Timer();
     void BtnKB_Click(int index);
     void BtnKB_MouseUp(int index);
+
+    // What the session reports.
+    void Reader_Typed(const QString &text);
+    void Reader_QuietPeriodEnded(bool keyboardReady);
+    void Reader_EchoChecked(bool keyboardReady);
+    void Reader_Failure(const QString &message);
+    void Reader_PlaybackFinished(ReaderSession::Outcome outcome);
+    void Reader_ModifierReset();
+    void Reader_Lost();
 
     // Script files.
     void LoadScriptFile();
@@ -141,26 +140,27 @@ private:
     // failure in the status bar and returns false.
     bool readerChosen();
     bool reopenSelectedReader(); // also shows the manufacturer string
-    // Waits for the reader's answer; false when it stayed silent too long.
-    bool waitForAnswer();
-    // After a mouse hold: waits until the reader has been quiet for the
-    // quiet period.
-    void waitForQuietReader();
-    void sleepFor(int ms);
+    // Without capture, says so where the technician sees it.
+    void showCaptureState();
 
-    void shiftTransition();
-    void altGrTransition();
+    void showKeyStroke(const keyboard::KeyStroke &stroke);
     void setKeyLatched(int key, bool latched);
     void applyLayout(int countryIndex, int state);
+    // Where the reader's typing lands without capture: the focus goes back to
+    // the receive box. With capture the focus stays where the user put it.
     void focusReceiveBox();
+    // Without capture and while the reader may be typing, keystrokes meant
+    // for any other widget of the program go to the receive box instead.
+    bool redirectsKeys() const;
 
     UserDialogs &m_dialogs;
     const Timing m_timing;
     FileAccess m_files;
     AccessUSBIO m_usb;
+    ReaderSession *m_session = nullptr;
     bool m_unloading = false;
-    bool m_answerTimedOut = false;
-    QElapsedTimer m_sinceTextChange;
+    // A recording is held that a save did not write (failed or cancelled).
+    bool m_recordingUnsaved = false;
 
     // Controls, named as in the design.
     QLabel *Label1 = nullptr;
@@ -187,11 +187,6 @@ private:
     std::array<QString, 59> m_keyPicture;
     QWidget *StatusBar1 = nullptr;
     std::array<QLabel *, 6> m_panels{};
-    QTimer *Timer1 = nullptr;
-    QTimer *Timer2 = nullptr;
-    QTimer *Timer3 = nullptr;
-    QTimer *m_answerWatchdog = nullptr;
-    QTimer *m_wakeTimer = nullptr;
     std::unique_ptr<PictureCache> m_pictures;
 };
 

@@ -60,7 +60,7 @@ QIcon applicationIcon()
     return icon;
 }
 
-int runProgram(HidPlatform &platform, const QString &lockName)
+int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName)
 {
     QString directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (directory.isEmpty())
@@ -74,7 +74,7 @@ int runProgram(HidPlatform &platform, const QString &lockName)
         return 0;
 
     QtUserDialogs dialogs;
-    MainForm form(platform, dialogs);
+    MainForm form(platform, capture, dialogs);
     QObject::connect(&form, &MainForm::unloaded, &form, [&lock] {
         // The reader is closed; end at once, without letting any other
         // handler or timer run.

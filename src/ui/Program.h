@@ -9,6 +9,7 @@
 
 namespace vortal9 {
 
+class CapturePlatform;
 class HidPlatform;
 
 // Loads the system's font configuration on a second thread while the
@@ -32,7 +33,8 @@ private:
 QIcon applicationIcon();
 
 // Runs the window until it is unloaded. Returns at once with 0, showing no
-// window, when another copy that uses the same lock name is running.
-int runProgram(HidPlatform &platform, const QString &lockName);
+// window, when another copy that uses the same lock name is running. capture
+// may be null: readers are then heard through the keyboard focus.
+int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName);
 
 } // namespace vortal9

@@ -36,4 +36,9 @@ QString QtUserDialogs::saveFileName(QWidget *parent, const QString &filter)
     return dialog.selectedFiles().constFirst();
 }
 
+void QtUserDialogs::warn(QWidget *parent, const QString &title, const QString &text)
+{
+    QMessageBox::warning(parent, title, text);
+}
+
 } // namespace vortal9

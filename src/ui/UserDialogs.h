@@ -18,6 +18,8 @@ public:
     virtual QString openFileName(QWidget *parent, const QString &startName, const QString &filter) = 0;
     // The save dialog, which asks before an existing file is replaced; empty when cancelled.
     virtual QString saveFileName(QWidget *parent, const QString &filter) = 0;
+    // A warning with an OK button.
+    virtual void warn(QWidget *parent, const QString &title, const QString &text) = 0;
 };
 
 class QtUserDialogs final : public UserDialogs
@@ -26,6 +28,7 @@ public:
     bool askYesNo(QWidget *parent, const QString &title, const QString &text) override;
     QString openFileName(QWidget *parent, const QString &startName, const QString &filter) override;
     QString saveFileName(QWidget *parent, const QString &filter) override;
+    void warn(QWidget *parent, const QString &title, const QString &text) override;
 };
 
 } // namespace vortal9

@@ -11,5 +11,5 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("vortal9-setup"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
     vortal9::HidapiPlatform platform;
-    return vortal9::runProgram(platform, QStringLiteral("vortal9-setup"));
+    return vortal9::runProgram(platform, nullptr, QStringLiteral("vortal9-setup"));
 }

@@ -40,6 +40,12 @@ QString ScriptedDialogs::saveFileName(QWidget *, const QString &filter)
     return answer;
 }
 
+void ScriptedDialogs::warn(QWidget *, const QString &title, const QString &text)
+{
+    asked << QStringLiteral("warn:") + title;
+    lastText = text;
+}
+
 void WindowTest::TearDown()
 {
     form.reset();
@@ -47,7 +53,7 @@ void WindowTest::TearDown()
 
 MainForm &WindowTest::openWindow(const Timing &timing)
 {
-    form = std::make_unique<MainForm>(platform, dialogs, timing);
+    form = std::make_unique<MainForm>(platform, nullptr, dialogs, timing);
     form->show();
     QApplication::setActiveWindow(form.get());
     EXPECT_TRUE(QTest::qWaitForWindowActive(form.get()));

@@ -25,6 +25,7 @@ public:
     bool askYesNo(QWidget *, const QString &title, const QString &text) override;
     QString openFileName(QWidget *, const QString &startName, const QString &filter) override;
     QString saveFileName(QWidget *, const QString &filter) override;
+    void warn(QWidget *, const QString &title, const QString &text) override;
 
     std::deque<bool> yesNoAnswers;
     std::deque<QString> openAnswers;   // "" = cancel

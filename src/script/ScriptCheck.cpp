@@ -1,0 +1,26 @@
+#include "script/ScriptCheck.h"
+
+#include "config/ScriptTokenizer.h"
+#include "script/ScriptFormat.h"
+
+namespace vortal9::script {
+
+std::optional<QString> playbackProblem(const QString &text)
+{
+    const QLatin1String hotKey(HotKeyString);
+    if (text.size() <= PlaybackStart)
+        return QStringLiteral("it is too short: a script holds the configuration hot key, the marker of its "
+                              "answer and at least one key, more than %1 characters")
+            .arg(PlaybackStart);
+    if (!text.startsWith(hotKey, Qt::CaseInsensitive))
+        return QStringLiteral("it does not start with the configuration hot key %1").arg(hotKey);
+    for (qsizetype i = PlaybackStart; i < text.size(); ++i) {
+        if (!isHexText(text.mid(i, 1)))
+            return QStringLiteral("character %1 is not a hexadecimal digit").arg(i + 1);
+    }
+    if ((text.size() - PlaybackStart) % 2 != 0)
+        return QStringLiteral("its keys end in a single digit: every key code is a pair of digits");
+    return std::nullopt;
+}
+
+} // namespace vortal9::script
