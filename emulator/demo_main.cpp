@@ -23,5 +23,5 @@ int main(int argc, char *argv[])
     platform.addDevice(keyboard);
     platform.addReader("/dev/hidraw1", u"VORTAL9 Demo A");
     platform.addReader("/dev/hidraw2", u"VORTAL9 Demo B");
-    return vortal9::runProgram(platform, nullptr, QStringLiteral("vortal9-setup-demo"));
+    return vortal9::runProgram(platform, &platform, QStringLiteral("vortal9-setup-demo"));
 }

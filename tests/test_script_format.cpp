@@ -402,20 +402,15 @@ struct Sent
     }
 };
 
-// Playback as the player runs it: the first token is cut at PlaybackStart
-// whatever follows; after each token it stops when fewer than two characters
-// remain, so a single character left over at the end is never sent alone.
+// The tokens that playback sends, as the session gets them: the first token
+// is cut at PlaybackStart whatever follows; after each token it stops when
+// fewer than two characters remain, so a single character left over at the
+// end is never sent alone.
 std::vector<Sent> play(const QString &script)
 {
     std::vector<Sent> sent;
-    qsizetype p = PlaybackStart;
-    for (;;) {
-        const Token token = cutToken(script, p);
+    for (const Token &token : playbackTokens(script))
         sent.push_back(Sent{token.text, token.waitForAnswer, token.isBreak});
-        if (token.next + 1 >= script.size() || sent.size() > std::size_t(script.size()))
-            break;
-        p = token.next;
-    }
     return sent;
 }
 
@@ -448,7 +443,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlayRow{"OddLengthAfterMarker", "1EFF3", {{"1E", true, false}}},
         PlayRow{"OddLengthCompletesBreak", "1EF01", {{"1E", false, false}, {"F01", false, true}}},
         PlayRow{"BreakPrefixLast", "1EF0", {{"1E", false, false}, {"F0", false, true}}},
-        PlayRow{"FirstTokenAlwaysCut", "3", {{"3", false, false}}}),
+        PlayRow{"FirstTokenAlwaysCut", "3", {{"3", false, false}}},
+        PlayRow{"HeaderAloneSendsNothing", "", {}}),
     rowName<PlayRow>);
 
 } // namespace

@@ -42,4 +42,16 @@ Token cutToken(const QString &script, qsizetype p)
     return Token{text, waitForAnswer, isBreak, q};
 }
 
+std::vector<Token> playbackTokens(const QString &script)
+{
+    std::vector<Token> tokens;
+    if (script.size() <= PlaybackStart)
+        return tokens;
+    for (qsizetype p = PlaybackStart;; p = tokens.back().next) {
+        tokens.push_back(cutToken(script, p));
+        if (!hasNextToken(script, tokens.back().next))
+            return tokens;
+    }
+}
+
 } // namespace vortal9::script

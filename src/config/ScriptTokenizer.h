@@ -3,6 +3,8 @@
 
 #include <QString>
 
+#include <vector>
+
 namespace vortal9::script {
 
 // Position (0-based) where playback starts reading a script: after the
@@ -27,5 +29,9 @@ Token cutToken(const QString &script, qsizetype p);
 // cut, and after it playback stops once fewer than two characters are left,
 // so a single character at the very end is never sent on its own.
 inline bool hasNextToken(const QString &script, qsizetype next) { return next + 1 < script.size(); }
+
+// Every token that playback sends, in order: from PlaybackStart while
+// hasNextToken allows. Empty for a script of PlaybackStart characters or fewer.
+std::vector<Token> playbackTokens(const QString &script);
 
 } // namespace vortal9::script

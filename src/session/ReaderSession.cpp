@@ -5,6 +5,7 @@
 #include "device/Messages.h"
 #include "session/CommandChannel.h"
 
+#include <QDateTime>
 #include <QTimer>
 
 namespace vortal9 {
@@ -27,20 +28,6 @@ QString upperCaseHex(const QString &text)
             c = QChar(c.unicode() - u'a' + u'A');
     }
     return upper;
-}
-
-std::vector<script::Token> cutTokens(const QString &text)
-{
-    std::vector<script::Token> tokens;
-    if (text.size() <= script::PlaybackStart)
-        return tokens;
-    qsizetype p = script::PlaybackStart;
-    for (;;) {
-        tokens.push_back(script::cutToken(text, p));
-        if (!script::hasNextToken(text, tokens.back().next))
-            return tokens;
-        p = tokens.back().next;
-    }
 }
 
 template<typename F>
@@ -77,6 +64,7 @@ ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, co
     m_listenTimer->setInterval(timing.echoMs);
     m_silenceTimer = timer(timing.answerTimeoutMs, &ReaderSession::onAnswerTimedOut);
     m_answerLimit = timer(timing.answerLimitMs, &ReaderSession::onAnswerTimedOut);
+    m_lateTimer = timer(timing.quietMs, &ReaderSession::releaseLateCapture);
 
     connect(m_channel, &CommandChannel::reportGoingOut, this, &ReaderSession::onReportGoingOut);
     connect(m_channel, &CommandChannel::reportSent, this, &ReaderSession::onReportSent);
@@ -87,13 +75,15 @@ ReaderSession::~ReaderSession()
 {
     stopFlows();
     m_capture.reset();
+    m_lateCapture.reset();
     closeHandle(true);
 }
 
 bool ReaderSession::open(const std::string &path)
 {
-    close();
-    closeHandle(true); // a release still waiting for its interval goes now
+    // What the last session left waiting (a release, a capture held for the
+    // end of an answer) is settled now.
+    closeNow();
 
     OpenedDevice opened = openHidDevice(m_platform, path, AccessReadWrite);
     // A reader that refuses read/write access still takes feature reports
@@ -127,14 +117,27 @@ bool ReaderSession::open(const std::string &path)
 void ReaderSession::close()
 {
     const bool wasPlaying = m_scriptRunning;
+    const bool typing = mayBeTyping();
     stopFlows();
+    releaseLateCapture();
+    if (typing) {
+        m_lateUntil = QDateTime::currentMSecsSinceEpoch() + m_timing.answerLimitMs;
+        m_lateTimer->start();
+    }
     if (m_capture) {
-        // Released now, unless the capture is in the middle of telling us
-        // something: then as soon as it has finished.
         std::unique_ptr<KeyCapture> capture = std::move(m_capture);
         capture->disconnect(this);
-        if (m_inCaptureSignal)
-            capture.release()->deleteLater();
+        if (typing) {
+            m_lateCapture = std::move(capture);
+            connect(m_lateCapture.get(), &KeyCapture::typed, this, &ReaderSession::onLateText);
+            connect(m_lateCapture.get(), &KeyCapture::lost, this, [this] {
+                m_inCaptureSignal = true;
+                releaseLateCapture();
+                m_inCaptureSignal = false;
+            });
+        } else {
+            dispose(std::move(capture));
+        }
     }
     closeHandle(false);
     m_open = false;
@@ -152,6 +155,32 @@ void ReaderSession::closeNow()
 {
     close();
     closeHandle(true);
+    releaseLateCapture();
+}
+
+void ReaderSession::dispose(std::unique_ptr<KeyCapture> capture)
+{
+    if (!capture)
+        return;
+    capture->disconnect(this);
+    // A capture in the middle of telling us something goes once it has
+    // finished; otherwise its devices are let go at once.
+    if (m_inCaptureSignal)
+        capture.release()->deleteLater();
+}
+
+void ReaderSession::releaseLateCapture()
+{
+    m_lateTimer->stop();
+    dispose(std::move(m_lateCapture));
+}
+
+void ReaderSession::onLateText(const QString &text)
+{
+    m_inCaptureSignal = true;
+    Q_EMIT typed(text);
+    noteTyping();
+    m_inCaptureSignal = false;
 }
 
 void ReaderSession::stopFlows()
@@ -193,9 +222,10 @@ void ReaderSession::closeHandle(bool releaseAtOnce)
 
 bool ReaderSession::mayBeTyping() const
 {
-    return m_open
-           && (m_channel->isBusy() || m_scriptRunning || m_afterAnswer || m_quietTimer->isActive()
-               || m_listenTimer->isActive());
+    if (!m_open)
+        return m_lateTimer->isActive();
+    return m_channel->isBusy() || m_scriptRunning || m_afterAnswer || m_quietTimer->isActive()
+           || m_listenTimer->isActive();
 }
 
 void ReaderSession::sendCommand(const QString &text, std::function<void(bool)> done)
@@ -230,8 +260,13 @@ void ReaderSession::onReportRefused()
 
 void ReaderSession::noteTyping()
 {
-    if (!m_open)
+    if (!m_open) {
+        // The rest of an answer begun before close: its end is awaited, but
+        // not for ever.
+        if (m_lateTimer->isActive() && QDateTime::currentMSecsSinceEpoch() < m_lateUntil)
+            m_lateTimer->start();
         return;
+    }
     ++m_typedCount;
     m_readerIdle = false;
     m_quietTimer->start();
@@ -252,11 +287,7 @@ void ReaderSession::onCaptureLost()
     m_inCaptureSignal = true;
     const bool wasPlaying = m_scriptRunning;
     stopFlows();
-    std::unique_ptr<KeyCapture> capture = std::move(m_capture);
-    if (capture) {
-        capture->disconnect(this);
-        capture.release()->deleteLater();
-    }
+    dispose(std::move(m_capture));
     // The reader is gone: nothing can be released on it any more.
     m_heldKeys.clear();
     closeHandle(true);
@@ -333,7 +364,7 @@ void ReaderSession::setHeld(bool held)
 void ReaderSession::playScript(const QString &script)
 {
     m_script = upperCaseHex(script);
-    m_tokens = cutTokens(m_script);
+    m_tokens = script::playbackTokens(m_script);
     m_scriptRunning = true;
     m_readerIdle = false;
     Q_EMIT progress(0, playbackSteps());

@@ -68,13 +68,16 @@ public:
     // rights when that is refused. Closes what was open before. False when
     // both opens fail. Then captures the reader's keys when the platform can.
     bool open(const std::string &path);
-    // Stops every flow of the session (nothing more is sent), releases the
-    // capture, and closes the reader. A key the reader still holds down
-    // (a latched Shift, a script cut off between a press and its release) is
-    // released first, one pacing interval later.
+    // Stops every flow of the session (nothing more is sent) and closes the
+    // reader. A key the reader still holds down (a latched Shift, a script cut
+    // off between a press and its release) is released first, one pacing
+    // interval later. A reader that may still be typing keeps its capture
+    // until it has been quiet for the quiet period, so that the rest of its
+    // answer reaches no other window; what it types meanwhile still comes
+    // through typed().
     void close();
-    // The same, but a key the reader still holds is released at once (the
-    // program is ending and will not wait for the interval).
+    // The same, but at once: a key the reader still holds is released now
+    // and the capture let go (the program is ending and will not wait).
     void closeNow();
     bool isOpen() const { return m_open; }
     const std::string &path() const { return m_path; }
@@ -121,7 +124,8 @@ public:
     bool readerIdle() const { return m_readerIdle; }
     // True from a send until the quiet period after the reader's last
     // character (or the echo interval when it typed nothing): the time in
-    // which the reader may be typing.
+    // which the reader may be typing. Also after close() while the reader
+    // goes on with an answer it had begun.
     bool mayBeTyping() const;
 
 Q_SIGNALS:
@@ -151,6 +155,10 @@ private:
     void onReportRefused();
     void onCapturedText(const QString &text);
     void onCaptureLost();
+    void onLateText(const QString &text);
+    // Destroys a capture now, or once it has finished emitting.
+    void dispose(std::unique_ptr<KeyCapture> capture);
+    void releaseLateCapture();
     void onQuiet();
     void onEcho();
     void onAnswerTimedOut();
@@ -178,12 +186,15 @@ private:
     QTimer *m_listenTimer;   // how long after a report the reader may start typing
     QTimer *m_silenceTimer;  // no character at all while an answer is awaited
     QTimer *m_answerLimit;   // one answer that never ends
+    QTimer *m_lateTimer;     // after close: the quiet period of an answer still being typed
+    qint64 m_lateUntil = 0;  // ... which is not waited for beyond this time (ms since epoch)
 
     bool m_open = false;
     std::string m_path;
     HidHandle m_handle = 0;
     QString m_manufacturer;
     std::unique_ptr<KeyCapture> m_capture;
+    std::unique_ptr<KeyCapture> m_lateCapture; // held after close until the reader is quiet
     bool m_inCaptureSignal = false;
     QString m_captureRefusal;
     keyboard::HeldKeys m_heldKeys;

@@ -406,7 +406,7 @@ void MainForm::showCaptureState()
 
 bool MainForm::redirectsKeys() const
 {
-    return m_session->isOpen() && !m_session->isCaptured() && m_session->mayBeTyping();
+    return !m_session->isCaptured() && m_session->mayBeTyping();
 }
 
 bool MainForm::eventFilter(QObject *watched, QEvent *event)

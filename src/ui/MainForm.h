@@ -149,8 +149,9 @@ private:
     // Where the reader's typing lands without capture: the focus goes back to
     // the receive box. With capture the focus stays where the user put it.
     void focusReceiveBox();
-    // Without capture and while the reader may be typing, keystrokes meant
-    // for any other widget of the program go to the receive box instead.
+    // Without capture and while the reader may be typing (also the rest of an
+    // answer after Close Device), keystrokes meant for any other widget of
+    // the program go to the receive box instead.
     bool redirectsKeys() const;
 
     UserDialogs &m_dialogs;

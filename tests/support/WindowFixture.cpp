@@ -9,6 +9,8 @@ namespace vortal9::test {
 
 bool ScriptedDialogs::askYesNo(QWidget *, const QString &title, const QString &text)
 {
+    if (whileOpen)
+        whileOpen();
     asked << QStringLiteral("yesno:") + title;
     lastText = text;
     if (yesNoAnswers.empty())
@@ -20,6 +22,8 @@ bool ScriptedDialogs::askYesNo(QWidget *, const QString &title, const QString &t
 
 QString ScriptedDialogs::openFileName(QWidget *, const QString &startName, const QString &filter)
 {
+    if (whileOpen)
+        whileOpen();
     asked << QStringLiteral("open:") + startName;
     lastText = filter;
     if (openAnswers.empty())
@@ -31,6 +35,8 @@ QString ScriptedDialogs::openFileName(QWidget *, const QString &startName, const
 
 QString ScriptedDialogs::saveFileName(QWidget *, const QString &filter)
 {
+    if (whileOpen)
+        whileOpen();
     asked << QStringLiteral("save");
     lastText = filter;
     if (saveAnswers.empty())

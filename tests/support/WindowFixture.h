@@ -30,8 +30,11 @@ public:
     std::deque<bool> yesNoAnswers;
     std::deque<QString> openAnswers;   // "" = cancel
     std::deque<QString> saveAnswers;   // "" = cancel
-    QStringList asked;                 // "yesno:<title>", "open:<start>", "save"
+    QStringList asked;                 // "yesno:<title>", "open:<start>", "save", "warn:<title>"
     QString lastText;
+    // Runs while a dialog is open, before it answers (as a person would take
+    // a moment to answer it).
+    std::function<void()> whileOpen;
 };
 
 class WindowTest : public ::testing::Test

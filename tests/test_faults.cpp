@@ -1,0 +1,258 @@
+// Hostile timings on the real window: a button pressed while something is
+// still pending, a reader that never falls quiet, a dialog opened while the
+// reader types, and the keyboard between the reader's answers.
+#include "WindowFixture.h"
+
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace vortal9;
+using namespace vortal9::test;
+
+namespace {
+const QString Header = QStringLiteral("141109F009F011F014FF");
+constexpr int ShiftLeft = 41, German = 1;
+} // namespace
+
+class FaultTest : public WindowTest
+{
+protected:
+    // "Enter Config" on one reader, optionally recording, until the keys
+    // are on; the platform's log starts empty afterwards.
+    MainForm &startSession(bool recording = false, int country = 0)
+    {
+        reader = addFastReader("/dev/hidraw1");
+        MainForm &w = openWindow();
+        if (country != 0) {
+            combo("CbKBType")->setCurrentIndex(country);
+            QMetaObject::invokeMethod(combo("CbKBType"), "activated", Q_ARG(int, country));
+        }
+        if (recording)
+            click(button("BtnStartRec"));
+        click(button("BtnSetup"));
+        EXPECT_TRUE(waitForKeyboard());
+        platform.clearLog();
+        return w;
+    }
+
+    QPlainTextEdit *receiveBox() const { return form->findChild<QPlainTextEdit *>(QStringLiteral("TxtRcv")); }
+
+    emu::EmulatedReader *reader = nullptr;
+};
+
+TEST_F(FaultTest, CloseDeviceCancelsAKeyWaitingForItsReport)
+{
+    MainForm &w = startSession(true);
+    click(key(2));
+    click(button("BtnClose")); // within the key's pacing wait
+    QTest::qWait(w.timing().pacingMs * 3);
+    EXPECT_TRUE(platform.sentReports().empty());
+    EXPECT_EQ(w.panelText(6), "");
+    EXPECT_EQ(w.session().recording().buffer, Header); // the recording is kept
+}
+
+TEST_F(FaultTest, CloseDeviceDuringEnterConfigSendsNoHotKey)
+{
+    addFastReader("/dev/hidraw1");
+    MainForm &w = openWindow();
+    click(button("BtnSetup"));
+    click(button("BtnClose"));
+    QTest::qWait(w.timing().pacingMs * 3);
+    EXPECT_TRUE(platform.sentReports().empty());
+    EXPECT_FALSE(platform.device("/dev/hidraw1")->reader->inConfigMode());
+    EXPECT_EQ(enabledControls(), mainGroup());
+}
+
+// Close Device while the quiet period of an answer or the echo check of a
+// key is still running: neither may switch the keys on afterwards.
+struct PendingRow
+{
+    const char *name;
+    int key; // 3 is answered, 19 ("T") is not
+};
+
+class ClosedSessionTimerTest : public FaultTest, public ::testing::WithParamInterface<PendingRow>
+{
+};
+
+TEST_P(ClosedSessionTimerTest, StaysQuiet)
+{
+    MainForm &w = startSession();
+    reader->setCharIntervalMs(10);
+    click(key(GetParam().key));
+    ASSERT_TRUE(waitFor([&] { return !platform.sentReports().empty(); }, 2000));
+    if (GetParam().key == 3)
+        ASSERT_TRUE(waitFor([&] { return !receivedText().endsWith("> "); }, 2000));
+    click(button("BtnClose"));
+    QTest::qWait(w.timing().quietMs + w.timing().echoMs);
+    EXPECT_EQ(enabledControls(), mainGroup());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pending, ClosedSessionTimerTest,
+                         ::testing::Values(PendingRow{"quietPeriodOfAnAnswer", 3}, PendingRow{"echoCheck", 19}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(FaultTest, AnAnswerEndingAfterCloseDeviceMarksNothingInTheNextRecording)
+{
+    MainForm &w = startSession();
+    reader->setCharIntervalMs(10);
+    click(key(3));
+    ASSERT_TRUE(waitFor([&] { return !receivedText().endsWith("> "); }, 2000));
+    click(button("BtnClose"));
+    click(button("BtnStartRec"));
+    click(button("BtnSetup"));
+    reader->setCharIntervalMs(1);
+    ASSERT_TRUE(waitForKeyboard());
+    EXPECT_EQ(w.session().recording().buffer, Header);
+}
+
+TEST_F(FaultTest, AReaderThatNeverFallsQuietIsNotWaitedForForever)
+{
+    addFastReader("/dev/hidraw1");
+    Timing timing = Timing::faster(SpeedUp);
+    timing.answerLimitMs = 1500;
+    MainForm &w = openWindow(timing);
+    QTemporaryDir dir;
+    QFile script(dir.filePath("s.TXT"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write((Header + "2EF02EFF\r\n").toLatin1());
+    script.close();
+    dialogs.openAnswers.push_back(script.fileName());
+    click(button("BtnLoadFile"));
+
+    // Something keeps typing into the box, never pausing for a quiet period.
+    QTimer chatter;
+    QObject::connect(&chatter, &QTimer::timeout, &w, [&] { QTest::keyClick(receiveBox(), Qt::Key_Z); });
+    chatter.start(timing.quietMs / 3);
+    click(button("BtnConSetting"));
+    EXPECT_TRUE(waitFor([&] { return !w.session().isScriptRunning(); }, 5000));
+    chatter.stop();
+    EXPECT_EQ(w.panelText(6), "Reader Not Responding");
+    EXPECT_EQ(enabledMainGroup(), mainGroup());
+}
+
+TEST_F(FaultTest, ALatchedShiftIsReleasedAtCloseAndTheNextSessionStartsUnlatched)
+{
+    MainForm &w = startSession(false, German);
+    click(key(ShiftLeft));
+    ASSERT_TRUE(waitForKeyboard());
+    ASSERT_TRUE(reader->heldModifiers() & emu::EmulatedReader::LeftShift);
+    click(button("BtnClose"));
+    EXPECT_TRUE(waitFor([&] { return reader->heldModifiers() == 0; }, 2000));
+    EXPECT_EQ(payloadStrings(), QStringList({"12", "F012"}));
+    EXPECT_EQ(w.session().modifierState(), 0);
+    EXPECT_NE(key(ShiftLeft)->palette().color(QPalette::Button), w.palette().color(QPalette::Dark));
+    EXPECT_EQ(w.keyPictureName(20), "1A1"); // German, unshifted
+}
+
+TEST_F(FaultTest, NothingTheReaderTypesReachesADialog)
+{
+    MainForm &w = startSession(true);
+    reader->setCharIntervalMs(15);
+    QString typedIntoTheDialog;
+    dialogs.whileOpen = [&] {
+        QDialog dialog(&w);
+        auto *name = new QLineEdit(&dialog);
+        dialog.show();
+        QApplication::setActiveWindow(&dialog);
+        name->setFocus();
+        waitFor([&] { return reader->typedText().endsWith("Preamble? "); }, 3000);
+        QTest::qWait(w.timing().quietMs);
+        typedIntoTheDialog = name->text();
+    };
+    // "1\nPreamble? " while the reader is closed and the save dialog opens.
+    click(key(1));
+    ASSERT_TRUE(waitFor([&] { return reader->isTyping(); }, 2000));
+    click(button("BtnClose"));
+    dialogs.saveAnswers.push_back({});
+    click(button("BtnSave"));
+    EXPECT_EQ(typedIntoTheDialog, "");
+    EXPECT_EQ(reader->droppedCharacters(), 0) << reader->typedText().toStdString();
+    EXPECT_TRUE(receivedText().endsWith("1\nPreamble? ")) << receivedText().toStdString();
+}
+
+TEST_F(FaultTest, ExitAsksBeforeARecordingThatCouldNotBeSavedIsLost)
+{
+    MainForm &w = startSession(true);
+    click(button("BtnClose"));
+    QTemporaryDir dir;
+    dialogs.saveAnswers.push_back(dir.path()); // a folder: cannot be written
+    click(button("BtnSave"));
+    ASSERT_EQ(w.panelText(6), "Can't Save File");
+    QSignalSpy unloaded(&w, &MainForm::unloaded);
+    dialogs.asked.clear();
+    dialogs.yesNoAnswers = {true, false};
+    click(button("BtnExit"));
+    EXPECT_EQ(dialogs.asked, QStringList({"yesno:Warning", "yesno:Warning"}));
+    EXPECT_TRUE(dialogs.lastText.contains("could not be saved"));
+    EXPECT_EQ(unloaded.count(), 0);
+    dialogs.yesNoAnswers = {true, true};
+    click(button("BtnExit"));
+    EXPECT_EQ(unloaded.count(), 1);
+}
+
+// Between the reader's answers the keyboard works the window: Tab moves on,
+// Space presses the focused button; while the reader may be typing, keys
+// still go to the receive box.
+struct KeyboardRow
+{
+    const char *name;
+    bool captureRefused; // false: no capture on this system at all
+};
+
+class KeyboardBetweenAnswersTest : public FaultTest, public ::testing::WithParamInterface<KeyboardRow>
+{
+};
+
+TEST_P(KeyboardBetweenAnswersTest, WorksTheWindow)
+{
+    reader = addFastReader("/dev/hidraw1");
+    if (GetParam().captureRefused) {
+        platform.device("/dev/hidraw1")->captureRefusal = QStringLiteral("no permission to read /dev/input/event5");
+        form = std::make_unique<MainForm>(platform, &platform, dialogs, Timing::faster(SpeedUp));
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    } else {
+        openWindow();
+    }
+    MainForm &w = *form;
+    click(button("BtnSetup"));
+    ASSERT_TRUE(waitForKeyboard());
+    EXPECT_TRUE(w.windowTitle().endsWith("keep this window in front")) << w.windowTitle().toStdString();
+    if (GetParam().captureRefused)
+        EXPECT_TRUE(receiveBox()->toolTip().contains("/dev/input/event5"));
+    platform.clearLog();
+    const QString before = receivedText();
+
+    button("BtnClose")->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "TxtFileName");
+    key(19)->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(key(19), Qt::Key_Space); // "T": no answer
+    EXPECT_TRUE(waitFor([&] { return !platform.sentReports().empty(); }, 2000));
+    EXPECT_EQ(payloadStrings(), QStringList({"2CF02C"}));
+    EXPECT_EQ(receivedText(), before);
+
+    // A key that the reader answers: while it types, the focus is pulled back
+    // and keys on a button land in the box.
+    ASSERT_TRUE(waitForKeyboard());
+    click(key(3));
+    ASSERT_TRUE(waitFor([&] { return reader->isTyping(); }, 2000));
+    button("BtnClose")->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(button("BtnClose"), Qt::Key_Space);
+    EXPECT_TRUE(w.session().isOpen()) << "a space typed by the reader pressed Close Device";
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "TxtRcv");
+}
+
+INSTANTIATE_TEST_SUITE_P(Capture, KeyboardBetweenAnswersTest,
+                         ::testing::Values(KeyboardRow{"noCaptureOnThisSystem", false},
+                                           KeyboardRow{"captureRefused", true}),
+                         [](const auto &info) { return std::string(info.param.name); });
