@@ -1,0 +1,200 @@
+#include "capture/KeyDecoder.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cstdint>
+
+#include <xcb/xcb.h>
+#include <xkbcommon/xkbcommon-x11.h>
+#include <xkbcommon/xkbcommon.h>
+
+namespace vortal9 {
+
+namespace {
+
+// Linux key codes are XKB key codes less 8 (the evdev rules' offset).
+constexpr xkb_keycode_t EvdevOffset = 8;
+
+// Values of a shell-style KEY="value" file such as /etc/default/keyboard.
+QString shellValue(const QString &text, const QString &key)
+{
+    const QRegularExpression line(QStringLiteral("^\\s*%1\\s*=\\s*(\"([^\"]*)\"|'([^']*)'|(\\S*))").arg(key),
+        QRegularExpression::MultilineOption);
+    QString value;
+    // The last assignment wins, as in the shell.
+    auto it = line.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        value = m.captured(2) + m.captured(3) + m.captured(4);
+    }
+    return value;
+}
+
+} // namespace
+
+KeymapNames systemKeymapNames(const QString &keyboardFile)
+{
+    KeymapNames env { qEnvironmentVariable("XKB_DEFAULT_RULES"), qEnvironmentVariable("XKB_DEFAULT_MODEL"),
+        qEnvironmentVariable("XKB_DEFAULT_LAYOUT"), qEnvironmentVariable("XKB_DEFAULT_VARIANT"),
+        qEnvironmentVariable("XKB_DEFAULT_OPTIONS") };
+    if (!env.rules.isEmpty() || !env.model.isEmpty() || !env.layout.isEmpty() || !env.variant.isEmpty()
+        || !env.options.isEmpty()) {
+        return env;
+    }
+
+    QFile file(keyboardFile);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        const QString text = QString::fromUtf8(file.readAll());
+        KeymapNames names { QString(), shellValue(text, QStringLiteral("XKBMODEL")),
+            shellValue(text, QStringLiteral("XKBLAYOUT")), shellValue(text, QStringLiteral("XKBVARIANT")),
+            shellValue(text, QStringLiteral("XKBOPTIONS")) };
+        if (!names.layout.isEmpty()) {
+            return names;
+        }
+    }
+    return KeymapNames { QString(), QString(), QStringLiteral("us"), QString(), QString() };
+}
+
+std::unique_ptr<KeyDecoder> KeyDecoder::fromNames(const KeymapNames &names, QString *error)
+{
+    // The names are given in full: XKB must not mix in the environment's.
+    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    if (!context) {
+        if (error) {
+            *error = QStringLiteral("cannot start XKB");
+        }
+        return nullptr;
+    }
+    const QByteArray rules = names.rules.toUtf8(), model = names.model.toUtf8(), layout = names.layout.toUtf8(),
+                     variant = names.variant.toUtf8(), options = names.options.toUtf8();
+    // Empty fields take XKB's defaults; null pointers say so.
+    auto field = [](const QByteArray &value) { return value.isEmpty() ? nullptr : value.constData(); };
+    const xkb_rule_names ruleNames { field(rules), field(model), field(layout), field(variant), field(options) };
+    xkb_keymap *keymap = xkb_keymap_new_from_names(context, &ruleNames, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    if (!keymap) {
+        xkb_context_unref(context);
+        if (error) {
+            *error = QStringLiteral("no keymap for layout \"%1\" (variant \"%2\")").arg(names.layout, names.variant);
+        }
+        return nullptr;
+    }
+    return std::unique_ptr<KeyDecoder>(new KeyDecoder(context, keymap));
+}
+
+std::unique_ptr<KeyDecoder> KeyDecoder::fromX11(void *xcbConnection, QString *error)
+{
+    auto *connection = static_cast<xcb_connection_t *>(xcbConnection);
+    auto fail = [error](const QString &reason) {
+        if (error) {
+            *error = reason;
+        }
+        return std::unique_ptr<KeyDecoder>();
+    };
+    if (!connection || xcb_connection_has_error(connection)) {
+        return fail(QStringLiteral("no connection to the X server"));
+    }
+    if (!xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+            XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr)) {
+        return fail(QStringLiteral("the X server has no keyboard extension"));
+    }
+    const std::int32_t device = xkb_x11_get_core_keyboard_device_id(connection);
+    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    xkb_keymap *keymap = (device < 0 || !context)
+        ? nullptr
+        : xkb_x11_keymap_new_from_device(context, connection, device, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    if (!keymap) {
+        xkb_context_unref(context);
+        return fail(QStringLiteral("cannot read the X server's keymap"));
+    }
+    auto decoder = std::unique_ptr<KeyDecoder>(new KeyDecoder(context, keymap));
+    // The reader types in the layout group the desktop has chosen; its
+    // modifiers are its own, not those of the other keyboards.
+    if (xkb_state *server = xkb_x11_state_new_from_device(keymap, connection, device)) {
+        const xkb_layout_index_t group = xkb_state_serialize_layout(server, XKB_STATE_LAYOUT_LOCKED);
+        xkb_state_update_mask(decoder->m_state, 0, 0, 0, 0, 0, group);
+        xkb_state_unref(server);
+    }
+    return decoder;
+}
+
+KeyDecoder::KeyDecoder(xkb_context *context, xkb_keymap *keymap)
+    : m_context(context)
+    , m_keymap(keymap)
+    , m_state(xkb_state_new(keymap))
+{
+}
+
+KeyDecoder::~KeyDecoder()
+{
+    xkb_state_unref(m_state);
+    xkb_keymap_unref(m_keymap);
+    xkb_context_unref(m_context);
+}
+
+QString KeyDecoder::keyEvent(int code, int value)
+{
+    const xkb_keycode_t key = static_cast<xkb_keycode_t>(code) + EvdevOffset;
+    const bool seen = m_down.count(code) != 0;
+    switch (value) {
+    case 1:
+        if (seen) {
+            return textOf(code); // a second press without release: as a repeat
+        }
+        {
+            // The text comes from the state before the key itself changes it.
+            const QString text = textOf(code);
+            m_down.insert(code);
+            xkb_state_update_key(m_state, key, XKB_KEY_DOWN);
+            return text;
+        }
+    case 2: return seen ? textOf(code) : QString();
+    case 0:
+        if (seen) {
+            m_down.erase(code);
+            xkb_state_update_key(m_state, key, XKB_KEY_UP);
+        }
+        return QString();
+    default: return QString();
+    }
+}
+
+void KeyDecoder::syncKey(int code, bool down)
+{
+    const bool seen = m_down.count(code) != 0;
+    if (down == seen) {
+        return;
+    }
+    const xkb_keycode_t key = static_cast<xkb_keycode_t>(code) + EvdevOffset;
+    if (down) {
+        m_down.insert(code);
+    } else {
+        m_down.erase(code);
+    }
+    xkb_state_update_key(m_state, key, down ? XKB_KEY_DOWN : XKB_KEY_UP);
+}
+
+QString KeyDecoder::textOf(int code) const
+{
+    const xkb_keycode_t key = static_cast<xkb_keycode_t>(code) + EvdevOffset;
+    switch (xkb_state_key_get_one_sym(m_state, key)) {
+    case XKB_KEY_Return:
+    case XKB_KEY_KP_Enter: return QStringLiteral("\n");
+    case XKB_KEY_Tab: return QStringLiteral("\t");
+    case XKB_KEY_BackSpace: return QStringLiteral("\b");
+    default: break;
+    }
+    char utf8[64];
+    xkb_state_key_get_utf8(m_state, key, utf8, sizeof utf8);
+    const QString text = QString::fromUtf8(utf8);
+    // Escape, Delete and Control combinations give control characters, which
+    // a text box would not show either.
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control) {
+            return QString();
+        }
+    }
+    return text;
+}
+
+} // namespace vortal9

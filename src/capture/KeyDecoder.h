@@ -1,0 +1,70 @@
+// Turning a reader's key events into the text they type, through
+// libxkbcommon: the same keymap and modifier logic that the desktop would
+// have applied to the reader's keys.
+#pragma once
+
+#include <QString>
+
+#include <memory>
+#include <set>
+
+struct xkb_context;
+struct xkb_keymap;
+struct xkb_state;
+
+namespace vortal9 {
+
+// The names from which XKB compiles a keymap; empty ones take XKB's
+// defaults (rules "evdev", model "pc105", layout "us").
+struct KeymapNames
+{
+    QString rules;
+    QString model;
+    QString layout;
+    QString variant;
+    QString options;
+};
+
+// The layout the system is configured for, as a console or a session
+// without X would have it: XKB_DEFAULT_RULES/MODEL/LAYOUT/VARIANT/OPTIONS when
+// any is set, otherwise XKBMODEL/XKBLAYOUT/XKBVARIANT/XKBOPTIONS from
+// keyboardFile (Debian's /etc/default/keyboard), otherwise U.S.
+KeymapNames systemKeymapNames(const QString &keyboardFile = QStringLiteral("/etc/default/keyboard"));
+
+class KeyDecoder
+{
+public:
+    // A keymap compiled from names. Null, with the reason in *error, when XKB
+    // cannot compile it (an unknown layout, no XKB data).
+    static std::unique_ptr<KeyDecoder> fromNames(const KeymapNames &names, QString *error = nullptr);
+    // The keymap of an X server's core keyboard, in the layout group that is
+    // locked there now. xcbConnection is an xcb_connection_t* (Qt's, in the
+    // window). Null, with the reason in *error, when the server has no XKB.
+    static std::unique_ptr<KeyDecoder> fromX11(void *xcbConnection, QString *error = nullptr);
+
+    ~KeyDecoder();
+    KeyDecoder(const KeyDecoder &) = delete;
+    KeyDecoder &operator=(const KeyDecoder &) = delete;
+
+    // One key event (a Linux key code; value 1 press, 0 release, 2 repeat).
+    // Returns what it types under the current modifiers: the character on a
+    // press or repeat, "\n" for Return and Enter, "\t" for Tab, "\b" for
+    // BackSpace, and nothing for modifiers, dead keys and keys without a
+    // character. Releases and repeats of keys whose press was not seen (held
+    // before the decoder started) type nothing and change nothing.
+    QString keyEvent(int code, int value);
+    // Brings the key's state up to date without typing: after events were
+    // lost, the input device reports which keys are down now.
+    void syncKey(int code, bool down);
+
+private:
+    KeyDecoder(xkb_context *context, xkb_keymap *keymap);
+    QString textOf(int code) const;
+
+    xkb_context *m_context;
+    xkb_keymap *m_keymap;
+    xkb_state *m_state;
+    std::set<int> m_down; // keys whose press this decoder saw
+};
+
+} // namespace vortal9

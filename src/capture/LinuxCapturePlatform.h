@@ -1,0 +1,34 @@
+// Capture on Linux: a reader's event nodes from sysfs, grabbed through
+// libevdev, decoded with the keymap the user types with.
+#pragma once
+
+#include "device/KeyCapture.h"
+
+#include <QString>
+
+namespace vortal9 {
+
+// Where the system's files are; tests point these into a scratch tree.
+struct CapturePaths
+{
+    QString sysRoot = QStringLiteral("/sys");
+    QString devRoot = QStringLiteral("/dev");
+    QString keyboardFile = QStringLiteral("/etc/default/keyboard");
+};
+
+class LinuxCapturePlatform : public CapturePlatform
+{
+public:
+    // xcbConnection (an xcb_connection_t*, Qt's when the window runs on X11)
+    // gives the keymap of that X server; without it, or when the server has
+    // no keyboard extension, the system's configured layout is used.
+    explicit LinuxCapturePlatform(void *xcbConnection = nullptr, CapturePaths paths = {});
+
+    CaptureAttempt capture(const std::string &hidPath) override;
+
+private:
+    void *m_xcbConnection;
+    CapturePaths m_paths;
+};
+
+} // namespace vortal9

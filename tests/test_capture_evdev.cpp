@@ -1,0 +1,421 @@
+// Capturing a reader through its event nodes, on a scratch sysfs and /dev
+// tree whose event nodes are FIFOs.
+//
+// These machines have no input devices and no uinput. The kernel's side of an
+// event node is played here: this binary defines ioctl() and read(), which
+// libevdev reaches before the C library's. For a FIFO registered as a fake
+// node, opened for reading (as the capture opens it), they answer as evdev
+// does (device bits, held keys, EVIOCGRAB, ENODEV once unplugged); every
+// other call goes to the kernel unchanged. The test writes struct
+// input_event records into the FIFO, as the kernel would queue them.
+
+#include "capture/EvdevCapture.h"
+#include "capture/LinuxCapturePlatform.h"
+
+#include "FakeInputTree.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <ostream>
+#include <set>
+
+#include <fcntl.h>
+#include <linux/input.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+
+namespace {
+
+struct FakeNode
+{
+    std::set<int> held; // keys down, as EVIOCGKEY reports them
+    std::vector<int> grabs; // every EVIOCGRAB argument accepted, in order
+    int grabError = 0; // EVIOCGRAB(1) fails with this when set
+    bool gone = false; // unplugged: everything fails with ENODEV
+};
+
+std::map<std::pair<dev_t, ino_t>, FakeNode> fakeNodes;
+
+FakeNode *fakeOf(int fd)
+{
+    struct stat st
+    {
+    };
+    if (fakeNodes.empty() || fstat(fd, &st) != 0 || (fcntl(fd, F_GETFL) & O_ACCMODE) != O_RDONLY) {
+        return nullptr;
+    }
+    const auto it = fakeNodes.find({ st.st_dev, st.st_ino });
+    return it == fakeNodes.end() ? nullptr : &it->second;
+}
+
+int fail(int error)
+{
+    errno = error;
+    return -1;
+}
+
+// Copies a bit field of the given bits into a caller's buffer of size bytes.
+int bits(void *buffer, unsigned size, const std::set<int> &set)
+{
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    std::memset(bytes, 0, size);
+    for (const int bit : set) {
+        if (unsigned(bit) / 8 < size) {
+            bytes[bit / 8] |= 1u << (bit % 8);
+        }
+    }
+    return int(size);
+}
+
+// What the evdev driver answers a reader of a keyboard with keys 1 to 255.
+int evdevIoctl(FakeNode &node, unsigned long request, void *arg)
+{
+    if (node.gone) {
+        return fail(ENODEV);
+    }
+    const unsigned size = _IOC_SIZE(request);
+    switch (request) {
+    case EVIOCGVERSION: *static_cast<int *>(arg) = EV_VERSION; return 0;
+    case EVIOCGID: *static_cast<input_id *>(arg) = input_id { BUS_USB, 0x04b4, 0x210a, 1 }; return 0;
+    case EVIOCGRAB:
+        if (arg && node.grabError) {
+            return fail(node.grabError);
+        }
+        node.grabs.push_back(arg ? 1 : 0);
+        return 0;
+    default: break;
+    }
+    if (_IOC_TYPE(request) != 'E' || _IOC_DIR(request) != _IOC_READ) {
+        return fail(EINVAL);
+    }
+    const unsigned nr = _IOC_NR(request);
+    if (nr == _IOC_NR(EVIOCGNAME(0))) {
+        return std::snprintf(static_cast<char *>(arg), size, "%s", "Fake reader") + 1;
+    }
+    if (nr == _IOC_NR(EVIOCGKEY(0))) {
+        return bits(arg, size, node.held);
+    }
+    if (nr == _IOC_NR(EVIOCGBIT(0, 0))) {
+        return bits(arg, size, { EV_SYN, EV_KEY });
+    }
+    if (nr == _IOC_NR(EVIOCGBIT(EV_KEY, 0))) {
+        std::set<int> keys;
+        for (int key = 1; key < 256; ++key) {
+            keys.insert(key);
+        }
+        return bits(arg, size, keys);
+    }
+    if (nr == _IOC_NR(EVIOCGPHYS(0)) || nr == _IOC_NR(EVIOCGUNIQ(0))) {
+        return fail(ENOENT);
+    }
+    // Other bit fields (properties, other event types, LEDs, switches): empty.
+    return bits(arg, size, {});
+}
+
+} // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    if (FakeNode *node = fakeOf(fd)) {
+        return evdevIoctl(*node, request, arg);
+    }
+    return int(syscall(SYS_ioctl, fd, request, arg));
+}
+
+extern "C" ssize_t read(int fd, void *buffer, size_t size)
+{
+    if (FakeNode *node = fakeOf(fd); node && node->gone) {
+        return fail(ENODEV);
+    }
+    return syscall(SYS_read, fd, buffer, size);
+}
+
+namespace {
+
+using namespace vortal9;
+
+class Capture : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fakeNodes.clear();
+        ASSERT_TRUE(root.isValid());
+        QFile keyboard(root.filePath("keyboard"));
+        ASSERT_TRUE(keyboard.open(QIODevice::WriteOnly));
+        keyboard.write("XKBLAYOUT=\"de\"\n"); // Y types z: the keymap is the system's
+        keyboard.close();
+        for (const char *name : { "XKB_DEFAULT_RULES", "XKB_DEFAULT_MODEL", "XKB_DEFAULT_LAYOUT", "XKB_DEFAULT_VARIANT",
+                 "XKB_DEFAULT_OPTIONS" }) {
+            qunsetenv(name);
+        }
+        platform = std::make_unique<LinuxCapturePlatform>(
+            nullptr, CapturePaths { root.filePath("sys"), root.filePath("dev"), root.filePath("keyboard") });
+    }
+    void TearDown() override
+    {
+        for (const int fd : writers) {
+            close(fd);
+        }
+        fakeNodes.clear();
+    }
+
+    QString node(const char *event) const { return root.filePath("dev/input/") + event; }
+
+    // Builds hidraw3 with these event nodes, each a fake evdev node.
+    void makeReader(const QStringList &events)
+    {
+        ASSERT_TRUE(test::makeHidrawTree(root.path(), "hidraw3", { { "input15", events } }));
+        for (const QString &event : events) {
+            fakeNodes[keyOf(event.toLatin1())];
+        }
+    }
+    std::pair<dev_t, ino_t> keyOf(const char *event) const
+    {
+        struct stat st
+        {
+        };
+        stat(QFile::encodeName(node(event)).constData(), &st);
+        return { st.st_dev, st.st_ino };
+    }
+    FakeNode &fake(const char *event) { return fakeNodes.at(keyOf(event)); }
+
+    // True while some process holds the FIFO open for reading.
+    bool isOpen(const char *event) const
+    {
+        const int fd = open(QFile::encodeName(node(event)).constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            close(fd);
+        }
+        return fd >= 0;
+    }
+
+    // Queues key events (and a SYN_REPORT after each) on a node that is open.
+    void send(const char *event, std::initializer_list<std::pair<int, int>> keys)
+    {
+        int &fd = writerOf[event];
+        if (fd == 0) {
+            fd = open(QFile::encodeName(node(event)).constData(), O_WRONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            writers.push_back(fd);
+        }
+        std::vector<input_event> records;
+        for (const auto &[code, value] : keys) {
+            records.push_back(input_event { {}, EV_KEY, std::uint16_t(code), value });
+            records.push_back(input_event { {}, EV_SYN, SYN_REPORT, 0 });
+        }
+        const auto bytes = ssize_t(records.size() * sizeof(input_event));
+        ASSERT_EQ(write(fd, records.data(), std::size_t(bytes)), bytes);
+    }
+    void sendRecord(const char *event, input_event record)
+    {
+        ASSERT_EQ(write(writerOf.at(event), &record, sizeof record), ssize_t(sizeof record));
+    }
+
+    // Runs the event loop until done() or 5 s; it sleeps between events.
+    static bool waitFor(const std::function<bool()> &done)
+    {
+        QDeadlineTimer deadline(5000);
+        while (!done() && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        }
+        return done();
+    }
+    // Until the capture has read all that was written to the node.
+    bool drained(const char *event)
+    {
+        const int fd = writerOf.at(event);
+        return waitFor([fd] {
+            int queued = -1;
+            return syscall(SYS_ioctl, fd, FIONREAD, &queued) == 0 && queued == 0;
+        });
+    }
+
+    CaptureAttempt captureAndListen()
+    {
+        CaptureAttempt attempt = platform->capture("/dev/hidraw3");
+        if (attempt.capture) {
+            QObject::connect(attempt.capture.get(), &KeyCapture::typed, attempt.capture.get(),
+                [this](const QString &t) { text += t; });
+            QObject::connect(attempt.capture.get(), &KeyCapture::lost, attempt.capture.get(), [this] { ++losses; });
+        }
+        return attempt;
+    }
+
+    QTemporaryDir root;
+    std::unique_ptr<LinuxCapturePlatform> platform;
+    std::map<std::string, int> writerOf;
+    std::vector<int> writers;
+    QString text;
+    int losses = 0;
+};
+
+TEST_F(Capture, GrabsEveryNodeTypesThroughTheKeymapAndReleasesOnDestruction)
+{
+    makeReader({ "event7", "event8" });
+    CaptureAttempt attempt = captureAndListen();
+    ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
+    EXPECT_EQ(fake("event7").grabs, std::vector<int> { 1 });
+    EXPECT_EQ(fake("event8").grabs, std::vector<int> { 1 });
+
+    send("event7", { { KEY_Y, 1 }, { KEY_Y, 0 } });
+    EXPECT_TRUE(waitFor([this] { return text == "z"; })) << text.toStdString();
+    // Both nodes are one keyboard: Shift on one applies to keys of the other.
+    send("event7", { { KEY_LEFTSHIFT, 1 } });
+    ASSERT_TRUE(drained("event7"));
+    send("event8", { { KEY_Z, 1 }, { KEY_Z, 0 }, { KEY_ENTER, 1 }, { KEY_ENTER, 0 } });
+    EXPECT_TRUE(waitFor([this] { return text.size() >= 3; }));
+    EXPECT_EQ(text, "zY\n");
+
+    attempt.capture.reset();
+    EXPECT_EQ(fake("event7").grabs, (std::vector<int> { 1, 0 }));
+    EXPECT_EQ(fake("event8").grabs, (std::vector<int> { 1, 0 }));
+    EXPECT_FALSE(isOpen("event7"));
+    EXPECT_FALSE(isOpen("event8"));
+}
+
+TEST_F(Capture, KeysHeldWhenTheGrabStartsTypeNothing)
+{
+    makeReader({ "event7" });
+    fake("event7").held = { KEY_A };
+    CaptureAttempt attempt = captureAndListen();
+    ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
+
+    send("event7", { { KEY_A, 2 }, { KEY_A, 2 }, { KEY_A, 0 }, { KEY_B, 1 }, { KEY_B, 0 } });
+    EXPECT_TRUE(waitFor([this] { return !text.isEmpty(); }));
+    ASSERT_TRUE(drained("event7"));
+    EXPECT_EQ(text, "b");
+}
+
+TEST_F(Capture, AfterLostEventsTheStateIsResyncedWithoutTyping)
+{
+    makeReader({ "event7" });
+    CaptureAttempt attempt = captureAndListen();
+    ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
+
+    // The queue overflowed while Shift and B went down.
+    fake("event7").held = { KEY_LEFTSHIFT, KEY_B };
+    send("event7", {});
+    sendRecord("event7", input_event { {}, EV_SYN, SYN_DROPPED, 0 });
+    ASSERT_TRUE(drained("event7"));
+    send("event7", { { KEY_A, 1 }, { KEY_A, 0 } });
+    EXPECT_TRUE(waitFor([this] { return !text.isEmpty(); }));
+    EXPECT_EQ(text, "A");
+}
+
+TEST_F(Capture, UnpluggingIsReportedOnceAndReleasesEverything)
+{
+    makeReader({ "event7", "event8" });
+    CaptureAttempt attempt = captureAndListen();
+    ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
+    send("event7", { { KEY_X, 1 }, { KEY_X, 0 } });
+    send("event8", {});
+    ASSERT_TRUE(waitFor([this] { return text == "x"; }));
+
+    // Unplugged: reads fail with ENODEV and the kernel wakes the reader.
+    fake("event7").gone = fake("event8").gone = true;
+    close(writerOf.at("event7"));
+    writers.erase(std::find(writers.begin(), writers.end(), writerOf.at("event7")));
+    EXPECT_TRUE(waitFor([this] { return losses > 0; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(text, "x");
+    EXPECT_EQ(losses, 1);
+    EXPECT_TRUE(static_cast<EvdevCapture *>(attempt.capture.get())->nodes().isEmpty());
+    EXPECT_FALSE(isOpen("event8"));
+}
+
+// ---------------------------------------------------------------- refusals
+
+enum class Trouble {
+    None,
+    Busy, // another program holds a grab
+    NotEvdev, // a FIFO that no fake answers for: ioctls fail with ENOTTY
+    Missing, // sysfs lists it, /dev has no node
+    Unreadable, // mode 0600, tried by an unprivileged user
+};
+
+struct RefusalCase
+{
+    const char *name;
+    Trouble troubleOfEvent8;
+    const char *hidraw;
+    QString refusal; // ROOT stands for the scratch tree
+};
+
+void PrintTo(const RefusalCase &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class Refusal : public Capture, public testing::WithParamInterface<RefusalCase>
+{
+};
+
+TEST_P(Refusal, NamesTheNodeAndReleasesWhatWasTaken)
+{
+    const RefusalCase &row = GetParam();
+    makeReader({ "event7", "event8" });
+    const QByteArray event8 = QFile::encodeName(node("event8"));
+    switch (row.troubleOfEvent8) {
+    case Trouble::None: break;
+    case Trouble::Busy: fake("event8").grabError = EBUSY; break;
+    case Trouble::NotEvdev: fakeNodes.erase(keyOf("event8")); break;
+    case Trouble::Missing: ASSERT_EQ(unlink(event8.constData()), 0); break;
+    // Write-only: its owner may not read it either.
+    case Trouble::Unreadable: ASSERT_EQ(chmod(event8.constData(), 0200), 0); break;
+    }
+
+    const auto attempt = [this, &row] {
+        const CaptureAttempt attempt = platform->capture(row.hidraw);
+        return attempt.capture ? std::string("captured") : attempt.refusal.toStdString();
+    };
+    const std::string refusal = row.troubleOfEvent8 == Trouble::Unreadable ? test::asUnprivileged(attempt) : attempt();
+    EXPECT_EQ(QString::fromStdString(refusal), QString(row.refusal).replace("ROOT", root.path()));
+    EXPECT_FALSE(isOpen("event7"));
+    if (row.troubleOfEvent8 == Trouble::Busy) {
+        EXPECT_EQ(fake("event7").grabs, (std::vector<int> { 1, 0 })); // taken, then given back
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Troubles, Refusal,
+    testing::Values(RefusalCase { "another_program_holds_it", Trouble::Busy, "/dev/hidraw3",
+                        "cannot take ROOT/dev/input/event8 for itself: Device or resource busy" },
+        RefusalCase { "no_input_device", Trouble::NotEvdev, "/dev/hidraw3",
+            "ROOT/dev/input/event8 is no input device: Inappropriate ioctl for device" },
+        RefusalCase { "node_missing", Trouble::Missing, "/dev/hidraw3",
+            "cannot open ROOT/dev/input/event8: No such file or directory" },
+        RefusalCase {
+            "no_permission", Trouble::Unreadable, "/dev/hidraw3", "no permission to read ROOT/dev/input/event8" },
+        RefusalCase { "no_event_node", Trouble::None, "/dev/hidraw4", "no input device found for /dev/hidraw4" }),
+    [](const testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
