@@ -3,6 +3,12 @@
 
 #include <QApplication>
 
+#if defined(Q_OS_LINUX)
+#include "capture/LinuxCapturePlatform.h"
+
+#include <QGuiApplication>
+#endif
+
 int main(int argc, char *argv[])
 {
     vortal9::FontConfigWarmUp fonts;
@@ -11,5 +17,17 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("vortal9-setup"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
     vortal9::HidapiPlatform platform;
+#if defined(Q_OS_LINUX)
+    // The reader's keys are decoded with the keymap of the X server the
+    // window runs on, or the system's layout elsewhere (Wayland, offscreen).
+    void *xcbConnection = nullptr;
+#if QT_CONFIG(xcb)
+    if (auto *x11 = app.nativeInterface<QNativeInterface::QX11Application>())
+        xcbConnection = x11->connection();
+#endif
+    vortal9::LinuxCapturePlatform capture(xcbConnection);
+    return vortal9::runProgram(platform, &capture, QStringLiteral("vortal9-setup"));
+#else
     return vortal9::runProgram(platform, nullptr, QStringLiteral("vortal9-setup"));
+#endif
 }
