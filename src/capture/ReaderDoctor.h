@@ -1,0 +1,66 @@
+// What stands between an attached reader and the program, read from sysfs
+// and the device nodes without opening the reader: permission on its hidraw
+// node (to send it commands), a feature report in its report descriptor, and
+// permission on its input event nodes (to capture its keys); with the exact
+// fix for each.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace vortal9 {
+
+// Where the system's files are; tests point these into a scratch tree.
+struct SystemPaths
+{
+    QString sysRoot = QStringLiteral("/sys");
+    QString devRoot = QStringLiteral("/dev");
+    // Where udev reads its rules from, in the order it prefers them.
+    QStringList udevRuleDirs = {QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
+                                QStringLiteral("/usr/lib/udev/rules.d"), QStringLiteral("/lib/udev/rules.d")};
+    // Copies of the rule that an installation leaves where udev may not read
+    // them (make install puts it under its prefix), to be copied from.
+    QStringList ruleCopies;
+};
+
+// The name of the program's udev rule file.
+inline constexpr char UdevRuleName[] = "70-vortal9.rules";
+
+struct ReaderDiagnosis
+{
+    QString hidraw;         // the hidraw node, e.g. /dev/hidraw3 (under SystemPaths::devRoot)
+    QString usbLocation;    // bus and port path of the USB device, e.g. "1-2.4"; "" when unknown
+    QString serial;         // the USB device's serial number; "" when it has none
+    QString manufacturer;   // the USB device's manufacturer string; "" when it has none
+    bool nodeExists = false;      // the hidraw node is there
+    bool hidrawAccess = false;    // the current user may open it for reading and writing
+    bool hasFeatureReport = false; // its report descriptor declares a feature report
+    QStringList eventNodes;           // its input event nodes
+    QStringList unreadableEventNodes; // ... those the current user may not read
+
+    // The program can open it and send it commands (the window hears it
+    // through the keyboard focus if it cannot be captured).
+    bool usable() const { return nodeExists && hidrawAccess && hasFeatureReport; }
+    // ... and its keys can be captured, as the command-line tool requires.
+    bool capturable() const { return usable() && !eventNodes.isEmpty() && unreadableEventNodes.isEmpty(); }
+    // What blocks it, one sentence each; empty when nothing does.
+    QStringList problems() const;
+};
+
+// Every HID device with the reader's vendor and product identifiers (04b4,
+// 210a) that has a hidraw node, in the order of the hidraw numbers.
+std::vector<ReaderDiagnosis> diagnoseReaders(const SystemPaths &paths = {});
+
+// The exact steps that remove what blocks the readers: the udev rule (where
+// it is and where it goes, or that it is installed already), the reload
+// command, re-plugging; and for a device without feature report, that it is
+// no configuration interface of a reader. Empty when nothing blocks any.
+QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPaths &paths = {});
+
+// One line for a window that found fewer readers than are attached: how many
+// cannot be used and where to look ("" when every reader can be used).
+QString blockedSummary(const std::vector<ReaderDiagnosis> &readers);
+
+} // namespace vortal9
