@@ -84,7 +84,7 @@ class ScriptTextFromBytesTest : public testing::TestWithParam<TextRow>
 {
 };
 
-TEST_P(ScriptTextFromBytesTest, DropsLastTwoBytes)
+TEST_P(ScriptTextFromBytesTest, DropsTheLineEnd)
 {
     const TextRow &row = GetParam();
     EXPECT_EQ(scriptTextFromBytes(row.bytes), row.text);
@@ -99,7 +99,10 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{"RecordedScript", QByteArray("141109F009F011F014FF1EF01E\r\n"),
                 QStringLiteral("141109F009F011F014FF1EF01E")},
         TextRow{"NoLineEndLosesTwoChars", QByteArray("1EF01E"), QStringLiteral("1EF0")},
-        TextRow{"LoneLineFeedEatsADigit", QByteArray("1EF01E\n"), QStringLiteral("1EF01")},
+        TextRow{"LoneLineFeedIsALineEnd", QByteArray("1EF01E\n"), QStringLiteral("1EF01E")},
+        TextRow{"LineFeedOnly", QByteArray("\n"), QString()},
+        TextRow{"OnlyTheLastLineFeedIsDropped", QByteArray("1E\n1F\n"), QStringLiteral("1E\n1F")},
+        TextRow{"CarriageReturnAloneIsNoLineEnd", QByteArray("1EF01E\r"), QStringLiteral("1EF01")},
         TextRow{"HighBytesAreLatin1", QByteArray("\xE9\xFF\r\n"), QString(QChar(0xE9)) + QChar(0xFF)}),
     rowName<TextRow>);
 

@@ -29,10 +29,13 @@ QByteArray scriptFileBytes(const QString &recordBuffer)
 
 QString scriptTextFromBytes(const QByteArray &bytes)
 {
-    // The last two bytes are the line end and are dropped whatever they hold.
-    if (bytes.size() < LineEndLength)
+    // A file edited elsewhere may end in a bare LF: that byte alone is the
+    // line end. Otherwise the last two bytes are, whatever they hold, so a
+    // file without any line end loses its last two characters.
+    const qsizetype lineEnd = bytes.endsWith('\n') && !bytes.endsWith(LineEnd) ? 1 : LineEndLength;
+    if (bytes.size() < lineEnd)
         return {};
-    return QString::fromLatin1(bytes.first(bytes.size() - LineEndLength));
+    return QString::fromLatin1(bytes.first(bytes.size() - lineEnd));
 }
 
 QString displayedName(const QString &path)

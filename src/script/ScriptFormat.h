@@ -14,8 +14,10 @@ inline constexpr char HotKeyString[] = "141109F009F011F014";
 // Bytes of the file for a recording: the text in Latin-1 followed by CR LF.
 QByteArray scriptFileBytes(const QString &recordBuffer);
 
-// Script text for the file's bytes: everything but the last two bytes,
-// decoded as Latin-1. Fewer than two bytes give empty text.
+// Script text for the file's bytes, decoded as Latin-1, without the line
+// end: the last byte when the file ends in a bare LF, otherwise the last two
+// bytes (CR LF, or the last two characters of a file without a line end).
+// Fewer bytes than that give empty text.
 QString scriptTextFromBytes(const QByteArray &bytes);
 
 // The name shown for a script path: for every '.' from left to right, the
