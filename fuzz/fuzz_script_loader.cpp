@@ -63,17 +63,12 @@ void checkHexText(const QString &text, bool hex)
 void checkDisplayedName(const QString &path)
 {
     const QString name = vortal9::script::displayedName(path);
-    // The last dot decides: the characters back to the folder separator
-    // before it, the dot and up to three characters after it.
-    const qsizetype dot = path.lastIndexOf(u'.');
-    if (dot < 0) {
-        FUZZ_CHECK(name.isEmpty());
-        return;
-    }
-    qsizetype start = dot;
-    while (start > 0 && !isSeparator(path.at(start - 1)))
-        --start;
-    FUZZ_CHECK(name == path.mid(start, dot - start + 4));
+    // The file's name: a tail of the path with no separator in it, and
+    // nothing but a separator (or nothing at all) in front of it.
+    FUZZ_CHECK(path.endsWith(name));
+    FUZZ_CHECK(!name.contains(u'/') && !name.contains(u'\\'));
+    const qsizetype start = path.size() - name.size();
+    FUZZ_CHECK(start == 0 || isSeparator(path.at(start - 1)));
 }
 
 // The cut that playback makes at p: one pair, "E0" or "F0" with the next

@@ -119,7 +119,7 @@ class DisplayedNameTest : public testing::TestWithParam<NameRow>
 {
 };
 
-TEST_P(DisplayedNameTest, LastDotWins)
+TEST_P(DisplayedNameTest, IsTheFileName)
 {
     const NameRow &row = GetParam();
     EXPECT_EQ(displayedName(row.path), row.shown);
@@ -129,18 +129,20 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, DisplayedNameTest,
     testing::Values(
         NameRow{"WindowsTwoDots", "C:\\Scripts\\Shop.Setup.TXT", "Shop.Setup.TXT"},
-        NameRow{"DotInFolderOverridden", "C:\\a.b\\c.TXT", "c.TXT"},
+        NameRow{"DotInFolder", "C:\\a.b\\c.TXT", "c.TXT"},
         NameRow{"UnixPath", "/home/u/script.txt", "script.txt"},
-        NameRow{"UnixDotInFolderOverridden", "/home/u.v/script.txt", "script.txt"},
+        NameRow{"UnixDotInFolder", "/home/u.v/script.txt", "script.txt"},
         NameRow{"MixedSeparators", "C:/Scripts\\setup.TXT", "setup.TXT"},
-        NameRow{"ExtensionCutAfterThree", "a.verylong", "a.ver"},
+        NameRow{"BackslashAfterSlash", "/home/u/odd\\name.TXT", "name.TXT"},
+        NameRow{"LongExtensionKept", "a.verylong", "a.verylong"},
         NameRow{"ShortExtension", "/tmp/a.b", "a.b"},
         NameRow{"NoFolder", "setup.TXT", "setup.TXT"},
         NameRow{"TrailingDot", "/tmp/setup.", "setup."},
         NameRow{"HiddenFile", "/home/u/.txt", ".txt"},
-        // The last dot is in a folder name: the name runs on past it.
-        NameRow{"DotOnlyInFolder", "/home/u.v/script", "u.v/s"},
-        NameRow{"NoDot", "/home/u/script", ""},
+        NameRow{"DotOnlyInFolder", "/home/u.v/script", "script"},
+        NameRow{"NoDot", "/home/u/script", "script"},
+        NameRow{"NoDotNoFolder", "script", "script"},
+        NameRow{"EndsInSeparator", "/home/u/", ""},
         NameRow{"Empty", "", ""}),
     rowName<NameRow>);
 

@@ -10,8 +10,6 @@ namespace {
 
 constexpr char LineEnd[] = "\r\n";
 constexpr qsizetype LineEndLength = 2;
-// The dot and up to three characters of extension after it.
-constexpr qsizetype ShownExtensionLength = 4;
 
 bool isPathSeparator(QChar c)
 {
@@ -40,17 +38,11 @@ QString scriptTextFromBytes(const QByteArray &bytes)
 
 QString displayedName(const QString &path)
 {
-    // Every dot restarts the name, so the last dot of the path decides it:
-    // the characters back to the folder separator before it, then the dot
-    // and at most three characters after it.
-    QString name;
-    for (qsizetype dot = path.indexOf(u'.'); dot >= 0; dot = path.indexOf(u'.', dot + 1)) {
-        qsizetype start = dot;
-        while (start > 0 && !isPathSeparator(path.at(start - 1)))
-            --start;
-        name = path.mid(start, dot - start) + path.mid(dot, ShownExtensionLength);
-    }
-    return name;
+    // Scripts may come from Windows paths, so both separators end a folder.
+    qsizetype start = path.size();
+    while (start > 0 && !isPathSeparator(path.at(start - 1)))
+        --start;
+    return path.mid(start);
 }
 
 bool isHexText(const QString &text)

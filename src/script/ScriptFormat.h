@@ -20,9 +20,8 @@ QByteArray scriptFileBytes(const QString &recordBuffer);
 // Fewer bytes than that give empty text.
 QString scriptTextFromBytes(const QByteArray &bytes);
 
-// The name shown for a script path: for every '.' from left to right, the
-// characters back to the previous '\' or '/', the dot and up to three
-// characters after it; the last dot wins. A path without a dot shows "".
+// The name shown for a script path: the file's name, everything after the
+// last '/' or '\'. Empty when the path is empty or ends in a separator.
 QString displayedName(const QString &path);
 
 // True when text consists only of the characters 0-9, A-F and a-f.
