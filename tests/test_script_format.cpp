@@ -10,11 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <ostream>
 
 #if defined(Q_OS_UNIX)
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 void PrintTo(const QString &text, std::ostream *os)
@@ -260,6 +265,39 @@ TEST_F(ScriptFileTest, UnopenablePathsRefused)
         EXPECT_EQ(result.status, LoadResult::Status::OpenFailed) << p.toStdString();
         EXPECT_TRUE(result.text.isEmpty()) << p.toStdString();
     }
+}
+
+TEST_F(ScriptFileTest, OnlyRegularFilesAreRead)
+{
+#if defined(Q_OS_UNIX)
+    const QString script = path(QStringLiteral("script.TXT"));
+    const QString fifo = path(QStringLiteral("fifo.TXT"));
+    const QString linkToScript = path(QStringLiteral("link.TXT"));
+    const QString linkToFifo = path(QStringLiteral("fifolink.TXT"));
+    ASSERT_TRUE(writeAll(script, QByteArray("1EF01E\r\n")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(script, linkToScript));
+    ASSERT_TRUE(QFile::link(fifo, linkToFifo));
+
+    const LoadResult linked = loadScriptFile(linkToScript);
+    EXPECT_EQ(linked.status, LoadResult::Status::Loaded);
+    EXPECT_EQ(linked.text, QStringLiteral("1EF01E"));
+
+    for (const QString &p : {fifo, linkToFifo, QStringLiteral("/dev/null")}) {
+        // A loader that opens the FIFO waits there for a writer: run it aside,
+        // and should it not come back, give it one so that the test can end.
+        auto pending = std::async(std::launch::async, [p] { return loadScriptFile(p); });
+        const bool returned = pending.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        if (!returned)
+            ::close(::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK));
+        EXPECT_TRUE(returned) << p.toStdString();
+        const LoadResult result = pending.get();
+        EXPECT_EQ(result.status, LoadResult::Status::OpenFailed) << p.toStdString();
+        EXPECT_TRUE(result.text.isEmpty()) << p.toStdString();
+    }
+#else
+    GTEST_SKIP() << "needs FIFOs and /dev/null";
+#endif
 }
 
 // ---- saving ------------------------------------------------------------------------

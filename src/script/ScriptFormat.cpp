@@ -2,6 +2,7 @@
 #include "script/ScriptFormat.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace vortal9::script {
@@ -59,8 +60,10 @@ bool isHexText(const QString &text)
 LoadResult loadScriptFile(const QString &path)
 {
     LoadResult result;
+    // Only a regular file, or a link to one, is opened: opening a FIFO waits
+    // for a writer that may never come, and a device may never end.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         result.status = LoadResult::Status::OpenFailed;
         return result;
     }

@@ -34,8 +34,9 @@ struct LoadResult
     QString text;
 };
 
-// Reads a script file: refused when it cannot be opened or has
-// MaxScriptFileBytes bytes or more; otherwise all but the last two bytes.
+// Reads a script file: refused as OpenFailed when it is not a regular file
+// (after following links) or cannot be opened, and as TooLarge when it has
+// MaxScriptFileBytes bytes or more; otherwise its text without the line end.
 LoadResult loadScriptFile(const QString &path);
 
 // Writes the recording as a script file through QSaveFile, so that a failed
