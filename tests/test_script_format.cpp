@@ -1,11 +1,13 @@
 // The script file format, its loader and writer, and the playback token cutter.
 #include "FileSizeLimit.h"
+#include "ModeBitsApply.h"
 #include "config/ScriptTokenizer.h"
 #include "script/ScriptFormat.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -306,7 +308,7 @@ TEST_F(ScriptFileTest, SavesRecordingAsOneLine)
 {
     const QString file = path(QStringLiteral("rec.TXT"));
     const QString buffer = Header + QStringLiteral("1EF01EFF");
-    ASSERT_TRUE(saveScriptFile(file, buffer));
+    ASSERT_EQ(saveScriptFile(file, buffer), QString());
     EXPECT_EQ(readAll(file), QByteArray("141109F009F011F014FF1EF01EFF\r\n"));
 
     const LoadResult back = loadScriptFile(file);
@@ -317,7 +319,7 @@ TEST_F(ScriptFileTest, SavesRecordingAsOneLine)
 TEST_F(ScriptFileTest, EmptyRecordingSavesTwoBytes)
 {
     const QString file = path(QStringLiteral("empty.TXT"));
-    ASSERT_TRUE(saveScriptFile(file, QString()));
+    ASSERT_EQ(saveScriptFile(file, QString()), QString());
     EXPECT_EQ(readAll(file), QByteArray("\r\n"));
     const LoadResult back = loadScriptFile(file);
     EXPECT_EQ(back.status, LoadResult::Status::Loaded);
@@ -328,7 +330,7 @@ TEST_F(ScriptFileTest, SaveReplacesLongerFileCompletely)
 {
     const QString file = path(QStringLiteral("over.TXT"));
     ASSERT_TRUE(writeAll(file, QByteArray(500, 'A') + "\r\n"));
-    ASSERT_TRUE(saveScriptFile(file, QStringLiteral("1EF01E")));
+    ASSERT_EQ(saveScriptFile(file, QStringLiteral("1EF01E")), QString());
     EXPECT_EQ(readAll(file), QByteArray("1EF01E\r\n"));
 }
 
@@ -342,14 +344,48 @@ TEST_F(ScriptFileTest, SaveToUnwritablePathFails)
         path(QStringLiteral("nowhere/inside.TXT")),    // parent does not exist
         QString(),                                     // dialog cancelled
     };
-    for (const QString &p : paths)
-        EXPECT_FALSE(saveScriptFile(p, QStringLiteral("1EF01E"))) << p.toStdString();
+    // Each failure says where and what: the path and the system's reason.
+    for (const QString &p : paths) {
+        const QString error = saveScriptFile(p, QStringLiteral("1EF01E"));
+        EXPECT_TRUE(error.contains(QLatin1Char('"') + p + QStringLiteral("\": "))) << error.toStdString();
+        EXPECT_GT(error.size(), p.size() + 16) << error.toStdString();
+    }
+    EXPECT_TRUE(saveScriptFile(path(QStringLiteral("nowhere/inside.TXT")), QString())
+                    .endsWith(QStringLiteral("No such file or directory")));
 
     EXPECT_EQ(readAll(path(QStringLiteral("plain"))), QByteArray("old\r\n"));
     EXPECT_TRUE(QFileInfo(path(QStringLiteral("folder.TXT"))).isDir());
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 2);
 }
 
+TEST_F(ScriptFileTest, FolderThatForbidsNewFilesStillTakesAWritableFile)
+{
+#if defined(Q_OS_LINUX)
+    const QString folder = path(QStringLiteral("locked"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("locked")));
+    const QString file = folder + QStringLiteral("/rec.TXT");
+    ASSERT_TRUE(writeAll(file, QByteArray(40, 'A') + "\r\n"));
+    const auto folderMode = QFile::permissions(folder);
+    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(folder, folderMode); });
+
+    vortal9::test::ModeBitsApply modeBits;
+    if (!modeBits.ok())
+        GTEST_SKIP() << "root's permission override could not be set aside, so the folder would take new files";
+    ASSERT_FALSE(QFile(folder + QStringLiteral("/probe")).open(QIODevice::WriteOnly)) << "the folder takes new files";
+
+    EXPECT_EQ(saveScriptFile(file, QStringLiteral("1EF01E")), QString());
+    EXPECT_EQ(readAll(file), QByteArray("1EF01E\r\n"));
+    // A new file cannot be made there, and the message says so.
+    const QString newFile = folder + QStringLiteral("/new.TXT");
+    EXPECT_TRUE(
+        saveScriptFile(newFile, QStringLiteral("1EF01E")).endsWith(newFile + QStringLiteral("\": Permission denied")));
+    EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{QStringLiteral("rec.TXT")});
+#else
+    GTEST_SKIP() << "sets root's permission override aside through Linux capabilities";
+#endif
+}
 
 TEST_F(ScriptFileTest, WriteFailingHalfWayLeavesOldFileWhole)
 {
@@ -358,14 +394,14 @@ TEST_F(ScriptFileTest, WriteFailingHalfWayLeavesOldFileWhole)
     const QByteArray old = QByteArray("141109F009F011F014FF\r\n");
     ASSERT_TRUE(writeAll(file, old));
 
-    bool saved = true;
+    QString error;
     {
         // The new content is longer than the limit: the write stops part way.
         vortal9::test::FileSizeLimit limit(16);
         ASSERT_TRUE(limit.ok());
-        saved = saveScriptFile(file, Header + QStringLiteral("1EF01EFF1EF01EFF1EF01EFF"));
+        error = saveScriptFile(file, Header + QStringLiteral("1EF01EFF1EF01EFF1EF01EFF"));
     }
-    EXPECT_FALSE(saved);
+    EXPECT_TRUE(error.contains(file)) << error.toStdString();
     EXPECT_EQ(readAll(file), old);
     // No temporary file is left behind next to it.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),

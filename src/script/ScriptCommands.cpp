@@ -75,7 +75,7 @@ bool MainForm::SaveScriptFile()
     if (chosen.isEmpty())
         return false;
     m_files.DialogFileName = chosen;
-    return script::saveScriptFile(chosen, m_files.RecordBuffer);
+    return script::saveScriptFile(chosen, m_files.RecordBuffer).isEmpty();
 }
 
 } // namespace vortal9

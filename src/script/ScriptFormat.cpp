@@ -1,6 +1,7 @@
 // The script file: one line of hexadecimal digit pairs followed by CR LF.
 #include "script/ScriptFormat.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -82,23 +83,29 @@ LoadResult loadScriptFile(const QString &path)
     return result;
 }
 
-bool saveScriptFile(const QString &path, const QString &recordBuffer)
+QString saveScriptFile(const QString &path, const QString &recordBuffer)
 {
     // QSaveFile writes to a temporary file next to the target and renames it
     // over the target only in commit(), so a failure anywhere before that
-    // leaves an existing file of that name as it was.
+    // leaves an existing file of that name as it was. A folder that forbids
+    // new files still lets an existing file that may be written be replaced
+    // in place: the only way to save there, without that guarantee.
     QSaveFile file(path);
+    file.setDirectWriteFallback(true);
+    const auto failure = [&file, &path] {
+        return QStringLiteral("Cannot save \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    };
     if (!file.open(QIODevice::WriteOnly))
-        return false;
+        return failure();
     const QByteArray bytes = scriptFileBytes(recordBuffer);
     // On failure the destructor discards the temporary file. The explicit
     // flush matters: commit() does not notice a write error that only shows
     // when its own flush pushes out the buffered bytes (a full disk or a file
     // size limit part way through), and would then rename a truncated file
     // over the old one.
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return false;
-    return file.commit();
+    if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit())
+        return failure();
+    return {};
 }
 
 } // namespace vortal9::script

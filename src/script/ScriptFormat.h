@@ -40,8 +40,10 @@ struct LoadResult
 LoadResult loadScriptFile(const QString &path);
 
 // Writes the recording as a script file through QSaveFile, so that a failed
-// or interrupted write leaves any earlier file of that name untouched.
-// Returns false when the file could not be written completely.
-bool saveScriptFile(const QString &path, const QString &recordBuffer);
+// or interrupted write leaves any earlier file of that name untouched. In a
+// folder that forbids new files, an existing file that may be written is
+// written in place instead, without that guarantee. Returns an empty string
+// when the file was written completely, otherwise what failed and where.
+[[nodiscard]] QString saveScriptFile(const QString &path, const QString &recordBuffer);
 
 } // namespace vortal9::script
