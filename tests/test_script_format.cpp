@@ -189,6 +189,64 @@ INSTANTIATE_TEST_SUITE_P(
         HexRow{"Latin1Letter", QString(QChar(0xC4)), false}),
     rowName<HexRow>);
 
+// ---- whole pairs and letter case --------------------------------------------------
+
+struct PairsRow
+{
+    std::string name;
+    QString text;
+    bool wholePairs;
+};
+
+class PlaysAsWholePairsTest : public testing::TestWithParam<PairsRow>
+{
+};
+
+TEST_P(PlaysAsWholePairsTest, Classifies)
+{
+    const PairsRow &row = GetParam();
+    EXPECT_EQ(playsAsWholePairs(row.text), row.wholePairs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, PlaysAsWholePairsTest,
+    testing::Values(
+        PairsRow{"Empty", "", true},
+        PairsRow{"OnePair", "1E", true},
+        PairsRow{"LowerCasePairs", "1eff", true},
+        PairsRow{"OneDigit", "1", false},
+        PairsRow{"OddLength", "1EF01", false},
+        PairsRow{"EvenButNotHex", "1G", false},
+        PairsRow{"LineEndInside", "1E\r\n", false}),
+    rowName<PairsRow>);
+
+struct CaseRow
+{
+    std::string name;
+    QString text;
+    QString normalized;
+};
+
+class NormalizedScriptTest : public testing::TestWithParam<CaseRow>
+{
+};
+
+TEST_P(NormalizedScriptTest, UpperCasesHexLettersOnly)
+{
+    const CaseRow &row = GetParam();
+    EXPECT_EQ(normalizedScript(row.text), row.normalized);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, NormalizedScriptTest,
+    testing::Values(
+        CaseRow{"Empty", "", ""},
+        CaseRow{"AlreadyUpper", "1EF01EFF", "1EF01EFF"},
+        CaseRow{"LowerMarkerAndDigits", "1eff0aBc", "1EFF0ABC"},
+        CaseRow{"OtherLettersUntouched", "gxyz 1e\r\n", "gxyz 1E\r\n"},
+        CaseRow{"NonAsciiUntouched", QString(QChar(0xE4)) + QChar(0xFF41), QString(QChar(0xE4)) + QChar(0xFF41)}),
+    rowName<CaseRow>);
+
 // ---- loading -----------------------------------------------------------------------
 
 class ScriptFileTest : public testing::Test
@@ -529,5 +587,12 @@ INSTANTIATE_TEST_SUITE_P(
         PlayRow{"BreakPrefixLast", "1EF0", {{"1E", false, false}, {"F0", false, true}}},
         PlayRow{"FirstTokenAlwaysCut", "3", {{"3", false, false}}}),
     rowName<PlayRow>);
+
+TEST(NormalizedPlayback, LowerCaseScriptPlaysAsUpperCase)
+{
+    const QString lower = Header.toLower() + QStringLiteral("1ef01eff12ffe011f0e011");
+    EXPECT_EQ(play(normalizedScript(lower)), play(Header + QStringLiteral("1EF01EFF12FFE011F0E011")));
+    EXPECT_EQ(play(normalizedScript(lower)).size(), 5u);
+}
 
 } // namespace

@@ -58,6 +58,21 @@ bool isHexText(const QString &text)
     return true;
 }
 
+bool playsAsWholePairs(const QString &text)
+{
+    return text.size() % 2 == 0 && isHexText(text);
+}
+
+QString normalizedScript(const QString &text)
+{
+    QString normalized = text;
+    for (QChar &c : normalized) {
+        if (c >= u'a' && c <= u'f')
+            c = QChar(c.unicode() - u'a' + u'A');
+    }
+    return normalized;
+}
+
 LoadResult loadScriptFile(const QString &path)
 {
     LoadResult result;

@@ -27,6 +27,16 @@ QString displayedName(const QString &path);
 // True when text consists only of the characters 0-9, A-F and a-f.
 bool isHexText(const QString &text);
 
+// True when text is whole hexadecimal pairs: nothing but 0-9, A-F and a-f,
+// and an even number of them. Playback sends only whole pairs, so an odd
+// last character of a playback part would never reach the reader.
+bool playsAsWholePairs(const QString &text);
+
+// The script with the letters a-f in upper case, so that lower-case digits
+// and "ff" markers play as the upper-case ones the program writes. Nothing
+// else is touched.
+QString normalizedScript(const QString &text);
+
 struct LoadResult
 {
     enum class Status { Loaded, OpenFailed, TooLarge };
