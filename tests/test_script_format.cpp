@@ -1,20 +1,27 @@
 // The script file format, its loader and writer, and the playback token cutter.
 #include "FileSizeLimit.h"
+#include "ModeBitsApply.h"
 #include "config/ScriptTokenizer.h"
 #include "script/ScriptFormat.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <ostream>
 
 #if defined(Q_OS_UNIX)
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 void PrintTo(const QString &text, std::ostream *os)
@@ -84,7 +91,7 @@ class ScriptTextFromBytesTest : public testing::TestWithParam<TextRow>
 {
 };
 
-TEST_P(ScriptTextFromBytesTest, DropsLastTwoBytes)
+TEST_P(ScriptTextFromBytesTest, DropsTheLineEnd)
 {
     const TextRow &row = GetParam();
     EXPECT_EQ(scriptTextFromBytes(row.bytes), row.text);
@@ -99,7 +106,10 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{"RecordedScript", QByteArray("141109F009F011F014FF1EF01E\r\n"),
                 QStringLiteral("141109F009F011F014FF1EF01E")},
         TextRow{"NoLineEndLosesTwoChars", QByteArray("1EF01E"), QStringLiteral("1EF0")},
-        TextRow{"LoneLineFeedEatsADigit", QByteArray("1EF01E\n"), QStringLiteral("1EF01")},
+        TextRow{"LoneLineFeedIsALineEnd", QByteArray("1EF01E\n"), QStringLiteral("1EF01E")},
+        TextRow{"LineFeedOnly", QByteArray("\n"), QString()},
+        TextRow{"OnlyTheLastLineFeedIsDropped", QByteArray("1E\n1F\n"), QStringLiteral("1E\n1F")},
+        TextRow{"CarriageReturnAloneIsNoLineEnd", QByteArray("1EF01E\r"), QStringLiteral("1EF01")},
         TextRow{"HighBytesAreLatin1", QByteArray("\xE9\xFF\r\n"), QString(QChar(0xE9)) + QChar(0xFF)}),
     rowName<TextRow>);
 
@@ -116,7 +126,7 @@ class DisplayedNameTest : public testing::TestWithParam<NameRow>
 {
 };
 
-TEST_P(DisplayedNameTest, LastDotWins)
+TEST_P(DisplayedNameTest, IsTheFileName)
 {
     const NameRow &row = GetParam();
     EXPECT_EQ(displayedName(row.path), row.shown);
@@ -126,18 +136,20 @@ INSTANTIATE_TEST_SUITE_P(
     Paths, DisplayedNameTest,
     testing::Values(
         NameRow{"WindowsTwoDots", "C:\\Scripts\\Shop.Setup.TXT", "Shop.Setup.TXT"},
-        NameRow{"DotInFolderOverridden", "C:\\a.b\\c.TXT", "c.TXT"},
+        NameRow{"DotInFolder", "C:\\a.b\\c.TXT", "c.TXT"},
         NameRow{"UnixPath", "/home/u/script.txt", "script.txt"},
-        NameRow{"UnixDotInFolderOverridden", "/home/u.v/script.txt", "script.txt"},
+        NameRow{"UnixDotInFolder", "/home/u.v/script.txt", "script.txt"},
         NameRow{"MixedSeparators", "C:/Scripts\\setup.TXT", "setup.TXT"},
-        NameRow{"ExtensionCutAfterThree", "a.verylong", "a.ver"},
+        NameRow{"BackslashAfterSlash", "/home/u/odd\\name.TXT", "name.TXT"},
+        NameRow{"LongExtensionKept", "a.verylong", "a.verylong"},
         NameRow{"ShortExtension", "/tmp/a.b", "a.b"},
         NameRow{"NoFolder", "setup.TXT", "setup.TXT"},
         NameRow{"TrailingDot", "/tmp/setup.", "setup."},
         NameRow{"HiddenFile", "/home/u/.txt", ".txt"},
-        // The last dot is in a folder name: the name runs on past it.
-        NameRow{"DotOnlyInFolder", "/home/u.v/script", "u.v/s"},
-        NameRow{"NoDot", "/home/u/script", ""},
+        NameRow{"DotOnlyInFolder", "/home/u.v/script", "script"},
+        NameRow{"NoDot", "/home/u/script", "script"},
+        NameRow{"NoDotNoFolder", "script", "script"},
+        NameRow{"EndsInSeparator", "/home/u/", ""},
         NameRow{"Empty", "", ""}),
     rowName<NameRow>);
 
@@ -176,6 +188,64 @@ INSTANTIATE_TEST_SUITE_P(
         HexRow{"FullWidthDigit", QString(QChar(0xFF11)), false},
         HexRow{"Latin1Letter", QString(QChar(0xC4)), false}),
     rowName<HexRow>);
+
+// ---- whole pairs and letter case --------------------------------------------------
+
+struct PairsRow
+{
+    std::string name;
+    QString text;
+    bool wholePairs;
+};
+
+class PlaysAsWholePairsTest : public testing::TestWithParam<PairsRow>
+{
+};
+
+TEST_P(PlaysAsWholePairsTest, Classifies)
+{
+    const PairsRow &row = GetParam();
+    EXPECT_EQ(playsAsWholePairs(row.text), row.wholePairs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, PlaysAsWholePairsTest,
+    testing::Values(
+        PairsRow{"Empty", "", true},
+        PairsRow{"OnePair", "1E", true},
+        PairsRow{"LowerCasePairs", "1eff", true},
+        PairsRow{"OneDigit", "1", false},
+        PairsRow{"OddLength", "1EF01", false},
+        PairsRow{"EvenButNotHex", "1G", false},
+        PairsRow{"LineEndInside", "1E\r\n", false}),
+    rowName<PairsRow>);
+
+struct CaseRow
+{
+    std::string name;
+    QString text;
+    QString normalized;
+};
+
+class NormalizedScriptTest : public testing::TestWithParam<CaseRow>
+{
+};
+
+TEST_P(NormalizedScriptTest, UpperCasesHexLettersOnly)
+{
+    const CaseRow &row = GetParam();
+    EXPECT_EQ(normalizedScript(row.text), row.normalized);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, NormalizedScriptTest,
+    testing::Values(
+        CaseRow{"Empty", "", ""},
+        CaseRow{"AlreadyUpper", "1EF01EFF", "1EF01EFF"},
+        CaseRow{"LowerMarkerAndDigits", "1eff0aBc", "1EFF0ABC"},
+        CaseRow{"OtherLettersUntouched", "gxyz 1e\r\n", "gxyz 1E\r\n"},
+        CaseRow{"NonAsciiUntouched", QString(QChar(0xE4)) + QChar(0xFF41), QString(QChar(0xE4)) + QChar(0xFF41)}),
+    rowName<CaseRow>);
 
 // ---- loading -----------------------------------------------------------------------
 
@@ -257,13 +327,46 @@ TEST_F(ScriptFileTest, UnopenablePathsRefused)
     }
 }
 
+TEST_F(ScriptFileTest, OnlyRegularFilesAreRead)
+{
+#if defined(Q_OS_UNIX)
+    const QString script = path(QStringLiteral("script.TXT"));
+    const QString fifo = path(QStringLiteral("fifo.TXT"));
+    const QString linkToScript = path(QStringLiteral("link.TXT"));
+    const QString linkToFifo = path(QStringLiteral("fifolink.TXT"));
+    ASSERT_TRUE(writeAll(script, QByteArray("1EF01E\r\n")));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(script, linkToScript));
+    ASSERT_TRUE(QFile::link(fifo, linkToFifo));
+
+    const LoadResult linked = loadScriptFile(linkToScript);
+    EXPECT_EQ(linked.status, LoadResult::Status::Loaded);
+    EXPECT_EQ(linked.text, QStringLiteral("1EF01E"));
+
+    for (const QString &p : {fifo, linkToFifo, QStringLiteral("/dev/null")}) {
+        // A loader that opens the FIFO waits there for a writer: run it aside,
+        // and should it not come back, give it one so that the test can end.
+        auto pending = std::async(std::launch::async, [p] { return loadScriptFile(p); });
+        const bool returned = pending.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        if (!returned)
+            ::close(::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK));
+        EXPECT_TRUE(returned) << p.toStdString();
+        const LoadResult result = pending.get();
+        EXPECT_EQ(result.status, LoadResult::Status::OpenFailed) << p.toStdString();
+        EXPECT_TRUE(result.text.isEmpty()) << p.toStdString();
+    }
+#else
+    GTEST_SKIP() << "needs FIFOs and /dev/null";
+#endif
+}
+
 // ---- saving ------------------------------------------------------------------------
 
 TEST_F(ScriptFileTest, SavesRecordingAsOneLine)
 {
     const QString file = path(QStringLiteral("rec.TXT"));
     const QString buffer = Header + QStringLiteral("1EF01EFF");
-    ASSERT_TRUE(saveScriptFile(file, buffer));
+    ASSERT_EQ(saveScriptFile(file, buffer), QString());
     EXPECT_EQ(readAll(file), QByteArray("141109F009F011F014FF1EF01EFF\r\n"));
 
     const LoadResult back = loadScriptFile(file);
@@ -274,7 +377,7 @@ TEST_F(ScriptFileTest, SavesRecordingAsOneLine)
 TEST_F(ScriptFileTest, EmptyRecordingSavesTwoBytes)
 {
     const QString file = path(QStringLiteral("empty.TXT"));
-    ASSERT_TRUE(saveScriptFile(file, QString()));
+    ASSERT_EQ(saveScriptFile(file, QString()), QString());
     EXPECT_EQ(readAll(file), QByteArray("\r\n"));
     const LoadResult back = loadScriptFile(file);
     EXPECT_EQ(back.status, LoadResult::Status::Loaded);
@@ -285,7 +388,7 @@ TEST_F(ScriptFileTest, SaveReplacesLongerFileCompletely)
 {
     const QString file = path(QStringLiteral("over.TXT"));
     ASSERT_TRUE(writeAll(file, QByteArray(500, 'A') + "\r\n"));
-    ASSERT_TRUE(saveScriptFile(file, QStringLiteral("1EF01E")));
+    ASSERT_EQ(saveScriptFile(file, QStringLiteral("1EF01E")), QString());
     EXPECT_EQ(readAll(file), QByteArray("1EF01E\r\n"));
 }
 
@@ -299,14 +402,48 @@ TEST_F(ScriptFileTest, SaveToUnwritablePathFails)
         path(QStringLiteral("nowhere/inside.TXT")),    // parent does not exist
         QString(),                                     // dialog cancelled
     };
-    for (const QString &p : paths)
-        EXPECT_FALSE(saveScriptFile(p, QStringLiteral("1EF01E"))) << p.toStdString();
+    // Each failure says where and what: the path and the system's reason.
+    for (const QString &p : paths) {
+        const QString error = saveScriptFile(p, QStringLiteral("1EF01E"));
+        EXPECT_TRUE(error.contains(QLatin1Char('"') + p + QStringLiteral("\": "))) << error.toStdString();
+        EXPECT_GT(error.size(), p.size() + 16) << error.toStdString();
+    }
+    EXPECT_TRUE(saveScriptFile(path(QStringLiteral("nowhere/inside.TXT")), QString())
+                    .endsWith(QStringLiteral("No such file or directory")));
 
     EXPECT_EQ(readAll(path(QStringLiteral("plain"))), QByteArray("old\r\n"));
     EXPECT_TRUE(QFileInfo(path(QStringLiteral("folder.TXT"))).isDir());
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 2);
 }
 
+TEST_F(ScriptFileTest, FolderThatForbidsNewFilesStillTakesAWritableFile)
+{
+#if defined(Q_OS_LINUX)
+    const QString folder = path(QStringLiteral("locked"));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("locked")));
+    const QString file = folder + QStringLiteral("/rec.TXT");
+    ASSERT_TRUE(writeAll(file, QByteArray(40, 'A') + "\r\n"));
+    const auto folderMode = QFile::permissions(folder);
+    ASSERT_TRUE(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(folder, folderMode); });
+
+    vortal9::test::ModeBitsApply modeBits;
+    if (!modeBits.ok())
+        GTEST_SKIP() << "root's permission override could not be set aside, so the folder would take new files";
+    ASSERT_FALSE(QFile(folder + QStringLiteral("/probe")).open(QIODevice::WriteOnly)) << "the folder takes new files";
+
+    EXPECT_EQ(saveScriptFile(file, QStringLiteral("1EF01E")), QString());
+    EXPECT_EQ(readAll(file), QByteArray("1EF01E\r\n"));
+    // A new file cannot be made there, and the message says so.
+    const QString newFile = folder + QStringLiteral("/new.TXT");
+    EXPECT_TRUE(
+        saveScriptFile(newFile, QStringLiteral("1EF01E")).endsWith(newFile + QStringLiteral("\": Permission denied")));
+    EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{QStringLiteral("rec.TXT")});
+#else
+    GTEST_SKIP() << "sets root's permission override aside through Linux capabilities";
+#endif
+}
 
 TEST_F(ScriptFileTest, WriteFailingHalfWayLeavesOldFileWhole)
 {
@@ -315,14 +452,14 @@ TEST_F(ScriptFileTest, WriteFailingHalfWayLeavesOldFileWhole)
     const QByteArray old = QByteArray("141109F009F011F014FF\r\n");
     ASSERT_TRUE(writeAll(file, old));
 
-    bool saved = true;
+    QString error;
     {
         // The new content is longer than the limit: the write stops part way.
         vortal9::test::FileSizeLimit limit(16);
         ASSERT_TRUE(limit.ok());
-        saved = saveScriptFile(file, Header + QStringLiteral("1EF01EFF1EF01EFF1EF01EFF"));
+        error = saveScriptFile(file, Header + QStringLiteral("1EF01EFF1EF01EFF1EF01EFF"));
     }
-    EXPECT_FALSE(saved);
+    EXPECT_TRUE(error.contains(file)) << error.toStdString();
     EXPECT_EQ(readAll(file), old);
     // No temporary file is left behind next to it.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
@@ -446,5 +583,12 @@ INSTANTIATE_TEST_SUITE_P(
         PlayRow{"FirstTokenAlwaysCut", "3", {{"3", false, false}}},
         PlayRow{"HeaderAloneSendsNothing", "", {}}),
     rowName<PlayRow>);
+
+TEST(NormalizedPlayback, LowerCaseScriptPlaysAsUpperCase)
+{
+    const QString lower = Header.toLower() + QStringLiteral("1ef01eff12ffe011f0e011");
+    EXPECT_EQ(play(normalizedScript(lower)), play(Header + QStringLiteral("1EF01EFF12FFE011F0E011")));
+    EXPECT_EQ(play(normalizedScript(lower)).size(), 5u);
+}
 
 } // namespace

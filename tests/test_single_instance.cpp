@@ -1,97 +1,404 @@
-// Two copies of the real program: the second ends at once, and a lock left
-// behind by a copy that was killed does not lock the program out.
+// The single-copy lock: what may and may not keep a copy out, in folders of
+// the test's own; then two copies of the real program, which ends the second
+// at once, whatever runtime folder each was given.
+#include "ModeBitsApply.h"
+#include "ui/SingleInstance.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
+#include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+
+namespace vortal9 {
+
+void PrintTo(SingleInstance::State state, std::ostream *os)
+{
+    using State = SingleInstance::State;
+    *os << (state == State::Running ? "Running" : state == State::OtherCopy ? "OtherCopy" : "Unchecked");
+}
+
+} // namespace vortal9
 
 namespace {
 
-class SingleInstanceTest : public ::testing::Test
+using vortal9::SingleInstance;
+using State = SingleInstance::State;
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// A child process that holds an flock() on path until it is killed.
+class LockHolder
+{
+public:
+    explicit LockHolder(const QString &path)
+    {
+        const QByteArray native = QFile::encodeName(path);
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            const int fd = ::open(native.constData(), O_RDONLY | O_CREAT, 0600);
+            const char locked = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 1 : 0;
+            (void)!::write(ready[1], &locked, 1);
+            for (;;)
+                ::pause();
+        }
+        ::close(ready[1]);
+        char locked = 0;
+        m_ok = m_pid > 0 && ::read(ready[0], &locked, 1) == 1 && locked == 1;
+        ::close(ready[0]);
+    }
+    ~LockHolder() { kill(); }
+    LockHolder(const LockHolder &) = delete;
+    LockHolder &operator=(const LockHolder &) = delete;
+
+    bool ok() const { return m_ok; }
+    void kill()
+    {
+        if (m_pid <= 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_ok = false;
+};
+
+const QString Name = QStringLiteral("vortal9-lock-test");
+
+class LockFolderTest : public testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(root.isValid()); }
+
+    QString folder(const QString &name) const
+    {
+        QDir(root.path()).mkdir(name);
+        return root.filePath(name);
+    }
+    static QString lockIn(const QString &folder) { return QDir(folder).filePath(SingleInstance::lockFileName(Name)); }
+
+    QTemporaryDir root;
+};
+
+// ---- what is found at the lock path ------------------------------------------------
+
+struct FoundRow
+{
+    std::string name;
+    // Puts something at the lock path; returns why the row cannot run here, or "".
+    std::function<std::string(const QString &folder, const QString &lockPath)> prepare;
+    State expected;
+};
+
+class FoundAtLockPathTest : public LockFolderTest, public testing::WithParamInterface<FoundRow>
+{
+};
+
+TEST_P(FoundAtLockPathTest, OnlyALiveHolderKeepsTheCopyOut)
+{
+    const FoundRow &row = GetParam();
+    const QString dir = folder(QStringLiteral("place"));
+    const QString lockPath = lockIn(dir);
+    const auto folderMode = QFile::permissions(dir);
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(dir, folderMode); });
+    if (const std::string skip = row.prepare(dir, lockPath); !skip.empty())
+        GTEST_SKIP() << skip;
+    const auto entries = [&dir] { return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System); };
+    const QStringList before = entries();
+
+    State state;
+    QString problem;
+    {
+        // As root too, an unwritable folder is one that refuses new files.
+        vortal9::test::ModeBitsApply modeBits;
+        if (!modeBits.ok())
+            GTEST_SKIP() << "root's permission override could not be set aside";
+        const SingleInstance instance(Name, {dir});
+        state = instance.state();
+        problem = instance.problem();
+    }
+    EXPECT_EQ(state, row.expected);
+    if (row.expected == State::Unchecked)
+        EXPECT_TRUE(problem.startsWith(lockPath + QStringLiteral(": "))) << problem.toStdString();
+    else
+        EXPECT_EQ(problem, QString());
+    // Nothing else is made: no file through a link, nothing beside the lock.
+    QStringList expectedEntries = before;
+    if (state == State::Running && !before.contains(SingleInstance::lockFileName(Name))) {
+        expectedEntries.append(SingleInstance::lockFileName(Name));
+        expectedEntries.sort();
+    }
+    EXPECT_EQ(entries(), expectedEntries);
+}
+
+std::string nothing(const QString &, const QString &)
+{
+    return {};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LockPaths, FoundAtLockPathTest,
+    testing::Values(
+        FoundRow{"NoFileYet", nothing, State::Running},
+        FoundRow{"EmptyFile",
+                 [](const QString &, const QString &lock) { return writeAll(lock, {}) ? "" : "cannot write"; },
+                 State::Running},
+        FoundRow{"Garbage",
+                 [](const QString &, const QString &lock) {
+                     return writeAll(lock, QByteArray("\xff\x00\x13garbage\n", 11)) ? "" : "cannot write";
+                 },
+                 State::Running},
+        FoundRow{"LockOfADeadCopyOnAnotherHost",
+                 [](const QString &, const QString &lock) {
+                     return writeAll(lock, "4242\nvortal9-setup\nfar-away-host\n") ? "" : "cannot write";
+                 },
+                 State::Running},
+        FoundRow{"DirectoryInTheWay",
+                 [](const QString &, const QString &lock) {
+                     return QDir().mkdir(lock) ? "" : "cannot make a directory";
+                 },
+                 State::Unchecked},
+        FoundRow{"LinkInTheWay",
+                 [](const QString &dir, const QString &lock) {
+                     return QFile::link(QDir(dir).filePath(QStringLiteral("elsewhere")), lock) ? "" : "cannot link";
+                 },
+                 State::Unchecked},
+        FoundRow{"FifoInTheWay",
+                 [](const QString &, const QString &lock) {
+                     return ::mkfifo(QFile::encodeName(lock).constData(), 0600) == 0 ? "" : "cannot make a FIFO";
+                 },
+                 State::Unchecked},
+        FoundRow{"FileOfAnotherUser",
+                 [](const QString &, const QString &lock) -> std::string {
+                     if (::geteuid() != 0)
+                         return "only root can give a file to another user";
+                     if (!writeAll(lock, {}) || ::chown(QFile::encodeName(lock).constData(), 65534, 65534) != 0)
+                         return "cannot give the file to user 65534";
+                     return {};
+                 },
+                 State::Unchecked},
+        FoundRow{"UnwritableFolder",
+                 [](const QString &dir, const QString &) {
+                     return QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner) ? "" : "cannot chmod";
+                 },
+                 State::Unchecked}),
+    [](const testing::TestParamInfo<FoundRow> &info) { return info.param.name; });
+
+// ---- holders -----------------------------------------------------------------------
+
+TEST_F(LockFolderTest, ALiveProcessKeepsItUntilItDies)
+{
+    const QString dir = folder(QStringLiteral("place"));
+    LockHolder holder(lockIn(dir));
+    ASSERT_TRUE(holder.ok());
+    {
+        const SingleInstance second(Name, {dir});
+        EXPECT_EQ(second.state(), State::OtherCopy);
+    }
+    holder.kill();
+    const SingleInstance next(Name, {dir});
+    EXPECT_EQ(next.state(), State::Running);
+}
+
+TEST_F(LockFolderTest, AHolderInAnyPlaceCountsAndUnusablePlacesArePassedOver)
+{
+    const QString early = folder(QStringLiteral("early"));
+    const QString late = folder(QStringLiteral("late"));
+    const QString blocked = folder(QStringLiteral("blocked"));
+    ASSERT_TRUE(QDir().mkdir(lockIn(blocked)));
+    {
+        // A copy that found only one place keeps out one that finds both,
+        // and that one lets go of what it took.
+        const SingleInstance first(Name, {early});
+        ASSERT_EQ(first.state(), State::Running);
+        const SingleInstance second(Name, {late, early});
+        EXPECT_EQ(second.state(), State::OtherCopy);
+        EXPECT_EQ(SingleInstance(Name, {late}).state(), State::Running);
+    }
+    // The first is gone, and a place that fails is passed over.
+    const SingleInstance next(Name, {blocked, early});
+    EXPECT_EQ(next.state(), State::Running);
+    EXPECT_TRUE(next.problem().startsWith(lockIn(blocked))) << next.problem().toStdString();
+    EXPECT_EQ(SingleInstance(Name, {early}).state(), State::OtherCopy);
+}
+
+// ---- two copies of the real program ------------------------------------------------
+
+const QString ProgramName = QStringLiteral("vortal9-setup");
+
+// The processes that hold an flock() on any of the program's lock files,
+// from the kernel's list; looking does not take the lock.
+QSet<qint64> lockHolders()
+{
+    QSet<QPair<quint64, quint64>> files; // (device, inode)
+    for (const QString &dir : SingleInstance::defaultDirectories()) {
+        const QByteArray path = QFile::encodeName(QDir(dir).filePath(SingleInstance::lockFileName(ProgramName)));
+        struct stat status;
+        if (::stat(path.constData(), &status) == 0)
+            files.insert({status.st_dev, status.st_ino});
+    }
+    QSet<qint64> holders;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly))
+        return holders;
+    // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:10953116 0 EOF"
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        const qsizetype kind = fields.indexOf("FLOCK");
+        if (kind < 0 || kind + 4 >= fields.size())
+            continue;
+        const QList<QByteArray> id = fields.at(kind + 4).split(':');
+        if (id.size() != 3)
+            continue;
+        const quint64 device = makedev(id.at(0).toUInt(nullptr, 16), id.at(1).toUInt(nullptr, 16));
+        if (files.contains({device, id.at(2).toULongLong()}))
+            holders.insert(fields.at(kind + 3).toLongLong());
+    }
+    return holders;
+}
+
+class TwoCopiesTest : public testing::TestWithParam<std::pair<const char *, const char *>>
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(runtime.isValid());
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_RUNTIME_DIR", runtime.path());
-        environment = env;
+        ASSERT_TRUE(runtimeA.isValid() && runtimeB.isValid());
+        skipIfHeldByOthers();
     }
 
-    std::unique_ptr<QProcess> start()
+    void TearDown() override
     {
+        for (auto &process : started) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+
+    // A copy of the program that the developer has open holds the lock:
+    // starting more would only test that one.
+    void skipIfHeldByOthers()
+    {
+        QSet<qint64> others = lockHolders();
+        for (const auto &process : started)
+            others.remove(pids.value(process.get()));
+        if (!others.isEmpty())
+            GTEST_SKIP() << "the program's lock is held by process " << *others.begin()
+                         << " (a copy running on this machine); close it to run this test";
+    }
+
+    QProcess &start(const char *runtime)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        if (runtime == std::string("A"))
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeA.path());
+        else if (runtime == std::string("B"))
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeB.path());
         auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment);
+        process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(QStringLiteral(VORTAL9_PROGRAM), {});
         EXPECT_TRUE(process->waitForStarted(5000));
-        return process;
+        pids.insert(process.get(), process->processId());
+        started.push_back(std::move(process));
+        return *started.back();
     }
 
-    bool lockHeld() const { return QFileInfo::exists(runtime.filePath("vortal9-setup.lock")); }
-
-    bool waitForLock(int ms) const
+    // Waits until the process holds the lock. Skips the test when it ended
+    // instead because a copy outside the test took the lock meanwhile.
+    bool waitUntilHolding(QProcess &process)
     {
         QElapsedTimer clock;
         clock.start();
-        while (!lockHeld()) {
-            if (clock.elapsed() > ms)
+        while (!lockHolders().contains(pids.value(&process))) {
+            if (process.state() == QProcess::NotRunning || clock.elapsed() > 10000) {
+                skipIfHeldByOthers();
                 return false;
+            }
             QThread::msleep(10);
         }
         return true;
     }
 
-    static void stop(QProcess &process)
-    {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-
-    QTemporaryDir runtime;
-    QProcessEnvironment environment;
+    QTemporaryDir runtimeA;
+    QTemporaryDir runtimeB;
+    std::vector<std::unique_ptr<QProcess>> started;
+    QHash<const QProcess *, qint64> pids;
 };
 
-} // namespace
-
-TEST_F(SingleInstanceTest, SecondCopyEndsAtOnceWithStatusZero)
+TEST_P(TwoCopiesTest, SecondCopyEndsAtOnceWithStatusZero)
 {
-    auto first = start();
-    ASSERT_TRUE(waitForLock(10000));
+    QProcess &first = start(GetParam().first);
+    const bool holding = waitUntilHolding(first);
+    if (IsSkipped())
+        return;
+    ASSERT_TRUE(holding);
 
     QElapsedTimer clock;
     clock.start();
-    auto second = start();
-    ASSERT_TRUE(second->waitForFinished(5000));
-    const qint64 elapsed = clock.elapsed();
-    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second->exitCode(), 0);
-    EXPECT_LT(elapsed, 1000);
+    QProcess &second = start(GetParam().second);
+    ASSERT_TRUE(second.waitForFinished(5000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
 
-    // The first copy is still running and still holds the lock.
-    EXPECT_EQ(first->state(), QProcess::Running);
-    EXPECT_TRUE(lockHeld());
-    stop(*first);
+    EXPECT_EQ(first.state(), QProcess::Running);
+    EXPECT_TRUE(lockHolders().contains(pids.value(&first)));
 }
 
-TEST_F(SingleInstanceTest, LockOfAKilledCopyIsTakenOver)
+TEST_P(TwoCopiesTest, LockOfAKilledCopyIsTakenOver)
 {
-    auto crashed = start();
-    ASSERT_TRUE(waitForLock(10000));
-    ::kill(static_cast<pid_t>(crashed->processId()), SIGKILL);
-    crashed->waitForFinished(5000);
-    ASSERT_TRUE(lockHeld()); // left behind
+    QProcess &crashed = start(GetParam().first);
+    const bool holding = waitUntilHolding(crashed);
+    if (IsSkipped())
+        return;
+    ASSERT_TRUE(holding);
+    ::kill(static_cast<pid_t>(pids.value(&crashed)), SIGKILL);
+    crashed.waitForFinished(5000);
 
-    auto next = start();
-    // It starts and keeps running instead of ending as a second copy would.
-    EXPECT_FALSE(next->waitForFinished(1500));
-    EXPECT_EQ(next->state(), QProcess::Running);
-    stop(*next);
+    // The next copy keeps running and holds the lock, where a second copy
+    // would have ended at once.
+    QProcess &next = start(GetParam().second);
+    const bool nextHolding = waitUntilHolding(next);
+    if (IsSkipped())
+        return;
+    EXPECT_TRUE(nextHolding);
+    EXPECT_FALSE(next.waitForFinished(500));
+    EXPECT_EQ(next.state(), QProcess::Running);
 }
+
+// Each copy is started with runtime folder A, B or none.
+INSTANTIATE_TEST_SUITE_P(RuntimeFolders, TwoCopiesTest,
+                         testing::Values(std::pair{"A", "A"}, std::pair{"A", "B"}, std::pair{"none", "A"}),
+                         [](const auto &info) {
+                             return std::string(info.param.first) + "Then" + info.param.second;
+                         });
+
+} // namespace

@@ -14,13 +14,13 @@ std::optional<QString> playbackProblem(const QString &text)
             .arg(PlaybackStart);
     if (!text.startsWith(hotKey, Qt::CaseInsensitive))
         return QStringLiteral("it does not start with the configuration hot key %1").arg(hotKey);
+    if (playsAsWholePairs(text.mid(PlaybackStart)))
+        return std::nullopt;
     for (qsizetype i = PlaybackStart; i < text.size(); ++i) {
         if (!isHexText(text.mid(i, 1)))
             return QStringLiteral("character %1 is not a hexadecimal digit").arg(i + 1);
     }
-    if ((text.size() - PlaybackStart) % 2 != 0)
-        return QStringLiteral("its keys end in a single digit: every key code is a pair of digits");
-    return std::nullopt;
+    return QStringLiteral("its keys end in a single digit: every key code is a pair of digits");
 }
 
 } // namespace vortal9::script

@@ -82,13 +82,12 @@ bool MainForm::SaveScriptFile()
     if (chosen.isEmpty())
         return false;
     m_files.DialogFileName = chosen;
-    if (script::saveScriptFile(chosen, m_session->recording().buffer))
+    const QString failure = script::saveScriptFile(chosen, m_session->recording().buffer);
+    if (failure.isEmpty())
         return true;
     setPanelText(6, text::CantSaveFile);
     m_dialogs.warn(this, QStringLiteral("Save Rec"),
-                   QStringLiteral("The recording could not be written to %1.\n"
-                                  "It is kept: press \"Save Rec\" to save it somewhere else.")
-                       .arg(QDir::toNativeSeparators(chosen)));
+                   failure + QStringLiteral("\nThe recording is kept: press \"Save Rec\" to save it somewhere else."));
     return false;
 }
 

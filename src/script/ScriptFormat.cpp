@@ -1,7 +1,9 @@
 // The script file: one line of hexadecimal digit pairs followed by CR LF.
 #include "script/ScriptFormat.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 namespace vortal9::script {
@@ -10,8 +12,6 @@ namespace {
 
 constexpr char LineEnd[] = "\r\n";
 constexpr qsizetype LineEndLength = 2;
-// The dot and up to three characters of extension after it.
-constexpr qsizetype ShownExtensionLength = 4;
 
 bool isPathSeparator(QChar c)
 {
@@ -29,25 +29,22 @@ QByteArray scriptFileBytes(const QString &recordBuffer)
 
 QString scriptTextFromBytes(const QByteArray &bytes)
 {
-    // The last two bytes are the line end and are dropped whatever they hold.
-    if (bytes.size() < LineEndLength)
+    // A file edited elsewhere may end in a bare LF: that byte alone is the
+    // line end. Otherwise the last two bytes are, whatever they hold, so a
+    // file without any line end loses its last two characters.
+    const qsizetype lineEnd = bytes.endsWith('\n') && !bytes.endsWith(LineEnd) ? 1 : LineEndLength;
+    if (bytes.size() < lineEnd)
         return {};
-    return QString::fromLatin1(bytes.first(bytes.size() - LineEndLength));
+    return QString::fromLatin1(bytes.first(bytes.size() - lineEnd));
 }
 
 QString displayedName(const QString &path)
 {
-    // Every dot restarts the name, so the last dot of the path decides it:
-    // the characters back to the folder separator before it, then the dot
-    // and at most three characters after it.
-    QString name;
-    for (qsizetype dot = path.indexOf(u'.'); dot >= 0; dot = path.indexOf(u'.', dot + 1)) {
-        qsizetype start = dot;
-        while (start > 0 && !isPathSeparator(path.at(start - 1)))
-            --start;
-        name = path.mid(start, dot - start) + path.mid(dot, ShownExtensionLength);
-    }
-    return name;
+    // Scripts may come from Windows paths, so both separators end a folder.
+    qsizetype start = path.size();
+    while (start > 0 && !isPathSeparator(path.at(start - 1)))
+        --start;
+    return path.mid(start);
 }
 
 bool isHexText(const QString &text)
@@ -61,11 +58,28 @@ bool isHexText(const QString &text)
     return true;
 }
 
+bool playsAsWholePairs(const QString &text)
+{
+    return text.size() % 2 == 0 && isHexText(text);
+}
+
+QString normalizedScript(const QString &text)
+{
+    QString normalized = text;
+    for (QChar &c : normalized) {
+        if (c >= u'a' && c <= u'f')
+            c = QChar(c.unicode() - u'a' + u'A');
+    }
+    return normalized;
+}
+
 LoadResult loadScriptFile(const QString &path)
 {
     LoadResult result;
+    // Only a regular file, or a link to one, is opened: opening a FIFO waits
+    // for a writer that may never come, and a device may never end.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
         result.status = LoadResult::Status::OpenFailed;
         return result;
     }
@@ -84,23 +98,29 @@ LoadResult loadScriptFile(const QString &path)
     return result;
 }
 
-bool saveScriptFile(const QString &path, const QString &recordBuffer)
+QString saveScriptFile(const QString &path, const QString &recordBuffer)
 {
     // QSaveFile writes to a temporary file next to the target and renames it
     // over the target only in commit(), so a failure anywhere before that
-    // leaves an existing file of that name as it was.
+    // leaves an existing file of that name as it was. A folder that forbids
+    // new files still lets an existing file that may be written be replaced
+    // in place: the only way to save there, without that guarantee.
     QSaveFile file(path);
+    file.setDirectWriteFallback(true);
+    const auto failure = [&file, &path] {
+        return QStringLiteral("Cannot save \"%1\": %2").arg(QDir::toNativeSeparators(path), file.errorString());
+    };
     if (!file.open(QIODevice::WriteOnly))
-        return false;
+        return failure();
     const QByteArray bytes = scriptFileBytes(recordBuffer);
     // On failure the destructor discards the temporary file. The explicit
     // flush matters: commit() does not notice a write error that only shows
     // when its own flush pushes out the buffered bytes (a full disk or a file
     // size limit part way through), and would then rename a truncated file
     // over the old one.
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        return false;
-    return file.commit();
+    if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit())
+        return failure();
+    return {};
 }
 
 } // namespace vortal9::script

@@ -14,17 +14,28 @@ inline constexpr char HotKeyString[] = "141109F009F011F014";
 // Bytes of the file for a recording: the text in Latin-1 followed by CR LF.
 QByteArray scriptFileBytes(const QString &recordBuffer);
 
-// Script text for the file's bytes: everything but the last two bytes,
-// decoded as Latin-1. Fewer than two bytes give empty text.
+// Script text for the file's bytes, decoded as Latin-1, without the line
+// end: the last byte when the file ends in a bare LF, otherwise the last two
+// bytes (CR LF, or the last two characters of a file without a line end).
+// Fewer bytes than that give empty text.
 QString scriptTextFromBytes(const QByteArray &bytes);
 
-// The name shown for a script path: for every '.' from left to right, the
-// characters back to the previous '\' or '/', the dot and up to three
-// characters after it; the last dot wins. A path without a dot shows "".
+// The name shown for a script path: the file's name, everything after the
+// last '/' or '\'. Empty when the path is empty or ends in a separator.
 QString displayedName(const QString &path);
 
 // True when text consists only of the characters 0-9, A-F and a-f.
 bool isHexText(const QString &text);
+
+// True when text is whole hexadecimal pairs: nothing but 0-9, A-F and a-f,
+// and an even number of them. Playback sends only whole pairs, so an odd
+// last character of a playback part would never reach the reader.
+bool playsAsWholePairs(const QString &text);
+
+// The script with the letters a-f in upper case, so that lower-case digits
+// and "ff" markers play as the upper-case ones the program writes. Nothing
+// else is touched.
+QString normalizedScript(const QString &text);
 
 struct LoadResult
 {
@@ -33,13 +44,16 @@ struct LoadResult
     QString text;
 };
 
-// Reads a script file: refused when it cannot be opened or has
-// MaxScriptFileBytes bytes or more; otherwise all but the last two bytes.
+// Reads a script file: refused as OpenFailed when it is not a regular file
+// (after following links) or cannot be opened, and as TooLarge when it has
+// MaxScriptFileBytes bytes or more; otherwise its text without the line end.
 LoadResult loadScriptFile(const QString &path);
 
 // Writes the recording as a script file through QSaveFile, so that a failed
-// or interrupted write leaves any earlier file of that name untouched.
-// Returns false when the file could not be written completely.
-bool saveScriptFile(const QString &path, const QString &recordBuffer);
+// or interrupted write leaves any earlier file of that name untouched. In a
+// folder that forbids new files, an existing file that may be written is
+// written in place instead, without that guarantee. Returns an empty string
+// when the file was written completely, otherwise what failed and where.
+[[nodiscard]] QString saveScriptFile(const QString &path, const QString &recordBuffer);
 
 } // namespace vortal9::script

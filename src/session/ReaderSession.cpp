@@ -3,6 +3,7 @@
 #include "device/AccessUSBIO.h"
 #include "device/CommandChunks.h"
 #include "device/Messages.h"
+#include "script/ScriptFormat.h"
 #include "session/CommandChannel.h"
 
 #include <QDateTime>
@@ -17,18 +18,6 @@ namespace {
 const QString HotKeyMake = QStringLiteral("141109");
 const QString HotKeyBreak = QStringLiteral("F009F011F014");
 const QString AnswerMarker = QStringLiteral("FF");
-
-// Scripts are read without regard to case: "ff" is a marker like "FF", and
-// "1e" goes out as the same byte as "1E".
-QString upperCaseHex(const QString &text)
-{
-    QString upper = text;
-    for (QChar &c : upper) {
-        if (c >= u'a' && c <= u'f')
-            c = QChar(c.unicode() - u'a' + u'A');
-    }
-    return upper;
-}
 
 template<typename F>
 F take(F &f)
@@ -363,7 +352,9 @@ void ReaderSession::setHeld(bool held)
 
 void ReaderSession::playScript(const QString &script)
 {
-    m_script = upperCaseHex(script);
+    // Scripts are read without regard to case: "ff" is a marker like "FF",
+    // "f01e" a break like "F01E".
+    m_script = script::normalizedScript(script);
     m_tokens = script::playbackTokens(m_script);
     m_scriptRunning = true;
     m_readerIdle = false;

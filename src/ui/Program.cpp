@@ -1,14 +1,13 @@
 #include "ui/Program.h"
 
 #include "ui/MainForm.h"
+#include "ui/SingleInstance.h"
 #include "ui/UserDialogs.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QLockFile>
+#include <QDebug>
 #include <QPainter>
 #include <QPixmap>
-#include <QStandardPaths>
 
 #include <cstdio>
 #include <cstdlib>
@@ -62,23 +61,18 @@ QIcon applicationIcon()
 
 int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName)
 {
-    QString directory = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (directory.isEmpty())
-        directory = QDir::tempPath();
-    QLockFile lock(QDir(directory).filePath(lockName + QStringLiteral(".lock")));
-    // The lock is held for as long as the program runs, so it must never go
-    // stale by age; a lock left by a copy that crashed is taken over because
-    // its process is gone.
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
+    const SingleInstance instance(lockName);
+    if (instance.state() == SingleInstance::State::OtherCopy)
         return 0;
+    if (instance.state() == SingleInstance::State::Unchecked)
+        qWarning().noquote() << QStringLiteral("Cannot tell whether another copy is running (%1); starting anyway.")
+                                    .arg(instance.problem());
 
     QtUserDialogs dialogs;
     MainForm form(platform, capture, dialogs);
-    QObject::connect(&form, &MainForm::unloaded, &form, [&lock] {
+    QObject::connect(&form, &MainForm::unloaded, &form, [] {
         // The reader is closed; end at once, without letting any other
-        // handler or timer run.
-        lock.unlock();
+        // handler or timer run. The system releases the single-copy lock.
         std::fflush(nullptr);
         std::_Exit(0);
     });
