@@ -99,6 +99,8 @@ public:
 
     // CapturePlatform
     CaptureAttempt capture(const std::string &hidPath) override;
+    QString blockedReaders() override { return blockedSummary; }
+    QString blockedSummary; // what blockedReaders() says
     int captureCount() const { return m_captures; } // captures handed out so far
 
     // HidPlatform

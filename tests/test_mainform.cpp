@@ -330,6 +330,20 @@ TEST_F(DiscoveryTest, CheckDeviceRebuildsTheListAndResetsTheSelection)
     EXPECT_EQ(w.panelText(2), "Disconnect");
 }
 
+TEST_F(DiscoveryTest, AttachedReadersThatCannotBeOpenedAreNamedNotSilentlyUncounted)
+{
+    platform.blockedSummary = "1 reader can't be opened: vortal9-batch doctor";
+    form = std::make_unique<MainForm>(platform, &platform, dialogs, Timing::faster(SpeedUp));
+    EXPECT_EQ(form->panelText(6), platform.blockedSummary); // at start-up
+    EXPECT_EQ(label("Lb1")->text(), "[ 0 ]");
+    platform.blockedSummary = "2 readers can't be opened: vortal9-batch doctor";
+    click(button("BtnStart"));
+    EXPECT_EQ(form->panelText(6), platform.blockedSummary);
+    platform.blockedSummary.clear();
+    click(button("BtnStart"));
+    EXPECT_EQ(form->panelText(6), ""); // the design's Check Device
+}
+
 TEST_F(DiscoveryTest, CheckDeviceWithAReaderStillOpenClosesItFirst)
 {
     addFastReader("/dev/hidraw1");

@@ -52,6 +52,9 @@ public:
     // HidPlatform lists it). Never returns a capture that does not hold every
     // input device of the reader exclusively.
     virtual CaptureAttempt capture(const std::string &hidPath) = 0;
+    // One short line about readers that are attached but cannot be opened at
+    // all, and where to look; "" when there are none or the system cannot tell.
+    virtual QString blockedReaders() { return {}; }
 };
 
 } // namespace vortal9

@@ -128,6 +128,7 @@ void ReaderSession::close()
             dispose(std::move(capture));
         }
     }
+    m_closing = m_closing || m_open;
     closeHandle(false);
     m_open = false;
     m_readerIdle = false;
@@ -138,6 +139,15 @@ void ReaderSession::close()
     }
     if (wasPlaying)
         Q_EMIT playbackFinished(Outcome::Cancelled);
+    checkLetGo();
+}
+
+void ReaderSession::checkLetGo()
+{
+    if (!m_closing || m_open || m_handle != 0 || m_lateCapture)
+        return;
+    m_closing = false;
+    Q_EMIT letGo();
 }
 
 void ReaderSession::closeNow()
@@ -162,6 +172,7 @@ void ReaderSession::releaseLateCapture()
 {
     m_lateTimer->stop();
     dispose(std::move(m_lateCapture));
+    checkLetGo();
 }
 
 void ReaderSession::onLateText(const QString &text)
@@ -198,6 +209,7 @@ void ReaderSession::closeHandle(bool releaseAtOnce)
         m_handle = 0;
         m_channel->detach();
         m_heldKeys.clear();
+        checkLetGo();
     };
     if (release.isEmpty()) {
         closeNow();
@@ -279,6 +291,7 @@ void ReaderSession::onCaptureLost()
     dispose(std::move(m_capture));
     // The reader is gone: nothing can be released on it any more.
     m_heldKeys.clear();
+    m_closing = true;
     closeHandle(true);
     m_open = false;
     m_readerIdle = false;
@@ -287,6 +300,7 @@ void ReaderSession::onCaptureLost()
     if (wasPlaying)
         Q_EMIT playbackFinished(Outcome::Unplugged);
     Q_EMIT lost();
+    checkLetGo();
 }
 
 void ReaderSession::onQuiet()

@@ -146,6 +146,9 @@ Q_SIGNALS:
     void modifierReset();
     // The reader went away: its input device is gone. The session is closed.
     void lost();
+    // After close() (or the loss of the reader): the reader is closed and its
+    // capture released; nothing of the session holds it any more.
+    void letGo();
 
 private:
     void stopFlows();
@@ -159,6 +162,7 @@ private:
     // Destroys a capture now, or once it has finished emitting.
     void dispose(std::unique_ptr<KeyCapture> capture);
     void releaseLateCapture();
+    void checkLetGo();
     void onQuiet();
     void onEcho();
     void onAnswerTimedOut();
@@ -190,6 +194,7 @@ private:
     qint64 m_lateUntil = 0;  // ... which is not waited for beyond this time (ms since epoch)
 
     bool m_open = false;
+    bool m_closing = false; // closed, and letGo() not yet emitted
     std::string m_path;
     HidHandle m_handle = 0;
     QString m_manufacturer;

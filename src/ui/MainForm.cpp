@@ -101,6 +101,7 @@ MainForm::MainForm(HidPlatform &platform, CapturePlatform *capture, UserDialogs 
     , m_dialogs(dialogs)
     , m_timing(timing)
     , m_usb(platform, *this)
+    , m_capture(capture)
     , m_session(new ReaderSession(platform, capture, timing, this))
 {
     createControls();
@@ -326,6 +327,7 @@ void MainForm::Form_Load()
     DisableKeyboard();
     setPanelText(4, QString());
     setPanelText(6, QString());
+    showBlockedReaders();
 
     // The warning must show on two lines in the label's width; where the
     // platform's fallback face is wider than the design's, it is drawn a
@@ -382,6 +384,14 @@ void MainForm::focusReceiveBox()
 {
     if (!m_session->isCaptured())
         TxtRcv->setFocus();
+}
+
+void MainForm::showBlockedReaders()
+{
+    if (!m_capture)
+        return;
+    if (const QString blocked = m_capture->blockedReaders(); !blocked.isEmpty())
+        setPanelText(6, blocked);
 }
 
 void MainForm::showCaptureState()
@@ -512,6 +522,7 @@ void MainForm::BtnStart_Click()
     setPanelText(4, QString());
     setPanelText(2, text::Disconnect);
     DisableKeyboard();
+    showBlockedReaders();
 }
 
 void MainForm::BtnClose_Click()

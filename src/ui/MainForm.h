@@ -142,6 +142,8 @@ private:
     bool reopenSelectedReader(); // also shows the manufacturer string
     // Without capture, says so where the technician sees it.
     void showCaptureState();
+    // Readers that are attached but cannot be opened are not counted: says so.
+    void showBlockedReaders();
 
     void showKeyStroke(const keyboard::KeyStroke &stroke);
     void setKeyLatched(int key, bool latched);
@@ -158,6 +160,7 @@ private:
     const Timing m_timing;
     FileAccess m_files;
     AccessUSBIO m_usb;
+    CapturePlatform *m_capture;
     ReaderSession *m_session = nullptr;
     bool m_unloading = false;
     // A recording is held that a save did not write (failed or cancelled).
