@@ -17,9 +17,12 @@ struct SystemPaths
 {
     QString sysRoot = QStringLiteral("/sys");
     QString devRoot = QStringLiteral("/dev");
-    // Where udev reads its rules from, in the order it prefers them.
-    QStringList udevRuleDirs = {QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
-                                QStringLiteral("/usr/lib/udev/rules.d"), QStringLiteral("/lib/udev/rules.d")};
+    // Where udev reads its rules from, in the order it prefers them (a file
+    // replaces one of the same name further down). systemd's udev reads
+    // /usr/local/lib/udev/rules.d too, where make install puts the rule.
+    QStringList udevRuleDirs = { QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
+        QStringLiteral("/usr/local/lib/udev/rules.d"), QStringLiteral("/usr/lib/udev/rules.d"),
+        QStringLiteral("/lib/udev/rules.d") };
     // Copies of the rule that an installation leaves where udev may not read
     // them (make install puts it under its prefix), to be copied from.
     QStringList ruleCopies;
@@ -28,16 +31,28 @@ struct SystemPaths
 // The name of the program's udev rule file.
 inline constexpr char UdevRuleName[] = "70-vortal9.rules";
 
+// The active lines of udev/70-vortal9.rules (its comments left out), for a
+// system where no copy of the file is at hand. A test keeps them equal to
+// the file's.
+inline constexpr const char *UdevRuleLines[] = {
+    R"(SUBSYSTEM=="hidraw", ATTRS{idVendor}=="04b4", ATTRS{idProduct}=="210a", TAG+="uaccess")",
+    R"(SUBSYSTEM=="input", KERNEL=="event*", ATTRS{idVendor}=="04b4", ATTRS{idProduct}=="210a", TAG+="uaccess")",
+};
+
+// The real system's paths, with the copy of the rule that this build's
+// make install leaves under its prefix.
+SystemPaths installedSystemPaths();
+
 struct ReaderDiagnosis
 {
-    QString hidraw;         // the hidraw node, e.g. /dev/hidraw3 (under SystemPaths::devRoot)
-    QString usbLocation;    // bus and port path of the USB device, e.g. "1-2.4"; "" when unknown
-    QString serial;         // the USB device's serial number; "" when it has none
-    QString manufacturer;   // the USB device's manufacturer string; "" when it has none
-    bool nodeExists = false;      // the hidraw node is there
-    bool hidrawAccess = false;    // the current user may open it for reading and writing
+    QString hidraw; // the hidraw node, e.g. /dev/hidraw3 (under SystemPaths::devRoot)
+    QString usbLocation; // bus and port path of the USB device, e.g. "1-2.4"; "" when unknown
+    QString serial; // the USB device's serial number; "" when it has none
+    QString manufacturer; // the USB device's manufacturer string; "" when it has none
+    bool nodeExists = false; // the hidraw node is there
+    bool hidrawAccess = false; // the current user may open it for reading and writing
     bool hasFeatureReport = false; // its report descriptor declares a feature report
-    QStringList eventNodes;           // its input event nodes
+    QStringList eventNodes; // its input event nodes
     QStringList unreadableEventNodes; // ... those the current user may not read
 
     // The program can open it and send it commands (the window hears it
@@ -45,22 +60,30 @@ struct ReaderDiagnosis
     bool usable() const { return nodeExists && hidrawAccess && hasFeatureReport; }
     // ... and its keys can be captured, as the command-line tool requires.
     bool capturable() const { return usable() && !eventNodes.isEmpty() && unreadableEventNodes.isEmpty(); }
-    // What blocks it, one sentence each; empty when nothing does.
+    // What blocks it, one sentence each; empty when nothing does. A device
+    // without feature report gets that sentence alone: nothing else about it
+    // matters to the program.
     QStringList problems() const;
 };
 
 // Every HID device with the reader's vendor and product identifiers (04b4,
-// 210a) that has a hidraw node, in the order of the hidraw numbers.
+// 210a) that the kernel made a hidraw node for (sysfs lists it; nodeExists
+// tells whether devRoot has it), in the order of the hidraw numbers.
 std::vector<ReaderDiagnosis> diagnoseReaders(const SystemPaths &paths = {});
 
 // The exact steps that remove what blocks the readers: the udev rule (where
 // it is and where it goes, or that it is installed already), the reload
 // command, re-plugging; and for a device without feature report, that it is
-// no configuration interface of a reader. Empty when nothing blocks any.
+// no configuration interface of a reader. One line each; a command stands on
+// a line of its own, ready to be copied. Empty when nothing blocks any.
+// The programs pass installedSystemPaths(), which knows the rule's copy.
 QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPaths &paths = {});
 
 // One line for a window that found fewer readers than are attached: how many
-// cannot be used and where to look ("" when every reader can be used).
+// cannot be used and where to look ("" when every reader can be used). It
+// counts the devices with a feature report that are not usable(); one that
+// cannot be captured is not counted, as the window still hears it through
+// the keyboard focus.
 QString blockedSummary(const std::vector<ReaderDiagnosis> &readers);
 
 } // namespace vortal9

@@ -1,13 +1,18 @@
 // A scratch copy of the sysfs and /dev entries the kernel makes for a HID
-// reader's interface, for the capture tests:
+// interface of a USB device, laid out as on a real system:
 //
-//   ROOT/sys/devices/usb1/1-1/1-1:1.0/0003:04B4:210A.0007/        the HID device
-//     hidraw/hidrawN/device -> ../..                              its hidraw node
-//     input/inputM/eventK/                                        its input devices
+//   ROOT/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2.4/   the USB device ("1-2.4")
+//     serial, manufacturer                                      its strings
+//     1-2.4:1.0/                                                its interface
+//       0003:04B4:210A.0007/                                    the HID device
+//         uevent, report_descriptor
+//         hidraw/hidrawN/device -> ../../../0003:04B4:210A.0007 its hidraw node
+//         input/inputM/eventK/                                  its input devices
 //   ROOT/sys/class/hidraw/hidrawN -> ../../devices/.../hidraw/hidrawN
-//   ROOT/dev/input/eventK                                         a FIFO
+//   ROOT/dev/hidrawN, ROOT/dev/input/eventK                     FIFOs standing for the nodes
 #pragma once
 
+#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QString>
@@ -29,23 +34,91 @@ namespace vortal9::test {
 // One input device of the interface and the event nodes it has.
 using FakeInput = std::pair<QString, QStringList>; // {"input15", {"event7"}}
 
-inline bool makeHidrawTree(const QString &root, const QString &hidraw, const std::vector<FakeInput> &inputs)
+// One HID interface and what the kernel and udev made for it.
+struct FakeHidDevice
 {
-    const QString hid = root + QStringLiteral("/sys/devices/usb1/1-1/1-1:1.0/0003:04B4:210A.0007");
-    bool ok = QDir().mkpath(hid + QStringLiteral("/hidraw/") + hidraw) && QDir().mkpath(root + "/sys/class/hidraw")
+    QString hidraw = QStringLiteral("hidraw3");
+    QString usbDevice = QStringLiteral("1-1"); // bus and port path, e.g. "1-2.4"
+    QString hidDevice = QStringLiteral("0003:04B4:210A.0007"); // bus, vendor, product, instance
+    std::vector<FakeInput> inputs;
+    QByteArray reportDescriptor; // none when empty
+    QByteArray serial; // the USB device's; none when empty
+    QByteArray manufacturer;
+    mode_t hidrawMode = 0666; // of ROOT/dev/hidrawN; 0: no node
+    mode_t eventMode = 0644; // of each ROOT/dev/input/eventK
+};
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+inline bool makeNode(const QString &path, mode_t mode)
+{
+    // chmod, as mkfifo's mode passes through the umask.
+    const QByteArray name = QFile::encodeName(path);
+    return mkfifo(name.constData(), mode) == 0 && chmod(name.constData(), mode) == 0;
+}
+
+inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
+{
+    // "1-2.4" hangs below the hub "1-2", below the root hub "usb1".
+    const QString bus = device.usbDevice.section(QLatin1Char('-'), 0, 0);
+    const QStringList ports = device.usbDevice.section(QLatin1Char('-'), 1).split(QLatin1Char('.'));
+    QString usbPath = QStringLiteral("devices/pci0000:00/0000:00:14.0/usb") + bus;
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        usbPath += QLatin1Char('/') + bus + QLatin1Char('-') + QStringList(ports.mid(0, i + 1)).join(QLatin1Char('.'));
+    }
+    const QString hidPath = usbPath + QLatin1Char('/') + device.usbDevice + QStringLiteral(":1.0/") + device.hidDevice;
+    const QString usb = root + QStringLiteral("/sys/") + usbPath;
+    const QString hid = root + QStringLiteral("/sys/") + hidPath;
+    const QString node = hid + QStringLiteral("/hidraw/") + device.hidraw;
+
+    // uevent spells the identifiers out to 8 hex digits: 0003:000004B4:0000210A.
+    const QStringList ids = device.hidDevice.section(QLatin1Char('.'), 0, 0).split(QLatin1Char(':'));
+    const QString hidId = ids.value(0) + QLatin1Char(':') + ids.value(1).rightJustified(8, QLatin1Char('0'))
+        + QLatin1Char(':') + ids.value(2).rightJustified(8, QLatin1Char('0'));
+
+    bool ok = QDir().mkpath(node) && QDir().mkpath(root + QStringLiteral("/sys/class/hidraw"))
         && QDir().mkpath(root + QStringLiteral("/dev/input"))
-        && QFile::link(QStringLiteral("../.."), hid + QStringLiteral("/hidraw/") + hidraw + QStringLiteral("/device"))
-        && QFile::link(QStringLiteral("../../devices/usb1/1-1/1-1:1.0/0003:04B4:210A.0007/hidraw/") + hidraw,
-            root + QStringLiteral("/sys/class/hidraw/") + hidraw);
-    for (const auto &[input, events] : inputs) {
+        && QFile::link(QStringLiteral("../../../") + device.hidDevice, node + QStringLiteral("/device"))
+        && QFile::link(QStringLiteral("../../") + hidPath + QStringLiteral("/hidraw/") + device.hidraw,
+            root + QStringLiteral("/sys/class/hidraw/") + device.hidraw)
+        && writeFile(hid + QStringLiteral("/uevent"),
+            "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS=usb-0000:00:14.0-"
+                + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1() + "/input0\n");
+    if (!device.reportDescriptor.isEmpty()) {
+        ok = ok && writeFile(hid + QStringLiteral("/report_descriptor"), device.reportDescriptor);
+    }
+    if (!device.serial.isEmpty()) {
+        ok = ok && writeFile(usb + QStringLiteral("/serial"), device.serial);
+    }
+    if (!device.manufacturer.isEmpty()) {
+        ok = ok && writeFile(usb + QStringLiteral("/manufacturer"), device.manufacturer);
+    }
+    if (device.hidrawMode != 0) {
+        ok = ok && makeNode(root + QStringLiteral("/dev/") + device.hidraw, device.hidrawMode);
+    }
+    for (const auto &[input, events] : device.inputs) {
         for (const QString &event : events) {
             ok = ok && QDir().mkpath(hid + QStringLiteral("/input/") + input + QStringLiteral("/") + event);
-            ok = ok && mkfifo(QFile::encodeName(root + QStringLiteral("/dev/input/") + event).constData(), 0644) == 0;
+            ok = ok && makeNode(root + QStringLiteral("/dev/input/") + event, device.eventMode);
         }
     }
     // Every folder open to all, so that an unprivileged child can walk it.
     ok = ok && chmod(QFile::encodeName(root).constData(), 0755) == 0;
     return ok;
+}
+
+// An interface behind hidrawN with these input devices, no /dev/hidrawN.
+inline bool makeHidrawTree(const QString &root, const QString &hidraw, const std::vector<FakeInput> &inputs)
+{
+    FakeHidDevice device;
+    device.hidraw = hidraw;
+    device.inputs = inputs;
+    device.hidrawMode = 0;
+    return makeHidDevice(root, device);
 }
 
 // Runs fn as the user "nobody" in a child process when this process is
