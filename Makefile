@@ -10,7 +10,7 @@ FUZZ_TARGETS  = fuzz_script_loader fuzz_report_descriptor fuzz_command_chunks
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagick \
            fonts-dejavu-core fonts-liberation build-essential cmake pkg-config \
-           libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev
+           libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libudev-dev
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install
 

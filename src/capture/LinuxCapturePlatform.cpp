@@ -3,6 +3,7 @@
 #include "capture/EvdevCapture.h"
 #include "capture/InputNodes.h"
 #include "capture/KeyDecoder.h"
+#include "capture/ReaderDoctor.h"
 
 #include <utility>
 
@@ -12,6 +13,14 @@ LinuxCapturePlatform::LinuxCapturePlatform(void *xcbConnection, CapturePaths pat
     : m_xcbConnection(xcbConnection)
     , m_paths(std::move(paths))
 {
+}
+
+QString LinuxCapturePlatform::blockedReaders()
+{
+    SystemPaths paths = installedSystemPaths();
+    paths.sysRoot = m_paths.sysRoot;
+    paths.devRoot = m_paths.devRoot;
+    return blockedSummary(diagnoseReaders(paths));
 }
 
 CaptureAttempt LinuxCapturePlatform::capture(const std::string &hidPath)

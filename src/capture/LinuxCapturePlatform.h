@@ -25,6 +25,8 @@ public:
     explicit LinuxCapturePlatform(void *xcbConnection = nullptr, CapturePaths paths = {});
 
     CaptureAttempt capture(const std::string &hidPath) override;
+    // The doctor's summary of the attached readers that cannot be opened.
+    QString blockedReaders() override;
 
 private:
     void *m_xcbConnection;

@@ -1,0 +1,55 @@
+// vortal9-batch: the command-line front end. It lists the attached readers,
+// says what keeps a reader from being used, and plays one script to many
+// readers at once, each in its own captured ReaderSession, also to each
+// reader as it is plugged in. The platforms, the device monitor, the system
+// paths and the output streams come from outside, so that the same code runs
+// on the real system and, in the tests, on emulated readers.
+#pragma once
+
+#include "capture/ReaderDoctor.h"
+#include "session/Timing.h"
+
+#include <QStringList>
+
+#include <functional>
+
+class QTextStream;
+
+namespace vortal9 {
+
+class CapturePlatform;
+class DeviceMonitor;
+class HidPlatform;
+
+namespace batch {
+
+// Exit statuses, as --help lists them.
+enum Exit : int {
+    Success = 0,          // every reader configured; doctor: every reader can be used
+    NotAllConfigured = 1, // a reader was not configured; doctor: a reader cannot be used
+    UsageError = 2,       // unknown command or option, a reader that is not attached
+    ScriptRefused = 3,    // the script cannot be read or played; no reader was touched
+    NoReader = 4,         // no reader attached (or none chosen)
+    Interrupted = 130,    // apply stopped by Ctrl+C
+};
+
+struct Environment
+{
+    HidPlatform *platform = nullptr;
+    CapturePlatform *capture = nullptr;
+    DeviceMonitor *monitor = nullptr; // for watch; null where plugging cannot be watched
+    SystemPaths system;               // where the doctor looks
+    Timing timing = Timing::real();
+    QTextStream *out = nullptr;       // results
+    QTextStream *err = nullptr;       // messages and progress
+    bool terminal = false;            // err is a terminal: progress lines are drawn in place
+    // The tool hands over here what Ctrl+C is to do while a command runs.
+    std::function<void(std::function<void()>)> onInterrupt;
+};
+
+// Runs one command line (without the program's name) until the command has
+// finished, and returns its exit status.
+int run(const QStringList &arguments, Environment &env);
+
+} // namespace batch
+} // namespace vortal9
