@@ -1,19 +1,20 @@
-// One script played at real speed to 1, 2 and 4 emulated readers at the same
-// time, each in its own captured session on the one thread: the wall time of
-// each round against one reader alone, and the process's CPU time against
-// the wall time.
+// One script played at real speed by `vortal9-batch apply --all` to 1, 2, 4
+// and 8 emulated readers at once, each in its own captured session on the
+// one thread: the wall time of each round against one reader alone, and the
+// process's CPU time against the wall time.
 #include "EmulatedPlatform.h"
 #include "EmulatedReader.h"
-#include "session/ReaderSession.h"
+#include "batch/BatchTool.h"
 
 #include <QApplication>
-#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTextStream>
 
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,36 +32,34 @@ struct Round
     double wall = 0;
     double cpu = 0;
     int configured = 0;
+    int status = 0;
 };
 
 // Beep off, next terminator, preamble "Ab" (with Shift), save and exit.
 const QString Script = QStringLiteral("141109F009F011F014FF"
                                       "2EF02EFF26F026FF16F016FF121CF01CFFF01232F032FF5AF05AFF3EF03EFF");
 
-Round playTo(int readers, int round)
+Round applyTo(int readers, const QString &scriptFile)
 {
     vortal9::emu::EmulatedPlatform platform;
-    std::vector<std::unique_ptr<vortal9::ReaderSession>> sessions;
     std::vector<vortal9::emu::EmulatedReader *> emulated;
-    int finished = 0;
-    QEventLoop loop;
-    for (int i = 0; i < readers; ++i) {
-        const std::string path = "/dev/hidraw" + std::to_string(round * 10 + i);
-        emulated.push_back(platform.addReader(path));
-        auto session = std::make_unique<vortal9::ReaderSession>(platform, &platform);
-        QObject::connect(session.get(), &vortal9::ReaderSession::playbackFinished, &loop, [&] {
-            if (++finished == readers)
-                loop.quit();
-        });
-        session->open(path);
-        sessions.push_back(std::move(session));
-    }
+    for (int i = 0; i < readers; ++i)
+        emulated.push_back(platform.addReader("/dev/hidraw" + std::to_string(i)));
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    vortal9::batch::Environment env;
+    env.platform = &platform;
+    env.capture = &platform;
+    env.system.sysRoot = QStringLiteral("/nonexistent");
+    env.out = &outStream;
+    env.err = &errStream;
+
+    Round r;
     const double cpuBefore = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    for (auto &session : sessions)
-        session->playScript(Script);
-    loop.exec();
-    Round r;
+    r.status = vortal9::batch::run({QStringLiteral("apply"), scriptFile, QStringLiteral("--all")}, env);
     r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.cpu = cpuSeconds() - cpuBefore;
     for (auto *reader : emulated)
@@ -73,19 +72,25 @@ Round playTo(int readers, int round)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    std::printf("a %lld-character script played to N emulated readers at once, real intervals:\n",
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("fleet.TXT")));
+    if (!file.open(QIODevice::WriteOnly))
+        return 2;
+    file.write(Script.toLatin1() + "\r\n");
+    file.close();
+
+    std::printf("vortal9-batch apply --all: a %lld-character script to N emulated readers at once, real intervals\n",
                 static_cast<long long>(Script.size()));
     std::printf("  readers   wall s   wall / one alone   CPU s   CPU / wall   configured\n");
     double alone = 0;
     bool allConfigured = true;
-    int round = 0;
-    for (int readers : {1, 2, 4}) {
-        const Round r = playTo(readers, round++);
+    for (int readers : {1, 2, 4, 8}) {
+        const Round r = applyTo(readers, file.fileName());
         if (readers == 1)
             alone = r.wall;
         std::printf("  %7d   %6.3f   %16.3f   %5.3f   %10.4f   %d of %d\n", readers, r.wall, r.wall / alone, r.cpu,
                     r.cpu / r.wall, r.configured, readers);
-        allConfigured = allConfigured && r.configured == readers;
+        allConfigured = allConfigured && r.status == 0 && r.configured == readers;
     }
     return allConfigured ? 0 : 1;
 }

@@ -9,6 +9,8 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace vortal9 {
 
 namespace {
@@ -107,11 +109,19 @@ void ReaderSession::close()
 {
     const bool wasPlaying = m_scriptRunning;
     const bool typing = mayBeTyping();
+    const bool sendingOrWaiting = m_open && (m_channel->isBusy() || m_scriptRunning || m_afterAnswer);
     stopFlows();
     releaseLateCapture();
     if (typing) {
+        // Held for as long as the reader may still be typing: to the end of
+        // the quiet period or of the time after a report in which an answer
+        // may begin, or for a whole quiet period while a command was going
+        // out; every character it types meanwhile starts the quiet period anew.
+        int holdMs = std::max(m_quietTimer->remainingTime(), m_listenTimer->remainingTime());
+        if (sendingOrWaiting)
+            holdMs = m_timing.quietMs;
         m_lateUntil = QDateTime::currentMSecsSinceEpoch() + m_timing.answerLimitMs;
-        m_lateTimer->start();
+        m_lateTimer->start(std::max(holdMs, 0));
     }
     if (m_capture) {
         std::unique_ptr<KeyCapture> capture = std::move(m_capture);
@@ -245,6 +255,7 @@ void ReaderSession::onReportGoingOut(const QString &chunk)
 void ReaderSession::onReportSent(const std::vector<std::uint8_t> &payload)
 {
     m_heldKeys.feed(payload);
+    m_typedSinceReport = false;
     if (m_open)
         m_listenTimer->start();
 }
@@ -265,10 +276,11 @@ void ReaderSession::noteTyping()
         // The rest of an answer begun before close: its end is awaited, but
         // not for ever.
         if (m_lateTimer->isActive() && QDateTime::currentMSecsSinceEpoch() < m_lateUntil)
-            m_lateTimer->start();
+            m_lateTimer->start(m_timing.quietMs);
         return;
     }
     ++m_typedCount;
+    m_typedSinceReport = true;
     m_readerIdle = false;
     m_quietTimer->start();
     if (m_afterAnswer)
@@ -306,6 +318,10 @@ void ReaderSession::onCaptureLost()
 void ReaderSession::onQuiet()
 {
     m_readerIdle = true;
+    // The answer to the last report is over: the reader will not start
+    // typing again on its own.
+    if (m_typedSinceReport)
+        m_listenTimer->stop();
     // An "FF" marks the end of an answer to what this recording sent; an
     // answer that ends while a command is still going out, or before anything
     // was recorded, belongs to no step of the recording.

@@ -210,6 +210,7 @@ private:
     bool m_held = false;
     int m_modifier = keyboard::NoModifier;
     qint64 m_typedCount = 0;   // changes of the reader's text so far
+    bool m_typedSinceReport = false; // the reader typed after the last report went out
     qint64 m_echoCount = 0;    // ... when the last on-screen key had gone out
 
     QString m_script;
