@@ -110,6 +110,7 @@ void ReaderSession::close()
     const bool wasPlaying = m_scriptRunning;
     const bool typing = mayBeTyping();
     const bool sendingOrWaiting = m_open && (m_channel->isBusy() || m_scriptRunning || m_afterAnswer);
+    const int mayStillTypeMs = std::max(m_quietTimer->remainingTime(), m_listenTimer->remainingTime());
     stopFlows();
     releaseLateCapture();
     if (typing) {
@@ -117,9 +118,7 @@ void ReaderSession::close()
         // the quiet period or of the time after a report in which an answer
         // may begin, or for a whole quiet period while a command was going
         // out; every character it types meanwhile starts the quiet period anew.
-        int holdMs = std::max(m_quietTimer->remainingTime(), m_listenTimer->remainingTime());
-        if (sendingOrWaiting)
-            holdMs = m_timing.quietMs;
+        const int holdMs = sendingOrWaiting ? m_timing.quietMs : mayStillTypeMs;
         m_lateUntil = QDateTime::currentMSecsSinceEpoch() + m_timing.answerLimitMs;
         m_lateTimer->start(std::max(holdMs, 0));
     }
