@@ -343,6 +343,34 @@ INSTANTIATE_TEST_SUITE_P(
                  QString(14, 'a') + "s"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// The digit that picks an entry is not part of the value: as one report per
+// key (the on-screen keyboard) and as one report per token (playback).
+struct EntryCase
+{
+    const char *name;
+    std::vector<std::string> reports;
+    const char *field;
+};
+
+class EntryTest : public ReaderTest, public ::testing::WithParamInterface<EntryCase>
+{
+};
+
+TEST_P(EntryTest, StoresOnlyWhatIsTypedAfterTheChoice)
+{
+    enterConfig();
+    for (const std::string &hex : GetParam().reports)
+        answerTo(hex);
+    EXPECT_EQ(reader->workingSettings().value(GetParam().field), "a");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Emulator, EntryTest,
+    ::testing::Values(EntryCase{"PostambleByKeys", {"1EF01E", "1CF01C", "5AF05A"}, "postamble"},
+                      EntryCase{"PostambleByTokens", {"1E", "F01E", "1C", "F01C", "5A", "F05A"}, "postamble"},
+                      EntryCase{"PreambleInOneReport", {"16F0161CF01C5AF05A"}, "preamble"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(ReaderTest, HotKeyDuringEditShowsMenuAndKeepsOldValue)
 {
     enterConfig();
