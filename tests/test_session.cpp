@@ -51,13 +51,18 @@ protected:
         return handle;
     }
 
-    // Sends through the channel and waits for its answer.
-    std::optional<bool> sendAndWait(const QString &text)
+    // Sends (through send, which takes the callback) and waits for the answer.
+    static std::optional<bool> sentOrRefused(const std::function<void(std::function<void(bool)>)> &send)
     {
         std::optional<bool> result;
-        channel.send(text, [&](bool sent) { result = sent; });
+        send([&](bool sent) { result = sent; });
         waitUntil([&] { return result.has_value(); });
         return result;
+    }
+
+    std::optional<bool> sendAndWait(const QString &text)
+    {
+        return sentOrRefused([&](auto done) { channel.send(text, done); });
     }
 
     ReaderSession &openSession(int featureLength = 9)
@@ -71,10 +76,7 @@ protected:
 
     std::optional<bool> sessionSend(const QString &text)
     {
-        std::optional<bool> result;
-        session.sendCommand(text, [&](bool sent) { result = sent; });
-        waitUntil([&] { return result.has_value(); });
-        return result;
+        return sentOrRefused([&](auto done) { session.sendCommand(text, done); });
     }
 
     // Sleeps in the event loop until done() holds or ms have passed.

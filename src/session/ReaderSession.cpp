@@ -127,7 +127,8 @@ void ReaderSession::close()
         capture->disconnect(this);
         if (typing) {
             m_lateCapture = std::move(capture);
-            connect(m_lateCapture.get(), &KeyCapture::typed, this, &ReaderSession::onLateText);
+            // What it still types is shown, and keeps the hold going.
+            connect(m_lateCapture.get(), &KeyCapture::typed, this, &ReaderSession::onCapturedText);
             connect(m_lateCapture.get(), &KeyCapture::lost, this, [this] {
                 m_inCaptureSignal = true;
                 releaseLateCapture();
@@ -184,13 +185,6 @@ void ReaderSession::releaseLateCapture()
     checkLetGo();
 }
 
-void ReaderSession::onLateText(const QString &text)
-{
-    m_inCaptureSignal = true;
-    Q_EMIT typed(text);
-    noteTyping();
-    m_inCaptureSignal = false;
-}
 
 void ReaderSession::stopFlows()
 {

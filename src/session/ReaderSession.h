@@ -158,7 +158,6 @@ private:
     void onReportRefused();
     void onCapturedText(const QString &text);
     void onCaptureLost();
-    void onLateText(const QString &text);
     // Destroys a capture now, or once it has finished emitting.
     void dispose(std::unique_ptr<KeyCapture> capture);
     void releaseLateCapture();
