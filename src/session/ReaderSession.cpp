@@ -64,6 +64,9 @@ ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, co
 
 ReaderSession::~ReaderSession()
 {
+    // Whoever listened may be gone already: nothing is reported from here on.
+    blockSignals(true);
+    m_open = false;
     stopFlows();
     m_capture.reset();
     m_lateCapture.reset();
