@@ -138,6 +138,8 @@ public:
         , m_out(*env.out)
         , m_err(*env.err)
     {
+        m_firstCheck.setSingleShot(true);
+        QObject::connect(&m_firstCheck, &QTimer::timeout, &m_context, [this] { checkDone(); });
     }
 
     int list(bool json);
@@ -166,6 +168,7 @@ private:
     QTextStream &m_err;
     QObject m_context;
     QEventLoop m_loop;
+    QTimer m_firstCheck;
     QString m_script;
     bool m_json = false;
     bool m_watching = false;
@@ -512,7 +515,9 @@ int Runner::apply(const QString &scriptPath, const QStringList &chosen, bool all
         m_env.onInterrupt([this] { stopAll(QStringLiteral("interrupted")); });
     for (const auto &job : m_jobs)
         start(*job, false);
-    QTimer::singleShot(0, &m_context, [this] { checkDone(); });
+    // Readers refused at once are done before the loop runs: it looks again
+    // as soon as it does.
+    m_firstCheck.start(0);
     m_loop.exec();
 
     bool allConfigured = true;

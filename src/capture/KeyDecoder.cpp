@@ -143,7 +143,7 @@ QString KeyDecoder::keyEvent(int code, int value)
         }
         {
             // The text comes from the state before the key itself changes it.
-            const QString text = textOf(code);
+            QString text = textOf(code);
             m_down.insert(code);
             xkb_state_update_key(m_state, key, XKB_KEY_DOWN);
             return text;
@@ -186,7 +186,7 @@ QString KeyDecoder::textOf(int code) const
     }
     char utf8[64];
     xkb_state_key_get_utf8(m_state, key, utf8, sizeof utf8);
-    const QString text = QString::fromUtf8(utf8);
+    QString text = QString::fromUtf8(utf8);
     // Escape, Delete and Control combinations give control characters, which
     // a text box would not show either.
     for (const QChar c : text) {

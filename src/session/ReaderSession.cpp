@@ -188,7 +188,6 @@ void ReaderSession::releaseLateCapture()
     checkLetGo();
 }
 
-
 void ReaderSession::stopFlows()
 {
     m_channel->cancel();
