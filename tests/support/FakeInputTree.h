@@ -40,10 +40,10 @@ struct FakeHidDevice
     QString hidraw = QStringLiteral("hidraw3");
     QString usbDevice = QStringLiteral("1-1"); // bus and port path, e.g. "1-2.4"
     QString hidDevice = QStringLiteral("0003:04B4:210A.0007"); // bus, vendor, product, instance
-    std::vector<FakeInput> inputs;
-    QByteArray reportDescriptor; // none when empty
-    QByteArray serial; // the USB device's; none when empty
-    QByteArray manufacturer;
+    std::vector<FakeInput> inputs = {};
+    QByteArray reportDescriptor = {}; // none when empty
+    QByteArray serial = {}; // the USB device's; none when empty
+    QByteArray manufacturer = {};
     mode_t hidrawMode = 0666; // of ROOT/dev/hidrawN; 0: no node
     mode_t eventMode = 0644; // of each ROOT/dev/input/eventK
 };
