@@ -111,16 +111,6 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
     return ok;
 }
 
-// An interface behind hidrawN with these input devices, no /dev/hidrawN.
-inline bool makeHidrawTree(const QString &root, const QString &hidraw, const std::vector<FakeInput> &inputs)
-{
-    FakeHidDevice device;
-    device.hidraw = hidraw;
-    device.inputs = inputs;
-    device.hidrawMode = 0;
-    return makeHidDevice(root, device);
-}
-
 // Runs fn as the user "nobody" in a child process when this process is
 // root (root passes every permission check, so what a technician's account
 // meets cannot be seen otherwise), and directly otherwise. Returns fn's
