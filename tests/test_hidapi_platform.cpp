@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <ostream>
 
@@ -58,20 +59,10 @@ protected:
         standin::reset();
     }
 
-    std::vector<std::string> listedPaths(HidDeviceSet set) const
-    {
-        std::vector<std::string> paths;
-        for (int i = 0; platform->enumInterface(set, i); ++i)
-            paths.push_back(platform->interfacePath(set, i).value_or("<no path>"));
-        return paths;
-    }
-
     static standin::StandIn &library() { return standin::standIn(); }
 
     std::unique_ptr<HidapiPlatform> platform;
 };
-
-// ---- enumeration -------------------------------------------------------------------
 
 TEST_F(HidapiPlatformTest, EachPathIsListedOnceInFirstSeenOrder)
 {
@@ -83,26 +74,23 @@ TEST_F(HidapiPlatformTest, EachPathIsListedOnceInFirstSeenOrder)
         {"/dev/hidraw7", {0x04b4, 0x210a, 0x0100}},
     };
     const HidDeviceSet set = platform->createDeviceSet();
-    EXPECT_EQ(listedPaths(set), (std::vector<std::string>{Reader, Keyboard, "/dev/hidraw7"}));
+    std::vector<std::string> paths;
+    for (int i = 0; platform->enumInterface(set, i); ++i)
+        paths.push_back(platform->interfacePath(set, i).value_or("<no path>"));
+    EXPECT_EQ(paths, (std::vector<std::string>{Reader, Keyboard, "/dev/hidraw7"}));
     EXPECT_EQ(platform->interfacePath(set, 3), std::nullopt);
     EXPECT_FALSE(platform->enumInterface(set, -1));
-    EXPECT_EQ(library().calls.enumerations, 1);
-    EXPECT_EQ(library().calls.freedEnumerations, 1);
-
     platform->destroyDeviceSet(set);
     EXPECT_FALSE(platform->enumInterface(set, 0));
+
+    // Nothing attached: still a set (0 would mean none), an empty one.
+    library().listing.clear();
+    const HidDeviceSet empty = platform->createDeviceSet();
+    EXPECT_NE(empty, 0);
+    EXPECT_FALSE(platform->enumInterface(empty, 0));
 }
 
-TEST_F(HidapiPlatformTest, NothingAttachedGivesAnEmptySet)
-{
-    const HidDeviceSet set = platform->createDeviceSet();
-    EXPECT_NE(set, 0);
-    EXPECT_FALSE(platform->enumInterface(set, 0));
-}
-
-// ---- open and close ----------------------------------------------------------------
-
-TEST_F(HidapiPlatformTest, OpenGivesAHandleOnlyForAPathThatOpens)
+TEST_F(HidapiPlatformTest, OpenGivesADistinctHandleOnlyForAPathThatOpens)
 {
     library().devices[Reader] = {};
     library().devices[Keyboard] = {.opens = false};
@@ -112,52 +100,40 @@ TEST_F(HidapiPlatformTest, OpenGivesAHandleOnlyForAPathThatOpens)
     EXPECT_EQ(platform->open(Keyboard, AccessReadWrite), InvalidHandle);
     EXPECT_EQ(platform->open("/dev/hidraw9", AccessNone), InvalidHandle);
 
+    // Opened whatever the access asked for, and a device of its own each time.
     const HidHandle first = platform->open(Reader, AccessReadWrite);
     const HidHandle second = platform->open(Reader, AccessNone);
-    EXPECT_GE(first, 1);
-    EXPECT_GE(second, 1);
+    EXPECT_GE(std::min(first, second), 1);
     EXPECT_NE(first, second);
-    EXPECT_EQ(library().calls.opened, (std::vector<std::string>{Keyboard, "/dev/hidraw9", Reader, Reader}));
     EXPECT_EQ(standin::openDevices(), 2u);
 }
 
-TEST_F(HidapiPlatformTest, CloseReleasesTheDeviceOnce)
-{
-    library().devices[Reader] = {};
-    const HidHandle handle = platform->open(Reader, AccessReadWrite);
-    platform->close(handle);
-    EXPECT_EQ(standin::openDevices(), 0u);
-    platform->close(handle);
-    platform->close(InvalidHandle);
-    EXPECT_EQ(library().calls.closed, 1);
-    // A closed handle no longer reaches the device.
-    EXPECT_FALSE(platform->setFeature(handle, {0x00, 0x1E}));
-    EXPECT_EQ(platform->manufacturerString(handle), std::nullopt);
-    EXPECT_TRUE(library().calls.sent.empty());
-}
-
-TEST_F(HidapiPlatformTest, DestructionClosesWhatIsStillOpen)
+TEST_F(HidapiPlatformTest, CloseAndDestructionReleaseEachDeviceOnce)
 {
     library().devices[Reader] = {};
     library().devices[Keyboard] = {};
-    platform->open(Reader, AccessReadWrite);
-    platform->close(platform->open(Keyboard, AccessReadWrite));
+    const HidHandle reader = platform->open(Reader, AccessReadWrite);
     platform->open(Keyboard, AccessReadWrite);
-    EXPECT_EQ(library().calls.init, 1);
+    platform->close(reader);
+    platform->close(reader);
+    platform->close(InvalidHandle);
+    EXPECT_EQ(library().calls.closed, 1);
+    // A closed handle no longer reaches the device.
+    EXPECT_FALSE(platform->setFeature(reader, {0x00, 0x1E}));
+    EXPECT_EQ(platform->manufacturerString(reader), std::nullopt);
+    EXPECT_TRUE(library().calls.sent.empty());
 
-    platform.reset();
+    platform.reset(); // closes the keyboard and shuts the library down
     EXPECT_EQ(standin::openDevices(), 0u);
-    EXPECT_EQ(library().calls.closed, 3);
+    EXPECT_EQ(library().calls.init, 1);
     EXPECT_EQ(library().calls.exit, 1);
 }
-
-// ---- attributes --------------------------------------------------------------------
 
 struct AttributesRow
 {
     std::string name;
     std::optional<standin::Identity> toldByDevice;
-    std::vector<standin::Listed> listing;
+    std::vector<std::vector<standin::Listed>> listings; // one device set each, oldest first
     HidAttributes expected;
 };
 
@@ -165,15 +141,16 @@ class AttributesTest : public HidapiPlatformTest, public testing::WithParamInter
 {
 };
 
-TEST_P(AttributesTest, ComeFromTheDeviceElseFromTheListing)
+TEST_P(AttributesTest, ComeFromTheDeviceElseFromTheNewestListing)
 {
     const AttributesRow &row = GetParam();
-    library().listing = row.listing;
     library().devices[Reader] = {.info = row.toldByDevice};
-    const HidDeviceSet set = platform->createDeviceSet();
+    for (const auto &listing : row.listings) {
+        library().listing = listing;
+        platform->createDeviceSet();
+    }
     const HidHandle handle = platform->open(Reader, AccessReadWrite);
     EXPECT_EQ(platform->attributes(handle), row.expected);
-    platform->destroyDeviceSet(set);
     EXPECT_EQ(platform->attributes(handle + 1), HidAttributes{});
 }
 
@@ -181,27 +158,15 @@ INSTANTIATE_TEST_SUITE_P(
     Devices, AttributesTest,
     testing::Values(
         AttributesRow{"ToldByTheDevice", standin::Identity{0x04b4, 0x210a, 0x0102},
-                      {{Reader, {0x1111, 0x2222, 0x0003}}}, {0x04b4, 0x210a, 0x0102}},
-        AttributesRow{"FromTheListingWhenTheDeviceIsSilent", std::nullopt,
-                      {{Keyboard, {0x046d, 0xc31c, 0x6400}}, {Reader, {0x04b4, 0x210a, 0x0100}}},
-                      {0x04b4, 0x210a, 0x0100}},
-        AttributesRow{"NeitherToldNorListed", std::nullopt, {{Keyboard, {0x046d, 0xc31c, 0x6400}}}, {}}),
+                      {{{Reader, {0x1111, 0x2222, 0x0003}}}}, {0x04b4, 0x210a, 0x0102}},
+        // Not the first entry of the newest set, nor the oldest listing of the path.
+        AttributesRow{"FromTheNewestListingWhenTheDeviceIsSilent", std::nullopt,
+                      {{{Reader, {0x04b4, 0x210a, 0x0100}}},
+                       {{Keyboard, {0x046d, 0xc31c, 0x6400}}, {Reader, {0x04b4, 0x210a, 0x0200}}},
+                       {{Keyboard, {0x046d, 0xc31c, 0x6400}}}},
+                      {0x04b4, 0x210a, 0x0200}},
+        AttributesRow{"NeitherToldNorListed", std::nullopt, {{{Keyboard, {0x046d, 0xc31c, 0x6400}}}}, {}}),
     rowName<AttributesRow>);
-
-TEST_F(HidapiPlatformTest, TheNewestListingOfAPathWins)
-{
-    library().devices[Reader] = {};
-    library().listing = {{Reader, {0x04b4, 0x210a, 0x0100}}};
-    platform->createDeviceSet();
-    library().listing = {{Reader, {0x04b4, 0x210a, 0x0200}}};
-    platform->createDeviceSet();
-    library().listing = {{Keyboard, {0x046d, 0xc31c, 0x6400}}};
-    platform->createDeviceSet();
-    const HidAttributes expected{0x04b4, 0x210a, 0x0200};
-    EXPECT_EQ(platform->attributes(platform->open(Reader, AccessReadWrite)), expected);
-}
-
-// ---- feature reports ---------------------------------------------------------------
 
 TEST_F(HidapiPlatformTest, SendsExactlyTheReportBytes)
 {
@@ -220,11 +185,7 @@ TEST_F(HidapiPlatformTest, SendsExactlyTheReportBytes)
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].path, Reader);
     EXPECT_EQ(sent[0].bytes, report);
-    EXPECT_EQ(sent[1].path, Keyboard);
-    EXPECT_EQ(sent[1].bytes, (std::vector<std::uint8_t>{0x00, 0x12}));
 }
-
-// ---- manufacturer string -----------------------------------------------------------
 
 struct ManufacturerRow
 {
@@ -247,10 +208,8 @@ TEST_P(ManufacturerTest, ConvertedToUtf16)
 INSTANTIATE_TEST_SUITE_P(
     Strings, ManufacturerTest,
     testing::Values(
-        ManufacturerRow{"Ascii", L"Card Works", u"Card Works"},
         ManufacturerRow{"Empty", L"", u""},
-        ManufacturerRow{"Latin1", L"M\u00FCller", u"M\u00FCller"},
-        ManufacturerRow{"BeyondTheBasicPlane", L"A\U0001F4B3B", u"A\U0001F4B3B"},
+        ManufacturerRow{"BeyondAscii", L"M\u00FCller \U0001F4B3", u"M\u00FCller \U0001F4B3"},
         ManufacturerRow{"CutAtTheBuffer", std::wstring(300, L'x'), std::u16string(255, u'x')},
         ManufacturerRow{"CallFails", std::nullopt, std::nullopt}),
     rowName<ManufacturerRow>);
