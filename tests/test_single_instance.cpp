@@ -23,7 +23,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <memory>
 
 namespace vortal9 {
@@ -41,24 +40,26 @@ namespace {
 using vortal9::SingleInstance;
 using State = SingleInstance::State;
 
+const QString Name = QStringLiteral("vortal9-lock-test");
+
 bool writeAll(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// A child process that holds an flock() on path until it is killed.
-class LockHolder
+// A child process that holds a plain flock() on path until it is killed:
+// the lock itself keeps a copy out, not what the file holds.
+struct LockHolder
 {
-public:
     explicit LockHolder(const QString &path)
     {
         const QByteArray native = QFile::encodeName(path);
         int ready[2];
         if (::pipe(ready) != 0)
             return;
-        m_pid = ::fork();
-        if (m_pid == 0) {
+        pid = ::fork();
+        if (pid == 0) {
             const int fd = ::open(native.constData(), O_RDONLY | O_CREAT, 0600);
             const char locked = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 1 : 0;
             (void)!::write(ready[1], &locked, 1);
@@ -67,29 +68,20 @@ public:
         }
         ::close(ready[1]);
         char locked = 0;
-        m_ok = m_pid > 0 && ::read(ready[0], &locked, 1) == 1 && locked == 1;
+        ok = pid > 0 && ::read(ready[0], &locked, 1) == 1 && locked == 1;
         ::close(ready[0]);
     }
     ~LockHolder() { kill(); }
-    LockHolder(const LockHolder &) = delete;
-    LockHolder &operator=(const LockHolder &) = delete;
-
-    bool ok() const { return m_ok; }
     void kill()
     {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+            ::waitpid(pid, nullptr, 0);
+        pid = -1;
     }
 
-private:
-    pid_t m_pid = -1;
-    bool m_ok = false;
+    pid_t pid = -1;
+    bool ok = false;
 };
-
-const QString Name = QStringLiteral("vortal9-lock-test");
 
 class LockFolderTest : public testing::Test
 {
@@ -106,13 +98,31 @@ protected:
     QTemporaryDir root;
 };
 
-// ---- what is found at the lock path ------------------------------------------------
+// What a copy finds at the lock path.
+enum class Found { Nothing, Garbage, LockOfADeadCopy, Directory, Link, Fifo, FileOfAnotherUser, UnwritableFolder };
+
+// Puts it there; false when it cannot.
+bool put(Found found, const QString &folder, const QString &lock)
+{
+    const QByteArray native = QFile::encodeName(lock);
+    switch (found) {
+    case Found::Nothing: return true;
+    case Found::Garbage: return writeAll(lock, QByteArray("\xff\x00\x13garbage\n", 11));
+    // What a lock file naming its holder would hold: a copy on another host.
+    case Found::LockOfADeadCopy: return writeAll(lock, "4242\nvortal9-setup\nfar-away-host\n");
+    case Found::Directory: return QDir().mkdir(lock);
+    case Found::Link: return QFile::link(QDir(folder).filePath(QStringLiteral("elsewhere")), lock);
+    case Found::Fifo: return ::mkfifo(native.constData(), 0600) == 0;
+    case Found::FileOfAnotherUser: return writeAll(lock, {}) && ::chown(native.constData(), 65534, 65534) == 0;
+    case Found::UnwritableFolder: return QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+    }
+    return false;
+}
 
 struct FoundRow
 {
     std::string name;
-    // Puts something at the lock path; returns why the row cannot run here, or "".
-    std::function<std::string(const QString &folder, const QString &lockPath)> prepare;
+    Found found;
     State expected;
 };
 
@@ -123,14 +133,15 @@ class FoundAtLockPathTest : public LockFolderTest, public testing::WithParamInte
 TEST_P(FoundAtLockPathTest, OnlyALiveHolderKeepsTheCopyOut)
 {
     const FoundRow &row = GetParam();
+    if (row.found == Found::FileOfAnotherUser && ::geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
     const QString dir = folder(QStringLiteral("place"));
     const QString lockPath = lockIn(dir);
     const auto folderMode = QFile::permissions(dir);
     const auto restore = qScopeGuard([&] { QFile::setPermissions(dir, folderMode); });
-    if (const std::string skip = row.prepare(dir, lockPath); !skip.empty())
-        GTEST_SKIP() << skip;
+    ASSERT_TRUE(put(row.found, dir, lockPath));
     const auto entries = [&dir] { return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System); };
-    const QStringList before = entries();
+    QStringList expectedEntries = entries();
 
     State state;
     QString problem;
@@ -139,7 +150,7 @@ TEST_P(FoundAtLockPathTest, OnlyALiveHolderKeepsTheCopyOut)
         vortal9::test::ModeBitsApply modeBits;
         if (!modeBits.ok())
             GTEST_SKIP() << "root's permission override could not be set aside";
-        const SingleInstance instance(Name, {dir});
+        const SingleInstance instance(Name, { dir });
         state = instance.state();
         problem = instance.problem();
     }
@@ -149,81 +160,33 @@ TEST_P(FoundAtLockPathTest, OnlyALiveHolderKeepsTheCopyOut)
     else
         EXPECT_EQ(problem, QString());
     // Nothing else is made: no file through a link, nothing beside the lock.
-    QStringList expectedEntries = before;
-    if (state == State::Running && !before.contains(SingleInstance::lockFileName(Name))) {
+    if (state == State::Running) {
         expectedEntries.append(SingleInstance::lockFileName(Name));
+        expectedEntries.removeDuplicates();
         expectedEntries.sort();
     }
     EXPECT_EQ(entries(), expectedEntries);
 }
 
-std::string nothing(const QString &, const QString &)
-{
-    return {};
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    LockPaths, FoundAtLockPathTest,
-    testing::Values(
-        FoundRow{"NoFileYet", nothing, State::Running},
-        FoundRow{"EmptyFile",
-                 [](const QString &, const QString &lock) { return writeAll(lock, {}) ? "" : "cannot write"; },
-                 State::Running},
-        FoundRow{"Garbage",
-                 [](const QString &, const QString &lock) {
-                     return writeAll(lock, QByteArray("\xff\x00\x13garbage\n", 11)) ? "" : "cannot write";
-                 },
-                 State::Running},
-        FoundRow{"LockOfADeadCopyOnAnotherHost",
-                 [](const QString &, const QString &lock) {
-                     return writeAll(lock, "4242\nvortal9-setup\nfar-away-host\n") ? "" : "cannot write";
-                 },
-                 State::Running},
-        FoundRow{"DirectoryInTheWay",
-                 [](const QString &, const QString &lock) {
-                     return QDir().mkdir(lock) ? "" : "cannot make a directory";
-                 },
-                 State::Unchecked},
-        FoundRow{"LinkInTheWay",
-                 [](const QString &dir, const QString &lock) {
-                     return QFile::link(QDir(dir).filePath(QStringLiteral("elsewhere")), lock) ? "" : "cannot link";
-                 },
-                 State::Unchecked},
-        FoundRow{"FifoInTheWay",
-                 [](const QString &, const QString &lock) {
-                     return ::mkfifo(QFile::encodeName(lock).constData(), 0600) == 0 ? "" : "cannot make a FIFO";
-                 },
-                 State::Unchecked},
-        FoundRow{"FileOfAnotherUser",
-                 [](const QString &, const QString &lock) -> std::string {
-                     if (::geteuid() != 0)
-                         return "only root can give a file to another user";
-                     if (!writeAll(lock, {}) || ::chown(QFile::encodeName(lock).constData(), 65534, 65534) != 0)
-                         return "cannot give the file to user 65534";
-                     return {};
-                 },
-                 State::Unchecked},
-        FoundRow{"UnwritableFolder",
-                 [](const QString &dir, const QString &) {
-                     return QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner) ? "" : "cannot chmod";
-                 },
-                 State::Unchecked}),
+INSTANTIATE_TEST_SUITE_P(LockPaths, FoundAtLockPathTest,
+    testing::Values(FoundRow { "NoFileYet", Found::Nothing, State::Running },
+        FoundRow { "Garbage", Found::Garbage, State::Running },
+        FoundRow { "LockOfADeadCopyOnAnotherHost", Found::LockOfADeadCopy, State::Running },
+        FoundRow { "DirectoryInTheWay", Found::Directory, State::Unchecked },
+        FoundRow { "LinkInTheWay", Found::Link, State::Unchecked },
+        FoundRow { "FifoInTheWay", Found::Fifo, State::Unchecked },
+        FoundRow { "FileOfAnotherUser", Found::FileOfAnotherUser, State::Unchecked },
+        FoundRow { "UnwritableFolder", Found::UnwritableFolder, State::Unchecked }),
     [](const testing::TestParamInfo<FoundRow> &info) { return info.param.name; });
-
-// ---- holders -----------------------------------------------------------------------
 
 TEST_F(LockFolderTest, ALiveProcessKeepsItUntilItDies)
 {
     const QString dir = folder(QStringLiteral("place"));
     LockHolder holder(lockIn(dir));
-    ASSERT_TRUE(holder.ok());
-    {
-        const SingleInstance second(Name, {dir});
-        EXPECT_EQ(second.state(), State::OtherCopy);
-    }
+    ASSERT_TRUE(holder.ok);
+    EXPECT_EQ(SingleInstance(Name, { dir }).state(), State::OtherCopy);
     holder.kill();
-    const SingleInstance next(Name, {dir});
-    EXPECT_EQ(next.state(), State::Running);
+    EXPECT_EQ(SingleInstance(Name, { dir }).state(), State::Running);
 }
 
 TEST_F(LockFolderTest, AHolderInAnyPlaceCountsAndUnusablePlacesArePassedOver)
@@ -235,17 +198,17 @@ TEST_F(LockFolderTest, AHolderInAnyPlaceCountsAndUnusablePlacesArePassedOver)
     {
         // A copy that found only one place keeps out one that finds both,
         // and that one lets go of what it took.
-        const SingleInstance first(Name, {early});
+        const SingleInstance first(Name, { early });
         ASSERT_EQ(first.state(), State::Running);
-        const SingleInstance second(Name, {late, early});
+        const SingleInstance second(Name, { late, early });
         EXPECT_EQ(second.state(), State::OtherCopy);
-        EXPECT_EQ(SingleInstance(Name, {late}).state(), State::Running);
+        EXPECT_EQ(SingleInstance(Name, { late }).state(), State::Running);
     }
     // The first is gone, and a place that fails is passed over.
-    const SingleInstance next(Name, {blocked, early});
+    const SingleInstance next(Name, { blocked, early });
     EXPECT_EQ(next.state(), State::Running);
     EXPECT_TRUE(next.problem().startsWith(lockIn(blocked))) << next.problem().toStdString();
-    EXPECT_EQ(SingleInstance(Name, {early}).state(), State::OtherCopy);
+    EXPECT_EQ(SingleInstance(Name, { early }).state(), State::OtherCopy);
 }
 
 // ---- two copies of the real program ------------------------------------------------
@@ -261,7 +224,7 @@ QSet<qint64> lockHolders()
         const QByteArray path = QFile::encodeName(QDir(dir).filePath(SingleInstance::lockFileName(ProgramName)));
         struct stat status;
         if (::stat(path.constData(), &status) == 0)
-            files.insert({status.st_dev, status.st_ino});
+            files.insert({ status.st_dev, status.st_ino });
     }
     QSet<qint64> holders;
     QFile locks(QStringLiteral("/proc/locks"));
@@ -271,13 +234,11 @@ QSet<qint64> lockHolders()
     for (const QByteArray &line : locks.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         const qsizetype kind = fields.indexOf("FLOCK");
-        if (kind < 0 || kind + 4 >= fields.size())
-            continue;
-        const QList<QByteArray> id = fields.at(kind + 4).split(':');
-        if (id.size() != 3)
-            continue;
-        const quint64 device = makedev(id.at(0).toUInt(nullptr, 16), id.at(1).toUInt(nullptr, 16));
-        if (files.contains({device, id.at(2).toULongLong()}))
+        const QList<QByteArray> id
+            = kind < 0 || kind + 4 >= fields.size() ? QList<QByteArray>() : fields.at(kind + 4).split(':');
+        if (id.size() == 3
+            && files.contains(
+                { makedev(id.at(0).toUInt(nullptr, 16), id.at(1).toUInt(nullptr, 16)), id.at(2).toULongLong() }))
             holders.insert(fields.at(kind + 3).toLongLong());
     }
     return holders;
@@ -312,15 +273,14 @@ protected:
                          << " (a copy running on this machine); close it to run this test";
     }
 
-    QProcess &start(const char *runtime)
+    // A copy with runtime folder "A", "B" or "none".
+    QProcess &start(const std::string &runtime)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-        if (runtime == std::string("A"))
-            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeA.path());
-        else if (runtime == std::string("B"))
-            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeB.path());
+        if (runtime != "none")
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), (runtime == "A" ? runtimeA : runtimeB).path());
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(env);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -331,20 +291,24 @@ protected:
         return *started.back();
     }
 
-    // Waits until the process holds the lock. Skips the test when it ended
-    // instead because a copy outside the test took the lock meanwhile.
-    bool waitUntilHolding(QProcess &process)
+    // Starts a copy and waits until it holds the lock. Null when it ended
+    // or timed out instead: the test is then skipped if a copy outside it
+    // took the lock meanwhile, and fails otherwise.
+    QProcess *startHolding(const std::string &runtime)
     {
+        QProcess &process = start(runtime);
         QElapsedTimer clock;
         clock.start();
         while (!lockHolders().contains(pids.value(&process))) {
             if (process.state() == QProcess::NotRunning || clock.elapsed() > 10000) {
                 skipIfHeldByOthers();
-                return false;
+                if (!IsSkipped())
+                    ADD_FAILURE() << "the copy started with runtime folder " << runtime << " never held the lock";
+                return nullptr;
             }
             QThread::msleep(10);
         }
-        return true;
+        return &process;
     }
 
     QTemporaryDir runtimeA;
@@ -355,12 +319,9 @@ protected:
 
 TEST_P(TwoCopiesTest, SecondCopyEndsAtOnceWithStatusZero)
 {
-    QProcess &first = start(GetParam().first);
-    const bool holding = waitUntilHolding(first);
-    if (IsSkipped())
+    QProcess *first = startHolding(GetParam().first);
+    if (!first)
         return;
-    ASSERT_TRUE(holding);
-
     QElapsedTimer clock;
     clock.start();
     QProcess &second = start(GetParam().second);
@@ -368,37 +329,29 @@ TEST_P(TwoCopiesTest, SecondCopyEndsAtOnceWithStatusZero)
     EXPECT_LT(clock.elapsed(), 1000);
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0);
-
-    EXPECT_EQ(first.state(), QProcess::Running);
-    EXPECT_TRUE(lockHolders().contains(pids.value(&first)));
+    // The first keeps its lock: the second did not replace the file.
+    EXPECT_EQ(first->state(), QProcess::Running);
+    EXPECT_TRUE(lockHolders().contains(pids.value(first)));
 }
 
 TEST_P(TwoCopiesTest, LockOfAKilledCopyIsTakenOver)
 {
-    QProcess &crashed = start(GetParam().first);
-    const bool holding = waitUntilHolding(crashed);
-    if (IsSkipped())
+    QProcess *crashed = startHolding(GetParam().first);
+    if (!crashed)
         return;
-    ASSERT_TRUE(holding);
-    ::kill(static_cast<pid_t>(pids.value(&crashed)), SIGKILL);
-    crashed.waitForFinished(5000);
-
-    // The next copy keeps running and holds the lock, where a second copy
+    ::kill(static_cast<pid_t>(pids.value(crashed)), SIGKILL);
+    crashed->waitForFinished(5000);
+    // The next copy holds the lock and keeps running, where a second copy
     // would have ended at once.
-    QProcess &next = start(GetParam().second);
-    const bool nextHolding = waitUntilHolding(next);
-    if (IsSkipped())
+    QProcess *next = startHolding(GetParam().second);
+    if (!next)
         return;
-    EXPECT_TRUE(nextHolding);
-    EXPECT_FALSE(next.waitForFinished(500));
-    EXPECT_EQ(next.state(), QProcess::Running);
+    next->waitForFinished(500);
+    EXPECT_EQ(next->state(), QProcess::Running);
 }
 
-// Each copy is started with runtime folder A, B or none.
 INSTANTIATE_TEST_SUITE_P(RuntimeFolders, TwoCopiesTest,
-                         testing::Values(std::pair{"A", "A"}, std::pair{"A", "B"}, std::pair{"none", "A"}),
-                         [](const auto &info) {
-                             return std::string(info.param.first) + "Then" + info.param.second;
-                         });
+    testing::Values(std::pair { "A", "A" }, std::pair { "A", "B" }, std::pair { "none", "A" }),
+    [](const auto &info) { return std::string(info.param.first) + "Then" + info.param.second; });
 
 } // namespace
