@@ -8,15 +8,19 @@ FUZZ_CXX     ?= clang++
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS  = fuzz_script_loader fuzz_report_descriptor fuzz_command_chunks
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
+# What the packaging targets build once and reuse, outside the tree.
+CACHE_DIR ?= /work/cache
 PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagick \
            fonts-dejavu-core fonts-liberation build-essential cmake pkg-config
 
-.PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install
+.PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
+        deb deb-test
 
 all: build
 
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+# $(call install-missing,PACKAGE LIST)
+define install-missing
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  if [ "$$(id -u)" = 0 ]; then \
 	    echo "Installing: $$missing"; \
@@ -27,6 +31,10 @@ deps:
 	    exit 1; \
 	  fi; \
 	fi
+endef
+
+deps:
+	$(call install-missing,$(PACKAGES))
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -99,3 +107,21 @@ install: build
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(FUZZ)
+
+# --- Debian package -------------------------------------------------------------
+DEB_PACKAGES = dpkg-dev file desktop-file-utils debootstrap
+DEB_ROOT ?= $(CACHE_DIR)/bookworm-minbase
+
+deb: build
+	$(call install-missing,$(DEB_PACKAGES))
+	rm -f $(BUILD)/vortal9-setup_*.deb
+	cd $(BUILD) && cpack -G DEB
+	dpkg-deb --info $(BUILD)/vortal9-setup_*.deb
+	dpkg-deb --contents $(BUILD)/vortal9-setup_*.deb
+	desktop-file-validate packaging/vortal9-setup.desktop
+
+# Installs the package into a fresh Debian 12 root (a copy of a minimal
+# debootstrap kept in DEB_ROOT) with apt, which brings the declared
+# dependencies and nothing else, and starts the program there offscreen.
+deb-test: deb
+	packaging/test-deb.sh $(BUILD)/vortal9-setup_*.deb $(DEB_ROOT)
