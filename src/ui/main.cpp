@@ -1,4 +1,8 @@
+#ifdef _WIN32
+#include "device/Win32HidPlatform.h"
+#else
 #include "device/HidapiPlatform.h"
+#endif
 #include "ui/Program.h"
 
 #include <QApplication>
@@ -10,6 +14,10 @@ int main(int argc, char *argv[])
     fonts.wait();
     QApplication::setApplicationName(QStringLiteral("vortal9-setup"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
+#ifdef _WIN32
+    vortal9::Win32HidPlatform platform;
+#else
     vortal9::HidapiPlatform platform;
+#endif
     return vortal9::runProgram(platform, QStringLiteral("vortal9-setup"));
 }
