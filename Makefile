@@ -14,7 +14,7 @@ PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagic
            fonts-dejavu-core fonts-liberation build-essential cmake pkg-config
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
-        windows deb deb-test
+        windows windows-test deb deb-test
 
 all: build
 
@@ -134,6 +134,11 @@ windows: configure
 	cmake --build $(WIN_BUILD) -j$(WIN_JOBS)
 	cd $(WIN_BUILD) && cpack -G ZIP
 	@echo "Windows package: $(WIN_BUILD)/vortal9-setup-windows.zip"
+
+# The suites that need no real HID device, under Wine, then the packed
+# program on Xvfb: docs/windows-window.png.
+windows-test: windows
+	WINE=$(WINE) tools/windows/test-windows.sh $(WIN_BUILD) docs/windows-window.png
 
 # --- Debian package -------------------------------------------------------------
 DEB_PACKAGES = dpkg-dev file desktop-file-utils debootstrap
