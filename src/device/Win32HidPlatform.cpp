@@ -108,8 +108,8 @@ std::optional<std::string> Win32HidPlatform::interfacePath(HidDeviceSet set, int
     if (entry == nullptr)
         return std::nullopt;
 
-    // The first call only tells the size of the detail record; it fails by
-    // design (the buffer is too small).
+    // The first call only tells the size of the detail record; it always
+    // fails (no buffer), so its result is not looked at.
     DWORD needed = 0;
     m_state->calls.getDeviceInterfaceDetail(entry->info, &data, nullptr, 0, &needed, nullptr);
     if (needed < offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + sizeof(WCHAR))
