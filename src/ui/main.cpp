@@ -1,4 +1,8 @@
+#ifdef _WIN32
+#include "device/Win32HidPlatform.h"
+#else
 #include "device/HidapiPlatform.h"
+#endif
 #include "ui/Program.h"
 
 #include <QApplication>
@@ -16,7 +20,11 @@ int main(int argc, char *argv[])
     fonts.wait();
     QApplication::setApplicationName(QStringLiteral("vortal9-setup"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
+#ifdef _WIN32
+    vortal9::Win32HidPlatform platform;
+#else
     vortal9::HidapiPlatform platform;
+#endif
 #if defined(Q_OS_LINUX)
     // The reader's keys are decoded with the keymap of the X server the
     // window runs on, or the system's layout elsewhere (Wayland, offscreen).

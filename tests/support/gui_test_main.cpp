@@ -16,7 +16,7 @@ int main(int argc, char *argv[])
             return RUN_ALL_TESTS();
     }
     if (!std::getenv("QT_QPA_PLATFORM") && !std::getenv("DISPLAY"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }

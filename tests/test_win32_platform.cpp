@@ -1,0 +1,433 @@
+// The Windows HID backend on the system's own HID stack. Under Wine that
+// stack has Wine's virtual HID devices and no reader: discovery runs for real
+// over them, and a missing path really fails to open. What the stack does not
+// produce on demand (no device set, a failing detail query, a reader's
+// identifiers and feature report) comes through the backend's table of calls,
+// on top of the real functions.
+#include "device/AccessUSBIO.h"
+#include "device/Messages.h"
+#include "device/Win32HidCalls.h"
+#include "device/Win32HidPlatform.h"
+#include "script/FileAccess.h"
+
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vortal9 {
+namespace {
+
+class RecordingView : public DeviceView
+{
+public:
+    void setReaderCountCaption(const QString &text) override { caption = text; }
+    void clearReaderList() override { entries.clear(); }
+    void addReaderEntry(const QString &entry) override { entries.append(entry); }
+    void selectReaderEntry(int) override { }
+    void setPanelText(int panel, const QString &text) override
+    {
+        if (panel == 6)
+            errors.append(text);
+    }
+    void startPacingTimer(int) override { }
+    void waitUntil(const std::function<bool()> &) override { }
+    bool isUnloading() const override { return false; }
+
+    QString caption;
+    QStringList entries;
+    QStringList errors;
+};
+
+// What passed through the table on its way to the real functions.
+struct CallLog
+{
+    struct Open
+    {
+        DWORD access, share, disposition, flags;
+    };
+    GUID classGuid {};
+    DWORD classFlags = 0;
+    int setsMade = 0, setsDestroyed = 0, filesOpened = 0, filesClosed = 0, preparsedTaken = 0, preparsedFreed = 0;
+    std::vector<Open> opens;
+};
+
+Win32HidCalls watched(CallLog &log, Win32HidCalls c)
+{
+    c.getClassDevs = [&log, f = c.getClassDevs](const GUID *guid, PCWSTR e, HWND w, DWORD flags) {
+        log.classGuid = *guid;
+        log.classFlags = flags;
+        HDEVINFO set = f(guid, e, w, flags);
+        log.setsMade += set != INVALID_HANDLE_VALUE;
+        return set;
+    };
+    c.destroyDeviceInfoList = [&log, f = c.destroyDeviceInfoList](HDEVINFO set) {
+        ++log.setsDestroyed;
+        return f(set);
+    };
+    c.createFile
+        = [&log, f = c.createFile](LPCWSTR p, DWORD a, DWORD s, LPSECURITY_ATTRIBUTES sa, DWORD d, DWORD fl, HANDLE t) {
+              log.opens.push_back({ a, s, d, fl });
+              HANDLE file = f(p, a, s, sa, d, fl, t);
+              log.filesOpened += file != INVALID_HANDLE_VALUE;
+              return file;
+          };
+    c.closeHandle = [&log, f = c.closeHandle](HANDLE file) {
+        ++log.filesClosed;
+        return f(file);
+    };
+    c.getPreparsedData = [&log, f = c.getPreparsedData](HANDLE file, PHIDP_PREPARSED_DATA *data) {
+        const BOOLEAN ok = f(file, data);
+        log.preparsedTaken += ok != FALSE;
+        return ok;
+    };
+    c.freePreparsedData = [&log, f = c.freePreparsedData](PHIDP_PREPARSED_DATA data) {
+        ++log.preparsedFreed;
+        return f(data);
+    };
+    return c;
+}
+
+// Every HID interface of the system answers as a reader with a 9-byte
+// feature report; the rest is real.
+Win32HidCalls asReaders()
+{
+    Win32HidCalls c;
+    c.getAttributes = [f = c.getAttributes](HANDLE file, PHIDD_ATTRIBUTES attributes) {
+        f(file, attributes);
+        attributes->VendorID = ReaderVendorId;
+        attributes->ProductID = ReaderProductId;
+        return BOOLEAN(TRUE);
+    };
+    c.getCaps = [f = c.getCaps](PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps) {
+        const NTSTATUS status = f(data, caps);
+        caps->FeatureReportByteLength = 9;
+        return status;
+    };
+    return c;
+}
+
+std::vector<std::string> systemInterfacePaths()
+{
+    Win32HidPlatform platform;
+    const HidDeviceSet set = platform.createDeviceSet();
+    std::vector<std::string> paths;
+    for (int index = 0; platform.enumInterface(set, index); ++index)
+        paths.push_back(platform.interfacePath(set, index).value_or(std::string()));
+    platform.destroyDeviceSet(set);
+    return paths;
+}
+
+std::vector<std::string> lines(const QStringList &list)
+{
+    std::vector<std::string> out;
+    for (const QString &s : list)
+        out.push_back(s.toStdString());
+    return out;
+}
+
+TEST(Win32HidStack, EnumeratesOpensAndReleasesTheSystemsHidInterfaces)
+{
+    const std::vector<std::string> paths = systemInterfacePaths();
+    ASSERT_FALSE(paths.empty()) << "the system (Wine) lists no HID interface";
+
+    CallLog log;
+    {
+        Win32HidPlatform platform(watched(log, {}));
+        const HidDeviceSet set = platform.createDeviceSet();
+        ASSERT_NE(set, 0);
+        const int count = static_cast<int>(paths.size());
+        for (int index = 0; index < count; ++index) {
+            const std::string path = platform.interfacePath(set, index).value_or(std::string());
+            EXPECT_EQ(path, paths[index]);
+            EXPECT_EQ(path.rfind(R"(\\?\)", 0), 0u) << path;
+            const HidHandle handle = platform.open(path, AccessNone);
+            ASSERT_GE(handle, 1) << path;
+            EXPECT_NE(platform.attributes(handle).vendorId, 0) << path;
+            platform.close(handle);
+        }
+        // No interface past the last, before the first, or in a set that is gone.
+        EXPECT_FALSE(platform.enumInterface(set, count));
+        EXPECT_EQ(platform.interfacePath(set, count), std::nullopt);
+        EXPECT_FALSE(platform.enumInterface(set, -1));
+        platform.destroyDeviceSet(set);
+        EXPECT_FALSE(platform.enumInterface(set, 0));
+        EXPECT_FALSE(platform.enumInterface(0, 0));
+    }
+    EXPECT_EQ(log.setsDestroyed, log.setsMade);
+    EXPECT_EQ(log.filesClosed, log.filesOpened);
+}
+
+TEST(Win32HidStack, AMissingDeviceIsRefusedAndNothingUsesTheRefusedHandle)
+{
+    Win32HidPlatform platform;
+    const std::string missing = R"(\\?\hid#vid_04b4&pid_210a#0&0000&0#{4d1e55b2-f16f-11cf-88cb-001111000030})";
+    for (std::uint32_t access : { AccessReadWrite, AccessNone })
+        EXPECT_EQ(platform.open(missing, access), InvalidHandle);
+    EXPECT_EQ(platform.featureReportByteLength(InvalidHandle), 0);
+    EXPECT_EQ(platform.manufacturerString(InvalidHandle), std::nullopt);
+    EXPECT_FALSE(platform.setFeature(InvalidHandle, { 0, 1, 2 }));
+}
+
+TEST(Win32HidStack, FindReadersCountsNoReaderAmongWinesDevices)
+{
+    CallLog log;
+    Win32HidPlatform platform(watched(log, {}));
+    RecordingView view;
+    FileAccess files;
+    AccessUSBIO usb(platform, view, files, 0);
+    EXPECT_FALSE(usb.FindReaders());
+    EXPECT_EQ(view.caption, QStringLiteral("[ 0 ]"));
+    EXPECT_TRUE(view.entries.isEmpty());
+    ASSERT_FALSE(view.errors.isEmpty());
+    EXPECT_EQ(view.errors.last(), text::CantFindReader);
+    usb.CloseReader();
+    EXPECT_EQ(log.setsMade, 1);
+    EXPECT_EQ(log.setsDestroyed, 1);
+    EXPECT_EQ(log.filesClosed, log.filesOpened);
+    EXPECT_EQ(log.preparsedFreed, log.preparsedTaken);
+}
+
+TEST(Win32HidStack, ADeviceWithoutFeatureReportIsOpenedRefusedAndClosed)
+{
+    // Wine's virtual mouse and keyboard have no feature report.
+    std::string plainDevice;
+    {
+        Win32HidPlatform platform;
+        for (const std::string &path : systemInterfacePaths()) {
+            const HidHandle handle = platform.open(path, AccessNone);
+            const bool plain = handle >= 1 && platform.featureReportByteLength(handle) == 0;
+            if (plain)
+                EXPECT_FALSE(platform.setFeature(handle, std::vector<std::uint8_t>(9, 0)));
+            platform.close(handle);
+            if (plain) {
+                plainDevice = path;
+                break;
+            }
+        }
+    }
+    if (plainDevice.empty())
+        GTEST_SKIP() << "every HID interface here has a feature report";
+
+    CallLog log;
+    Win32HidPlatform platform(watched(log, {}));
+    RecordingView view;
+    FileAccess files;
+    AccessUSBIO usb(platform, view, files, 0);
+    EXPECT_EQ(usb.OpenReader(plainDevice, AccessNone), 0);
+    EXPECT_EQ(lines(view.errors), lines({ text::LengthError }));
+    EXPECT_EQ(usb.DeviceHandle, 0);
+    EXPECT_EQ(log.filesOpened, 1);
+    EXPECT_EQ(log.filesClosed, 1);
+    EXPECT_EQ(log.preparsedFreed, log.preparsedTaken);
+}
+
+// One failure of discovery per row, on interfaces that would otherwise all
+// be readers. n is the number of the system's HID interfaces.
+struct DiscoveryRow
+{
+    const char *name;
+    std::function<void(Win32HidCalls &)> fail;
+    bool found;
+    std::function<QStringList(int n)> errors;
+};
+
+void PrintTo(const DiscoveryRow &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class Win32Discovery : public ::testing::TestWithParam<DiscoveryRow>
+{
+};
+
+TEST_P(Win32Discovery, ReportsTheFailureAndReleasesWhatItTook)
+{
+    const DiscoveryRow &row = GetParam();
+    const std::vector<std::string> paths = systemInterfacePaths();
+    ASSERT_FALSE(paths.empty());
+    const int n = static_cast<int>(paths.size());
+
+    Win32HidCalls calls = asReaders();
+    row.fail(calls);
+    CallLog log;
+    Win32HidPlatform platform(watched(log, calls));
+    RecordingView view;
+    FileAccess files;
+    AccessUSBIO usb(platform, view, files, 0);
+
+    EXPECT_EQ(usb.FindReaders(), row.found);
+    EXPECT_EQ(lines(view.errors), lines(row.errors(n)));
+    EXPECT_EQ(view.caption, QStringLiteral("[ %1 ]").arg(row.found ? n : 0));
+    if (row.found) {
+        EXPECT_EQ(usb.DevicePaths, paths);
+    }
+    usb.CloseReader();
+    EXPECT_EQ(log.setsDestroyed, log.setsMade);
+    EXPECT_EQ(log.filesClosed, log.filesOpened);
+    EXPECT_EQ(log.preparsedFreed, log.preparsedTaken);
+}
+
+QStringList repeat(const QString &text, int times)
+{
+    QStringList out;
+    for (int i = 0; i < times; ++i)
+        out.append(text);
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, Win32Discovery,
+    ::testing::Values(DiscoveryRow { "NoFailure", [](Win32HidCalls &) {}, true, [](int) { return QStringList(); } },
+        DiscoveryRow { "NoDeviceSet",
+            [](Win32HidCalls &c) {
+                c.getClassDevs = [](const GUID *, PCWSTR, HWND, DWORD) { return HDEVINFO(INVALID_HANDLE_VALUE); };
+            },
+            false, [](int) { return QStringList { text::CantFindReader }; } },
+        DiscoveryRow { "NoInterface",
+            [](Win32HidCalls &c) {
+                c.enumDeviceInterfaces
+                    = [](HDEVINFO, PSP_DEVINFO_DATA, const GUID *, DWORD, PSP_DEVICE_INTERFACE_DATA) { return FALSE; };
+            },
+            false, [](int) { return QStringList { text::CantFindReader }; } },
+        DiscoveryRow { "DetailQueryFails",
+            [](Win32HidCalls &c) {
+                c.getDeviceInterfaceDetail
+                    = [f = c.getDeviceInterfaceDetail](HDEVINFO s, PSP_DEVICE_INTERFACE_DATA d,
+                          PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail, DWORD size, PDWORD needed, PSP_DEVINFO_DATA info) {
+                          // The size query still answers; the query for the path fails.
+                          return detail == nullptr ? f(s, d, detail, size, needed, info) : FALSE;
+                      };
+            },
+            false,
+            [](int) {
+                return QStringList { text::CantGetPath, text::CantFindReader };
+            } },
+        DiscoveryRow { "OpenRefused",
+            [](Win32HidCalls &c) {
+                c.createFile = [](LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+                    return INVALID_HANDLE_VALUE;
+                };
+            },
+            false, [](int) { return QStringList { text::CantFindReader }; } },
+        DiscoveryRow { "NoFeatureReport",
+            [](Win32HidCalls &c) {
+                c.getCaps = [f = c.getCaps](PHIDP_PREPARSED_DATA data, PHIDP_CAPS caps) {
+                    const NTSTATUS status = f(data, caps);
+                    caps->FeatureReportByteLength = 0;
+                    return status;
+                };
+            },
+            false, [](int n) { return repeat(text::LengthError, n) + QStringList { text::CantFindReader }; } },
+        DiscoveryRow { "PreparsedDataRefused",
+            [](Win32HidCalls &c) {
+                c.getPreparsedData = [](HANDLE, PHIDP_PREPARSED_DATA *) { return BOOLEAN(FALSE); };
+            },
+            false, [](int n) { return repeat(text::LengthError, n) + QStringList { text::CantFindReader }; } },
+        DiscoveryRow { "CapsRefused",
+            [](Win32HidCalls &c) {
+                // A length in the record does not count when the call fails.
+                c.getCaps = [](PHIDP_PREPARSED_DATA, PHIDP_CAPS caps) {
+                    caps->FeatureReportByteLength = 9;
+                    return NTSTATUS(HIDP_STATUS_INVALID_PREPARSED_DATA);
+                };
+            },
+            false, [](int n) { return repeat(text::LengthError, n) + QStringList { text::CantFindReader }; } }),
+    [](const ::testing::TestParamInfo<DiscoveryRow> &info) { return std::string(info.param.name); });
+
+TEST(Win32HidCallsOfAReader, CarryTheValuesTheReaderIsOpenedAndDrivenWith)
+{
+    Win32HidCalls calls = asReaders();
+    std::vector<ULONG> manufacturerLengths;
+    std::vector<std::vector<std::uint8_t>> sent;
+    calls.getManufacturerString = [&manufacturerLengths](HANDLE, PVOID buffer, ULONG length) {
+        manufacturerLengths.push_back(length);
+        std::memcpy(buffer, L"VORTAL9", sizeof(L"VORTAL9"));
+        return BOOLEAN(TRUE);
+    };
+    calls.setFeature = [&sent](HANDLE, PVOID buffer, ULONG length) {
+        const auto *bytes = static_cast<const std::uint8_t *>(buffer);
+        sent.emplace_back(bytes, bytes + length);
+        return BOOLEAN(TRUE);
+    };
+    CallLog log;
+    Win32HidPlatform platform(watched(log, calls));
+    RecordingView view;
+    FileAccess files;
+    AccessUSBIO usb(platform, view, files, 0);
+
+    ASSERT_TRUE(usb.FindReaders());
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    EXPECT_EQ(std::memcmp(&log.classGuid, &hidGuid, sizeof(GUID)), 0);
+    EXPECT_EQ(log.classFlags, 0x12u); // DIGCF_PRESENT | DIGCF_DEVICEINTERFACE
+
+    ASSERT_GE(usb.OpenReader(usb.DevicePaths[0], AccessReadWrite), 1);
+    ASSERT_FALSE(log.opens.empty());
+    for (std::size_t i = 0; i < log.opens.size(); ++i) {
+        const CallLog::Open &open = log.opens[i];
+        const bool last = i + 1 == log.opens.size();
+        EXPECT_EQ(open.access, last ? 0xC0000000u : 0u) << i;
+        EXPECT_EQ(open.share, DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE)) << i;
+        EXPECT_EQ(open.disposition, DWORD(OPEN_EXISTING)) << i;
+        EXPECT_EQ(open.flags, DWORD(FILE_FLAG_OVERLAPPED)) << i;
+    }
+
+    EXPECT_EQ(usb.ReadManufacturerString(), QStringLiteral("0VORTAL9"));
+    EXPECT_EQ(manufacturerLengths, std::vector<ULONG> { 100 });
+
+    ASSERT_TRUE(usb.SendCommandString(QStringLiteral("141109")));
+    const std::vector<std::uint8_t> report { 0x00, 0x14, 0x11, 0x09, 0, 0, 0, 0, 0 };
+    EXPECT_EQ(sent, std::vector<std::vector<std::uint8_t>> { report });
+}
+
+// What HidD_GetManufacturerString leaves in the buffer, and what the program
+// makes of it.
+struct ManufacturerRow
+{
+    const char *name;
+    std::u16string written; // into the 100-byte buffer; empty with ok false = the call fails
+    bool ok;
+    const char *shown;
+};
+
+void PrintTo(const ManufacturerRow &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class Win32Manufacturer : public ::testing::TestWithParam<ManufacturerRow>
+{
+};
+
+TEST_P(Win32Manufacturer, IsReadFromAHundredByteBuffer)
+{
+    const ManufacturerRow &row = GetParam();
+    Win32HidCalls calls = asReaders();
+    calls.getManufacturerString = [&row](HANDLE, PVOID buffer, ULONG length) {
+        std::memcpy(buffer, row.written.data(), std::min<std::size_t>(length, row.written.size() * 2));
+        return BOOLEAN(row.ok);
+    };
+    Win32HidPlatform platform(calls);
+    RecordingView view;
+    FileAccess files;
+    AccessUSBIO usb(platform, view, files, 0);
+    ASSERT_TRUE(usb.FindReaders());
+    ASSERT_GE(usb.OpenReader(usb.DevicePaths[0], AccessReadWrite), 1);
+    EXPECT_EQ(usb.ReadManufacturerString().toStdString(), row.shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Strings, Win32Manufacturer,
+    ::testing::Values(ManufacturerRow { "Short", u"ABCD", true, "0000ABCD" },
+        ManufacturerRow { "ZeroInside", std::u16string(u"AB\0CD", 5), true, "0000ABCD" },
+        // 50 characters fill the buffer with no zero after them.
+        ManufacturerRow { "FillsTheBuffer", std::u16string(42, u'x') + u"12345678", true, "12345678" },
+        ManufacturerRow { "CallFails", u"", false, "" }),
+    [](const ::testing::TestParamInfo<ManufacturerRow> &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace vortal9
