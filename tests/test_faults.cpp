@@ -87,8 +87,9 @@ TEST_P(ClosedSessionTimerTest, StaysQuiet)
     MainForm &w = startSession();
     click(key(GetParam().key));
     ASSERT_TRUE(waitFor([&] { return !platform.sentReports().empty(); }, 2000));
-    if (GetParam().key == 3) // the answer is over, its quiet period not yet
+    if (GetParam().key == 3) { // the answer is over, its quiet period not yet
         ASSERT_TRUE(waitFor([&] { return !reader->isTyping() && receivedText().endsWith("CRLF\n> "); }, 2000));
+    }
     click(button("BtnClose"));
     QTest::qWait(w.timing().quietMs + w.timing().echoMs);
     EXPECT_EQ(enabledControls(), mainGroup());
@@ -226,8 +227,9 @@ TEST_P(KeyboardBetweenAnswersTest, WorksTheWindow)
     click(button("BtnSetup"));
     ASSERT_TRUE(waitForKeyboard());
     EXPECT_TRUE(w.windowTitle().endsWith("keep this window in front")) << w.windowTitle().toStdString();
-    if (GetParam().captureRefused)
+    if (GetParam().captureRefused) {
         EXPECT_TRUE(receiveBox()->toolTip().contains("/dev/input/event5"));
+    }
     platform.clearLog();
     const QString before = receivedText();
 

@@ -130,8 +130,9 @@ protected:
         const auto connection = QObject::connect(&form->session(), &ReaderSession::playbackFinished, form.get(),
                                                  [&] { ended = Clock::now(); });
         click(button("BtnConSetting"));
-        if (form->session().isScriptRunning())
+        if (form->session().isScriptRunning()) {
             EXPECT_TRUE(waitFor([&] { return ended.has_value(); }, 120000)) << "the playback never ended";
+        }
         QObject::disconnect(connection);
         return ended.value_or(Clock::now());
     }

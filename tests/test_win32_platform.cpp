@@ -8,7 +8,7 @@
 #include "device/Messages.h"
 #include "device/Win32HidCalls.h"
 #include "device/Win32HidPlatform.h"
-#include "script/FileAccess.h"
+#include "session/CommandChannel.h"
 
 #include <gtest/gtest.h>
 
@@ -35,9 +35,6 @@ public:
         if (panel == 6)
             errors.append(text);
     }
-    void startPacingTimer(int) override { }
-    void waitUntil(const std::function<bool()> &) override { }
-    bool isUnloading() const override { return false; }
 
     QString caption;
     QStringList entries;
@@ -179,8 +176,7 @@ TEST(Win32HidStack, FindReadersCountsNoReaderAmongWinesDevices)
     CallLog log;
     Win32HidPlatform platform(watched(log, {}));
     RecordingView view;
-    FileAccess files;
-    AccessUSBIO usb(platform, view, files, 0);
+    AccessUSBIO usb(platform, view);
     EXPECT_FALSE(usb.FindReaders());
     EXPECT_EQ(view.caption, QStringLiteral("[ 0 ]"));
     EXPECT_TRUE(view.entries.isEmpty());
@@ -202,8 +198,9 @@ TEST(Win32HidStack, ADeviceWithoutFeatureReportIsOpenedRefusedAndClosed)
         for (const std::string &path : systemInterfacePaths()) {
             const HidHandle handle = platform.open(path, AccessNone);
             const bool plain = handle >= 1 && platform.featureReportByteLength(handle) == 0;
-            if (plain)
+            if (plain) {
                 EXPECT_FALSE(platform.setFeature(handle, std::vector<std::uint8_t>(9, 0)));
+            }
             platform.close(handle);
             if (plain) {
                 plainDevice = path;
@@ -217,8 +214,7 @@ TEST(Win32HidStack, ADeviceWithoutFeatureReportIsOpenedRefusedAndClosed)
     CallLog log;
     Win32HidPlatform platform(watched(log, {}));
     RecordingView view;
-    FileAccess files;
-    AccessUSBIO usb(platform, view, files, 0);
+    AccessUSBIO usb(platform, view);
     EXPECT_EQ(usb.OpenReader(plainDevice, AccessNone), 0);
     EXPECT_EQ(lines(view.errors), lines({ text::LengthError }));
     EXPECT_EQ(usb.DeviceHandle, 0);
@@ -258,8 +254,7 @@ TEST_P(Win32Discovery, ReportsTheFailureAndReleasesWhatItTook)
     CallLog log;
     Win32HidPlatform platform(watched(log, calls));
     RecordingView view;
-    FileAccess files;
-    AccessUSBIO usb(platform, view, files, 0);
+    AccessUSBIO usb(platform, view);
 
     EXPECT_EQ(usb.FindReaders(), row.found);
     EXPECT_EQ(lines(view.errors), lines(row.errors(n)));
@@ -357,8 +352,7 @@ TEST(Win32HidCallsOfAReader, CarryTheValuesTheReaderIsOpenedAndDrivenWith)
     CallLog log;
     Win32HidPlatform platform(watched(log, calls));
     RecordingView view;
-    FileAccess files;
-    AccessUSBIO usb(platform, view, files, 0);
+    AccessUSBIO usb(platform, view);
 
     ASSERT_TRUE(usb.FindReaders());
     GUID hidGuid;
@@ -380,7 +374,9 @@ TEST(Win32HidCallsOfAReader, CarryTheValuesTheReaderIsOpenedAndDrivenWith)
     EXPECT_EQ(usb.ReadManufacturerString(), QStringLiteral("0VORTAL9"));
     EXPECT_EQ(manufacturerLengths, std::vector<ULONG> { 100 });
 
-    ASSERT_TRUE(usb.SendCommandString(QStringLiteral("141109")));
+    CommandChannel channel(platform, 0);
+    channel.attach(usb.DeviceHandle, usb.FeatureReportByteLength);
+    ASSERT_TRUE(channel.sendNow(QStringLiteral("141109")));
     const std::vector<std::uint8_t> report { 0x00, 0x14, 0x11, 0x09, 0, 0, 0, 0, 0 };
     EXPECT_EQ(sent, std::vector<std::vector<std::uint8_t>> { report });
 }
@@ -414,8 +410,7 @@ TEST_P(Win32Manufacturer, IsReadFromAHundredByteBuffer)
     };
     Win32HidPlatform platform(calls);
     RecordingView view;
-    FileAccess files;
-    AccessUSBIO usb(platform, view, files, 0);
+    AccessUSBIO usb(platform, view);
     ASSERT_TRUE(usb.FindReaders());
     ASSERT_GE(usb.OpenReader(usb.DevicePaths[0], AccessReadWrite), 1);
     EXPECT_EQ(usb.ReadManufacturerString().toStdString(), row.shown);
