@@ -3,7 +3,8 @@
 # declared dependencies and nothing else, and starts the installed program
 # there on the offscreen platform: it must stay up, and a second start must
 # end at once with status 0. A stand-in udevadm that always fails shows that
-# the postinst calls it and still succeeds.
+# the postinst calls it and still succeeds. The command-line tool must run
+# there too.
 #
 #   test-deb.sh PACKAGE.deb BASE_ROOT
 # BASE_ROOT is a minimal debootstrap of bookworm, made on first use (a few
@@ -53,6 +54,7 @@ cp "$ROOT"/var/cache/apt/archives/*.deb "$ARCHIVES/" 2>/dev/null || true
 echo "== installed files"
 fail() { echo "FAILED: $*" >&2; exit 1; }
 test -x "$ROOT/usr/bin/vortal9-setup" || fail "no /usr/bin/vortal9-setup"
+test -x "$ROOT/usr/bin/vortal9-batch" || fail "no /usr/bin/vortal9-batch"
 pictures=$(ls "$ROOT"/usr/lib/vortal9-setup/*.ico | wc -l)
 [ "$pictures" -eq 143 ] || fail "$pictures key pictures instead of 143"
 test -f "$ROOT/usr/lib/udev/rules.d/70-vortal9.rules" || fail "no udev rule"
@@ -62,6 +64,13 @@ for size in 16 32 48; do
 done
 printf '%s\n' "control --reload" "trigger --subsystem-match=hidraw --subsystem-match=input" |
     cmp -s - "$ROOT/tmp/udevadm.log" || fail "postinst did not call udevadm as expected"
+
+echo "== the installed command-line tool"
+# The root has no readers: --help succeeds and list ends with 4 (no reader attached).
+in_root /usr/bin/vortal9-batch --help > /dev/null || fail "vortal9-batch --help failed"
+listed=0
+in_root /usr/bin/vortal9-batch list > /dev/null || listed=$?
+[ "$listed" -eq 4 ] || fail "vortal9-batch list ended with $listed instead of 4 (no reader attached)"
 
 echo "== the installed program, offscreen"
 mkdir -m 700 "$ROOT/tmp/runtime"

@@ -283,8 +283,11 @@ TEST_F(BatchTest, HelpListsTheCommandsAndExitStatusesAndNoReaderIsItsOwnStatus)
     EXPECT_EQ(runTool({"--help"}), Success);
     for (const char *word : {"list", "doctor", "apply SCRIPT", "watch SCRIPT", "--json", "Exit status", "130"})
         EXPECT_TRUE(outText.contains(word)) << word;
-    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all"}), NoReader);
-    EXPECT_TRUE(errText.contains("No VORTAL9 reader is attached"));
+    for (const QStringList &args : {QStringList{"apply", scriptFile(Script), "--all"}, QStringList{"list"}}) {
+        errText.clear();
+        EXPECT_EQ(runTool(args), NoReader) << args.join(' ').toStdString();
+        EXPECT_TRUE(errText.contains("No VORTAL9 reader is attached"));
+    }
 }
 
 TEST_F(BatchTest, ListNumbersTheReadersAsTheWindowDoes)

@@ -252,9 +252,13 @@ int Runner::list(bool json)
         line(QStringLiteral("-"), d.hidraw, d.usbLocation, d.manufacturer, d.serial, false,
              d.problems().value(0));
     }
-    if (readers.empty() && blocked == 0 && !json)
-        m_err << "No VORTAL9 reader is attached." << Qt::endl;
-    else if (blocked > 0 && !json)
+    // An empty list ends as doctor and apply do, so a script can tell "none attached".
+    if (readers.empty() && blocked == 0) {
+        if (!json)
+            m_err << "No VORTAL9 reader is attached." << Qt::endl;
+        return NoReader;
+    }
+    if (blocked > 0 && !json)
         m_err << "Readers marked - cannot be opened: run \"" << Program << " doctor\"." << Qt::endl;
     return Success;
 }
