@@ -58,7 +58,7 @@ TEST_F(FaultTest, CloseDeviceCancelsAKeyWaitingForItsReport)
     EXPECT_EQ(w.session().recording().buffer, Header); // the recording is kept
 }
 
-TEST_F(FaultTest, CloseDeviceDuringEnterConfigSendsNoHotKey)
+TEST_F(FaultTest, CloseDeviceDuringEnterConfigSendsNoHotKeyAndTheNextSendsOne)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
@@ -68,6 +68,13 @@ TEST_F(FaultTest, CloseDeviceDuringEnterConfigSendsNoHotKey)
     EXPECT_TRUE(platform.sentReports().empty());
     EXPECT_FALSE(platform.device("/dev/hidraw1")->reader->inConfigMode());
     EXPECT_EQ(enabledControls(), mainGroup());
+
+    // Enter Config again, recording: the cancelled flow adds no second hot key.
+    click(button("BtnStartRec"));
+    click(button("BtnSetup"));
+    ASSERT_TRUE(waitForKeyboard());
+    EXPECT_EQ(platform.sentReports().size(), 2u);
+    EXPECT_EQ(w.session().recording().buffer, Header);
 }
 
 // Close Device while the quiet period of an answer or the echo check of a
