@@ -220,8 +220,12 @@ TEST_F(BatchTest, WatchConfiguresEachReaderAsItComesAndCtrlCEndsCleanly)
                 QTimer::singleShot(0, &monitor, [&] { monitor.unplug("/dev/hidraw2"); });
         });
     });
-    QTimer::singleShot(2500, &monitor, [&] { monitor.unplug("/dev/hidraw1"); });
-    QTimer::singleShot(2600, &monitor, [&] { monitor.plug("/dev/hidraw1"); });
+    // Timers of two seconds and more are coarse (5 % either way): the plug is
+    // started from the unplug so that the two cannot change places.
+    QTimer::singleShot(2500, &monitor, [&] {
+        monitor.unplug("/dev/hidraw1");
+        QTimer::singleShot(100, &monitor, [&] { monitor.plug("/dev/hidraw1"); });
+    });
     QTimer::singleShot(5000, &monitor, [&] {
         c = monitor.plug("/dev/hidraw3");
         c->setTimings(5, 1, 5);
