@@ -47,7 +47,7 @@ struct EmulatedDevice
     bool strictReportLength = true;
     // Why its keys cannot be captured (for example "no permission to read
     // /dev/input/event5"); empty: they can, when it has a reader.
-    QString captureRefusal;
+    QString captureRefusal{};
     EmulatedReader *reader = nullptr;   // firmware that receives the reports (null: a plain HID device)
     int acceptedReports = 0;            // bookkeeping: reports accepted so far
 };
