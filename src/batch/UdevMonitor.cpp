@@ -1,6 +1,6 @@
 #include "batch/UdevMonitor.h"
 
-#include "device/AccessUSBIO.h"
+#include "capture/ReaderDoctor.h"
 
 #include <QSocketNotifier>
 
@@ -10,19 +10,12 @@ namespace vortal9 {
 
 namespace {
 
-// HID_ID of a reader's HID device: bus, vendor and product, in hexadecimal
-// ("0003:000004B4:0000210A" for USB).
+// Whether a hidraw node belongs to a reader, by its HID device's HID_ID.
 bool isReader(struct udev_device *hidraw)
 {
     struct udev_device *hid = udev_device_get_parent_with_subsystem_devtype(hidraw, "hid", nullptr);
     const char *id = hid ? udev_device_get_property_value(hid, "HID_ID") : nullptr;
-    if (!id)
-        return false;
-    const QStringList parts = QString::fromLatin1(id).split(QLatin1Char(':'));
-    bool vendorOk = false;
-    bool productOk = false;
-    return parts.size() == 3 && parts[1].toUInt(&vendorOk, 16) == ReaderVendorId && vendorOk
-           && parts[2].toUInt(&productOk, 16) == ReaderProductId && productOk;
+    return id && isReaderHidId(QString::fromLatin1(id));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "capture/ReaderDoctor.h"
 
 #include "capture/InputNodes.h"
+#include "device/AccessUSBIO.h"
 #include "device/ReportDescriptor.h"
 
 #include <QDir>
@@ -17,9 +18,6 @@ namespace vortal9 {
 
 namespace {
 
-constexpr unsigned ReaderVendor = 0x04b4;
-constexpr unsigned ReaderProduct = 0x210a;
-
 // Small sysfs attribute files; nothing the doctor reads comes near this.
 constexpr qint64 MaxAttributeBytes = 4096;
 
@@ -32,24 +30,14 @@ QString readAttribute(const QString &path)
     return QString::fromUtf8(file.read(MaxAttributeBytes)).trimmed();
 }
 
-// True when the HID device's uevent carries the reader's identifiers:
-// HID_ID=<bus>:<vendor>:<product>, each in hex ("0003:000004B4:0000210A").
+// True when the HID device's uevent carries the reader's identifiers.
 bool isReader(const QString &ueventPath)
 {
     const QStringList lines = readAttribute(ueventPath).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
-        if (!line.startsWith(QLatin1String("HID_ID="))) {
-            continue;
+        if (line.startsWith(QLatin1String("HID_ID="))) {
+            return isReaderHidId(line.mid(7));
         }
-        const QStringList ids = line.mid(7).split(QLatin1Char(':'));
-        if (ids.size() != 3) {
-            return false;
-        }
-        bool vendorOk = false;
-        bool productOk = false;
-        const unsigned vendor = ids[1].toUInt(&vendorOk, 16);
-        const unsigned product = ids[2].toUInt(&productOk, 16);
-        return vendorOk && productOk && vendor == ReaderVendor && product == ReaderProduct;
     }
     return false;
 }
@@ -133,6 +121,19 @@ SystemPaths installedSystemPaths()
     return paths;
 }
 
+bool isReaderHidId(const QString &hidId)
+{
+    const QStringList ids = hidId.split(QLatin1Char(':'));
+    if (ids.size() != 3) {
+        return false;
+    }
+    bool vendorOk = false;
+    bool productOk = false;
+    const unsigned vendor = ids[1].toUInt(&vendorOk, 16);
+    const unsigned product = ids[2].toUInt(&productOk, 16);
+    return vendorOk && productOk && vendor == ReaderVendorId && product == ReaderProductId;
+}
+
 QStringList ReaderDiagnosis::problems() const
 {
     // Without the configuration interface nothing else about the device
@@ -182,14 +183,11 @@ QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPa
     QStringList fixes;
     const auto needRule = std::count_if(readers.begin(), readers.end(), udevRuleHelps);
     if (needRule > 0) {
-        QString installed;
+        QStringList ruleFiles;
         for (const QString &dir : paths.udevRuleDirs) {
-            const QString file = dir + QLatin1Char('/') + QLatin1String(UdevRuleName);
-            if (QFileInfo(file).isFile()) {
-                installed = file;
-                break;
-            }
+            ruleFiles << dir + QLatin1Char('/') + QLatin1String(UdevRuleName);
         }
+        const QString installed = firstExisting(ruleFiles);
         const QString target = QStringLiteral("/etc/udev/rules.d/") + QLatin1String(UdevRuleName);
         const QString copy = firstExisting(paths.ruleCopies);
         if (!installed.isEmpty()) {
