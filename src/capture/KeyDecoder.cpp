@@ -134,26 +134,17 @@ KeyDecoder::~KeyDecoder()
 
 QString KeyDecoder::keyEvent(int code, int value)
 {
-    const xkb_keycode_t key = static_cast<xkb_keycode_t>(code) + EvdevOffset;
-    const bool seen = m_down.count(code) != 0;
     switch (value) {
-    case 1:
-        if (seen) {
-            return textOf(code); // a second press without release: as a repeat
-        }
-        {
-            // The text comes from the state before the key itself changes it.
-            QString text = textOf(code);
-            m_down.insert(code);
-            xkb_state_update_key(m_state, key, XKB_KEY_DOWN);
-            return text;
-        }
-    case 2: return seen ? textOf(code) : QString();
+    case 1: {
+        // The text comes from the state before the key itself changes it; a
+        // second press without release types again, as a repeat.
+        QString text = textOf(code);
+        syncKey(code, true);
+        return text;
+    }
+    case 2: return m_down.count(code) != 0 ? textOf(code) : QString();
     case 0:
-        if (seen) {
-            m_down.erase(code);
-            xkb_state_update_key(m_state, key, XKB_KEY_UP);
-        }
+        syncKey(code, false);
         return QString();
     default: return QString();
     }
