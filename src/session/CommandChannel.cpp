@@ -44,7 +44,8 @@ void CommandChannel::pause(int ms, std::function<void()> done)
 {
     Item item;
     item.pauseMs = ms;
-    item.pauseDone = std::move(done);
+    if (done)
+        item.done = [done = std::move(done)](bool) { done(); };
     m_queue.push_back(std::move(item));
     scheduleNext();
 }
@@ -68,22 +69,15 @@ void CommandChannel::onTimer()
     if (m_queue.empty())
         return;
     Item &head = m_queue.front();
-    if (head.chunks.isEmpty()) {
-        auto done = std::move(head.pauseDone);
-        m_queue.pop_front();
-        scheduleNext();
-        if (done)
-            done();
-        return;
-    }
-
-    const QString chunk = head.chunks.at(head.next++);
-    // An empty chunk (an empty string) sends nothing and says nothing.
-    const bool sent = !chunk.isEmpty() && sendChunk(chunk);
-    const bool finished = !sent || head.next >= head.chunks.size();
-    if (!finished) {
-        scheduleNext();
-        return;
+    bool sent = true; // a pause has passed
+    if (!head.chunks.isEmpty()) {
+        const QString chunk = head.chunks.at(head.next++);
+        // An empty chunk (an empty string) sends nothing and says nothing.
+        sent = !chunk.isEmpty() && sendChunk(chunk);
+        if (sent && head.next < head.chunks.size()) {
+            scheduleNext();
+            return;
+        }
     }
     // Taken off the queue before the callback runs: it may queue, cancel or
     // close as it likes.

@@ -67,8 +67,7 @@ private:
     {
         QStringList chunks;   // empty for a pause
         int pauseMs = 0;
-        SendDone done;
-        std::function<void()> pauseDone;
+        SendDone done;        // a pause's always gets true
         qsizetype next = 0;
     };
 
