@@ -87,12 +87,12 @@ void MainForm::WriteConfig()
     m_session->playScript(m_files.ScriptText);
 }
 
-void MainForm::Reader_PlaybackFinished(ReaderSession::Outcome outcome)
+void MainForm::Reader_PlaybackFinished()
 {
+    // How it ended is shown already: a failure by Reader_Failure, an
+    // unplugged reader by Reader_Lost, which follows.
     if (m_unloading)
         return;
-    if (outcome == ReaderSession::Outcome::Unplugged)
-        setPanelText(6, text::CantFindReader);
     Btn1Enabled();
 }
 

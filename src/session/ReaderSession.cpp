@@ -209,7 +209,7 @@ void ReaderSession::closeHandle(bool releaseAtOnce)
     // hot key or a script cut off between a press and its release.
     const QString release = m_heldKeys.releaseString();
     m_channel->cancel();
-    auto closeNow = [this] {
+    auto closeDevice = [this] {
         m_platform.close(m_handle);
         m_handle = 0;
         m_channel->detach();
@@ -217,12 +217,12 @@ void ReaderSession::closeHandle(bool releaseAtOnce)
         checkLetGo();
     };
     if (release.isEmpty()) {
-        closeNow();
+        closeDevice();
     } else if (releaseAtOnce) {
         m_channel->sendNow(release);
-        closeNow();
+        closeDevice();
     } else {
-        m_channel->send(release, [closeNow](bool) { closeNow(); });
+        m_channel->send(release, [closeDevice](bool) { closeDevice(); });
     }
 }
 

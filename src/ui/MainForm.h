@@ -128,7 +128,7 @@ private:
     void Reader_QuietPeriodEnded(bool keyboardReady);
     void Reader_EchoChecked(bool keyboardReady);
     void Reader_Failure(const QString &message);
-    void Reader_PlaybackFinished(ReaderSession::Outcome outcome);
+    void Reader_PlaybackFinished();
     void Reader_ModifierReset();
     void Reader_Lost();
 
