@@ -26,6 +26,7 @@ namespace vortal9::batch {
 namespace {
 
 const QString Program = QStringLiteral("vortal9-batch");
+const QString NoReaderAttached = QStringLiteral("No VORTAL9 reader is attached");
 
 // A freshly plugged reader gets its input device a moment after its hidraw
 // node; its capture is tried this often before it is refused.
@@ -156,6 +157,9 @@ private:
     // captured yet is tried again (watch) or refused.
     void start(Job &job, bool retryCapture);
     void finish(Job &job, const QString &result, const QString &message = {});
+    // Ends a job from outside (unplugged, Ctrl+C): a retry is dropped, a
+    // result given if it has none yet, and the session closed at once.
+    void end(Job &job, const QString &result);
     void print(const Job &job);
     void drawProgress(const Job &job);
     void stopAll(const QString &result);
@@ -255,7 +259,7 @@ int Runner::list(bool json)
     // An empty list ends as doctor and apply do, so a script can tell "none attached".
     if (readers.empty() && blocked == 0) {
         if (!json)
-            m_err << "No VORTAL9 reader is attached." << Qt::endl;
+            m_err << NoReaderAttached << "." << Qt::endl;
         return NoReader;
     }
     if (blocked > 0 && !json)
@@ -284,7 +288,7 @@ int Runner::doctor(bool json)
               << Qt::endl;
     }
     if (diagnoses.empty()) {
-        m_err << "No VORTAL9 reader is attached." << Qt::endl;
+        m_err << NoReaderAttached << "." << Qt::endl;
         return NoReader;
     }
     const QStringList fixes = fixesFor(diagnoses, m_env.system);
@@ -439,22 +443,26 @@ void Runner::drawProgress(const Job &job)
     m_err << "\x1b[" << up << "A\r\x1b[2K" << text << "\x1b[" << up << "B\r" << Qt::flush;
 }
 
+void Runner::end(Job &job, const QString &result)
+{
+    if (job.retry) {
+        job.retry->stop();
+        job.released = true;
+    }
+    if (job.result.isEmpty()) {
+        job.playing = false;
+        finish(job, result);
+    }
+    // Whatever the reader still holds is released now, and its capture let go.
+    if (job.session)
+        job.session->closeNow();
+}
+
 void Runner::stopAll(const QString &result)
 {
     m_stopped = true;
-    for (const auto &job : m_jobs) {
-        if (job->retry) {
-            job->retry->stop();
-            job->released = true;
-        }
-        if (job->result.isEmpty()) {
-            job->playing = false;
-            finish(*job, result);
-        }
-        // Whatever the reader still holds is released now, and its capture let go.
-        if (job->session)
-            job->session->closeNow();
-    }
+    for (const auto &job : m_jobs)
+        end(*job, result);
     checkDone();
 }
 
@@ -479,7 +487,7 @@ int Runner::apply(const QString &scriptPath, const QStringList &chosen, bool all
 
     const std::vector<std::string> readers = discoverReaders(*m_env.platform);
     if (readers.empty()) {
-        m_err << "No VORTAL9 reader is attached";
+        m_err << NoReaderAttached;
         if (const QString blocked = blockedSummary(diagnoseReaders(m_env.system)); !blocked.isEmpty())
             m_err << " that can be opened (" << blocked << ")";
         m_err << "." << Qt::endl;
@@ -556,15 +564,8 @@ int Runner::watch(const QString &scriptPath, bool json)
     });
     QObject::connect(m_env.monitor, &DeviceMonitor::readerRemoved, &m_context, [this](const QString &path) {
         for (const auto &job : m_jobs) {
-            if (job->path != path || !job->result.isEmpty())
-                continue;
-            if (job->retry) {
-                job->retry->stop();
-                job->released = true;
-            }
-            job->playing = false;
-            finish(*job, QStringLiteral("unplugged"));
-            job->session->closeNow();
+            if (job->path == path && job->result.isEmpty())
+                end(*job, QStringLiteral("unplugged"));
         }
     });
     if (m_env.onInterrupt)
