@@ -505,20 +505,11 @@ void EmulatedReader::typeNext()
         Q_EMIT typingFinished();
 }
 
-EmulatedCapture::EmulatedCapture(EmulatedReader *reader)
-    : m_reader(reader)
-{
-}
-
-EmulatedCapture::~EmulatedCapture()
-{
-    if (m_reader && m_reader->m_capture == this)
-        m_reader->m_capture = nullptr;
-}
-
 std::unique_ptr<KeyCapture> EmulatedReader::grab()
 {
-    auto capture = std::make_unique<EmulatedCapture>(this);
+    // The reader's pointer to its capture clears itself when the capture is
+    // destroyed.
+    auto capture = std::make_unique<EmulatedCapture>();
     m_capture = capture.get();
     return capture;
 }

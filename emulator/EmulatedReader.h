@@ -51,21 +51,14 @@ class QTimer;
 
 namespace vortal9::emu {
 
-class EmulatedReader;
-
 // The capture of one emulated reader: what the reader types while it lives.
 class EmulatedCapture : public KeyCapture
 {
     Q_OBJECT
 
 public:
-    explicit EmulatedCapture(EmulatedReader *reader);
-    ~EmulatedCapture() override;
     void deliver(QChar ch) { Q_EMIT typed(QString(ch)); }
     void unplug() { Q_EMIT lost(); }
-
-private:
-    QPointer<EmulatedReader> m_reader;
 };
 
 class EmulatedReader : public QObject
@@ -192,7 +185,6 @@ private:
     std::deque<PendingAnswer> m_queue;
     qsizetype m_queuePos = 0;
 
-    friend class EmulatedCapture;
     QPointer<EmulatedCapture> m_capture;
 
     std::vector<Received> m_received;
