@@ -177,6 +177,13 @@ CaptureAttempt EmulatedPlatform::capture(const std::string &hidPath)
         return attempt;
     }
     attempt.capture = d->reader->grab();
+    if (!attempt.capture) {
+        // As the kernel refuses a second exclusive grab of an input device.
+        attempt.inUse = true;
+        attempt.refusal = QStringLiteral("/dev/input/event of %1 is held by another program")
+                              .arg(QString::fromStdString(hidPath));
+        return attempt;
+    }
     ++m_captures;
     return attempt;
 }

@@ -507,8 +507,11 @@ void EmulatedReader::typeNext()
 
 std::unique_ptr<KeyCapture> EmulatedReader::grab()
 {
-    // The reader's pointer to its capture clears itself when the capture is
-    // destroyed.
+    // One exclusive hold at a time, as the kernel grants EVIOCGRAB: a second
+    // grab is refused while the first lives. The reader's pointer to its
+    // capture clears itself when the capture is destroyed.
+    if (m_capture)
+        return nullptr;
     auto capture = std::make_unique<EmulatedCapture>();
     m_capture = capture.get();
     return capture;

@@ -129,8 +129,9 @@ public:
     // The stored settings survive.
     void powerCycle();
 
-    // Takes the reader's keys for a capture (a second grab takes them from
-    // the first); the capture lets go when destroyed.
+    // Takes the reader's keys for a capture; null while another capture holds
+    // them (a second exclusive grab is refused). The capture lets go when
+    // destroyed.
     std::unique_ptr<KeyCapture> grab();
     bool isGrabbed() const { return !m_capture.isNull(); }
     // The reader's input device went away: its capture is told so.

@@ -6,6 +6,7 @@
 
 #include "config/ScriptTokenizer.h"
 #include "device/CommandChunks.h"
+#include "device/ScanCodes.h"
 #include "script/ScriptFormat.h"
 
 #include <QByteArray>
@@ -163,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // The check that "Setting" makes before it plays a script back.
     const bool playable = text.size() > vortal9::script::PlaybackStart
-                          && text.startsWith(QLatin1String(vortal9::script::HotKeyString)) && hex;
+                          && text.startsWith(vortal9::scancode::HotKey) && hex;
     playBack(text, playable);
     return 0;
 }

@@ -156,7 +156,7 @@ TEST_F(CapturedWindowTest, AnotherWindowInFrontGetsNothingAndTheSessionRunsAsWit
 
     EXPECT_EQ(other.edit.text(), "");
     EXPECT_EQ(receivedText(), QString(reader->typedText()).replace("a\b", ""));
-    EXPECT_EQ(w.session().recording().buffer, Header + "26F026FF16F016FF1CF01CFF66F066FF");
+    EXPECT_EQ(w.session().recordedText(), Header + "26F026FF16F016FF1CF01CFF66F066FF");
 }
 
 // The grab ends with the session, whichever way it ends.

@@ -79,7 +79,7 @@ TEST_F(KeyEntryTest, ShiftAShiftOnUSSendsInOrderAndIsRecordedSo)
     EXPECT_EQ(w.keyPictureName(29), "1C1");
 
     EXPECT_EQ(payloadStrings(), QStringList({"12", "1CF01C", "F012"}));
-    EXPECT_EQ(w.session().recording().buffer, "141109F009F011F014FF121CF01CF012");
+    EXPECT_EQ(w.session().recordedText(), "141109F009F011F014FF121CF01CF012");
 }
 
 TEST_F(KeyEntryTest, AnsweredKeysAreMarkedInTheRecording)
@@ -88,7 +88,7 @@ TEST_F(KeyEntryTest, AnsweredKeysAreMarkedInTheRecording)
     press(3); // "3": the reader answers with the next terminator
     press(ShiftRight);
     press(ShiftRight);
-    EXPECT_EQ(w.session().recording().buffer, "141109F009F011F014FF26F026FF12F012");
+    EXPECT_EQ(w.session().recordedText(), "141109F009F011F014FF26F026FF12F012");
     EXPECT_EQ(reader->workingSettings().value("terminator"), "CRLF");
 }
 

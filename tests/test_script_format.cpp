@@ -2,6 +2,7 @@
 #include "FileSizeLimit.h"
 #include "ModeBitsApply.h"
 #include "config/ScriptTokenizer.h"
+#include "device/ScanCodes.h"
 #include "script/ScriptFormat.h"
 
 #include <QDir>
@@ -38,7 +39,7 @@ namespace {
 
 using namespace vortal9::script;
 
-const QString Header = QString::fromLatin1(HotKeyString) + QStringLiteral("FF");
+const QString Header = QString(vortal9::scancode::HotKey) + QStringLiteral("FF");
 
 template <typename Row>
 std::string rowName(const testing::TestParamInfo<Row> &info)
@@ -507,8 +508,11 @@ INSTANTIATE_TEST_SUITE_P(
         CutRow{"MakeThenMarker", "12FF12", 0, "12", true, false, 4},
         CutRow{"MarkerRunSkippedWhole", "12FFFFFF1E", 0, "12", true, false, 8},
         CutRow{"MarkerRunToEnd", "12FFFF", 0, "12", true, false, 6},
-        CutRow{"MarkerAtTokenPosition", "FF1E", 0, "FF", false, false, 2},
-        CutRow{"MarkerAtTokenPositionThenMarker", "FFFF1E", 0, "FF", true, false, 4},
+        CutRow{"MarkerAtTokenPositionIsSteppedOver", "FF1E", 0, "1E", false, false, 4},
+        CutRow{"MarkerRunAtTokenPositionIsSteppedOver", "FFFF1EFF", 0, "1E", true, false, 8},
+        CutRow{"OnlyMarkersLeft", "FFFF", 0, "", false, false, 6},
+        CutRow{"BreakPrefixDoesNotTakeAMarker", "F0FF1E", 0, "F0", true, true, 4},
+        CutRow{"ExtendedBreakPrefixDoesNotTakeAMarker", "F0E0FF1E", 0, "F0E0", true, true, 6},
         CutRow{"ExtendedThenBreakPrefix", "E0F011", 0, "E0F0", false, false, 4},
         CutRow{"BreakThenBreakPrefix", "F0F011", 0, "F0F0", false, true, 4},
         CutRow{"ExtendedBreakThenMarker", "F0E011FF", 0, "F0E011", true, true, 8},
@@ -574,7 +578,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlayRow{"KeyThenAnswer", "1EF01EFF", {{"1E", false, false}, {"F01E", true, true}}},
         PlayRow{"ExtendedKey", "E011F0E011", {{"E011", false, false}, {"F0E011", false, true}}},
         PlayRow{"ThreeMarkersOneWait", "12FFFFFF1E", {{"12", true, false}, {"1E", false, false}}},
-        PlayRow{"SecondMarkerAfterHeaderIsSent", "FF1E", {{"FF", false, false}, {"1E", false, false}}},
+        PlayRow{"MarkerRunAfterHeaderIsOneWait", "FFFF1EFF", {{"1E", true, false}}},
+        PlayRow{"NothingButMarkersAfterHeader", "FFFF", {}},
         PlayRow{"ExtendedThenBreakPrefix", "E0F011", {{"E0F0", false, false}, {"11", false, false}}},
         PlayRow{"OddLengthLastCharDropped", "1EF", {{"1E", false, false}}},
         PlayRow{"OddLengthAfterMarker", "1EFF3", {{"1E", true, false}}},

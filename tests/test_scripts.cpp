@@ -154,7 +154,7 @@ TEST_F(RecordingTest, StartRecThenSaveRecWritesOnlyTheLineEndAndLoadsEmpty)
 {
     MainForm &w = openWindow();
     click(button("BtnStartRec"));
-    EXPECT_TRUE(w.session().recording().on);
+    EXPECT_TRUE(w.session().isRecording());
     EXPECT_FALSE(button("BtnStartRec")->isEnabled());
     EXPECT_EQ(button("BtnStartRec")->text(), "Start Rec");
 
@@ -163,7 +163,7 @@ TEST_F(RecordingTest, StartRecThenSaveRecWritesOnlyTheLineEndAndLoadsEmpty)
     EXPECT_EQ(dialogs.asked, QStringList{"save"});
     EXPECT_EQ(dialogs.lastText, "*.TXT");
     EXPECT_EQ(readFile(file), QByteArray("\r\n"));
-    EXPECT_FALSE(w.session().recording().on);
+    EXPECT_FALSE(w.session().isRecording());
     EXPECT_TRUE(button("BtnStartRec")->isEnabled());
 
     load(file);
@@ -188,8 +188,8 @@ TEST_F(RecordingTest, EnterConfigAndOneKeyMakeTheThirtyByteFile)
     save(file);
     EXPECT_EQ(readFile(file), QByteArray("141109F009F011F014FF1EF01EFF\r\n"));
     EXPECT_EQ(readFile(file).size(), 30);
-    EXPECT_EQ(w.session().recording().buffer, "");
-    EXPECT_FALSE(w.session().recording().on);
+    EXPECT_EQ(w.session().recordedText(), "");
+    EXPECT_FALSE(w.session().isRecording());
     EXPECT_EQ(reader->receivedReports().size(), 3u); // closing and saving send nothing
 }
 
@@ -210,13 +210,11 @@ TEST_F(RecordingTest, RecordingAPlaybackGivesACopyOfTheScript)
 TEST_F(RecordingTest, SaveRecWithoutStartRecOpensNoDialog)
 {
     MainForm &w = openWindow();
-    w.session().recording().buffer = "1EF01E";
     dialogs.saveAnswers.push_back(path("never.TXT"));
     click(button("BtnSave"));
     EXPECT_TRUE(dialogs.asked.isEmpty());
     EXPECT_TRUE(entries().isEmpty());
-    EXPECT_FALSE(w.session().recording().on);
-    EXPECT_EQ(w.session().recording().buffer, "1EF01E");
+    EXPECT_FALSE(w.session().isRecording());
 }
 
 TEST_F(RecordingTest, SavingOverALongerFileReplacesItWhole)
@@ -224,7 +222,7 @@ TEST_F(RecordingTest, SavingOverALongerFileReplacesItWhole)
     MainForm &w = openWindow();
     const QString file = writeFile("over.TXT", QByteArray(500, 'A') + "\r\n");
     click(button("BtnStartRec"));
-    w.session().recording().buffer = Header;
+    w.session().resumeRecording(Header);
     save(file);
     EXPECT_EQ(readFile(file), fileBytes(Header));
 }
@@ -242,8 +240,8 @@ protected:
         click(button("BtnSetup"));
         ASSERT_TRUE(waitForKeyboard());
         click(button("BtnClose"));
-        ASSERT_EQ(form->session().recording().buffer, Header);
-        ASSERT_TRUE(form->session().recording().on);
+        ASSERT_EQ(form->session().recordedText(), Header);
+        ASSERT_TRUE(form->session().isRecording());
         // "Close Device" re-enables every button, "Start Rec" too.
         ASSERT_TRUE(button("BtnStartRec")->isEnabled());
     }
@@ -252,15 +250,15 @@ protected:
     // a second "Save Rec" writes it.
     void expectRecordingKeptAndSavedOnSecondTry()
     {
-        EXPECT_TRUE(form->session().recording().on);
-        EXPECT_EQ(form->session().recording().buffer, Header);
+        EXPECT_TRUE(form->session().isRecording());
+        EXPECT_EQ(form->session().recordedText(), Header);
         EXPECT_FALSE(button("BtnStartRec")->isEnabled());
 
         const QString file = path("second.TXT");
         save(file);
         EXPECT_EQ(readFile(file), fileBytes(Header));
-        EXPECT_FALSE(form->session().recording().on);
-        EXPECT_EQ(form->session().recording().buffer, "");
+        EXPECT_FALSE(form->session().isRecording());
+        EXPECT_EQ(form->session().recordedText(), "");
         EXPECT_TRUE(button("BtnStartRec")->isEnabled());
     }
 };
@@ -445,7 +443,7 @@ TEST_F(LoadTest, TheDialogStartsWithTheNameOfTheLastSave)
 {
     MainForm &w = openWindow();
     click(button("BtnStartRec"));
-    w.session().recording().buffer = Header + "2EF02E";
+    w.session().resumeRecording(Header + "2EF02E");
     const QString file = path("saved.TXT");
     save(file);
     load("");
@@ -777,10 +775,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {"2E", "F02E", "26", "F026"},
                   {Wait::Answer, Wait::Pacing, Wait::Answer, Wait::Pacing},
                   Wait::Answer},
-        TimingRow{"markerRightAfterTheHeaderIsSent",
-                  "FF2EF02EFF",
-                  {"FF", "2E", "F02E"},
-                  {Wait::Answer, Wait::Pacing, Wait::Pacing},
+        TimingRow{"markersRightAfterTheHeaderAreOneWait",
+                  "FFFF2EF02EFF",
+                  {"2E", "F02E"},
+                  {Wait::Answer, Wait::Pacing},
                   Wait::Answer},
         TimingRow{"extendedThenBreakPrefixTogether",
                   "E0F011F0112EF02EFF",

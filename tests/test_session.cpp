@@ -169,35 +169,34 @@ TEST_F(CommandChannelTest, CancelDropsWhatIsQueuedAndItsCallbacks)
 TEST_F(CommandChannelTest, RecordingAppendsThePairsUnchanged)
 {
     openSession();
-    session.recording() = {true, "FF"};
+    session.resumeRecording("FF");
     EXPECT_EQ(sessionSend("1ef01e"), true);
     EXPECT_EQ(sessionSend("123"), true);
-    EXPECT_EQ(session.recording().buffer, "FF1ef01e123");
-    session.recording().on = false;
+    EXPECT_EQ(session.takeRecording(), "FF1ef01e123");
     EXPECT_EQ(sessionSend("29F029"), true);
-    EXPECT_EQ(session.recording().buffer, "FF1ef01e123");
+    EXPECT_EQ(session.recordedText(), "");
 }
 
 TEST_F(CommandChannelTest, ARefusedReportStopsTheCommandAndEmptiesTheRecording)
 {
     openSession();
     platform.device("/dev/hidraw1")->refuseSetFeature = true;
-    session.recording() = {false, "141109F009F011F014FF"};
+    session.resumeRecording("141109F009F011F014FF");
     EXPECT_EQ(sessionSend("0102030405060708090A0B0C0D0E"), false);
     ASSERT_EQ(platform.sentReports().size(), 1u); // the second chunk was never tried
     EXPECT_FALSE(platform.sentReports()[0].accepted);
     EXPECT_EQ(failures, QStringList({"Write Data Error"}));
-    EXPECT_EQ(session.recording().buffer, "");
+    EXPECT_EQ(session.recordedText(), "");
 }
 
 TEST_F(CommandChannelTest, AcceptedReportsBeforeARefusalAreDroppedFromTheRecording)
 {
     openSession();
     platform.device("/dev/hidraw1")->refuseSetFeatureAfter = 1;
-    session.recording().on = true;
+    session.startRecording();
     EXPECT_EQ(sessionSend("0102030405060708090A0B0C0D0E"), false);
     EXPECT_EQ(platform.sentReports().size(), 2u);
-    EXPECT_EQ(session.recording().buffer, "");
+    EXPECT_EQ(session.recordedText(), "");
 }
 
 struct RefusedRow
@@ -214,11 +213,11 @@ class RefusedChunkTest : public CommandChannelTest, public ::testing::WithParamI
 TEST_P(RefusedChunkTest, NothingIsSentAndTheFailureIsShown)
 {
     openSession(GetParam().featureLength);
-    session.recording() = {true, "141109"};
+    session.resumeRecording("141109");
     EXPECT_EQ(sessionSend(GetParam().command), false);
     EXPECT_TRUE(platform.sentReports().empty());
     EXPECT_EQ(failures, QStringList({"Write Data Error"}));
-    EXPECT_EQ(session.recording().buffer, "");
+    EXPECT_EQ(session.recordedText(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -232,11 +231,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CommandChannelTest, EmptyCommandSendsNothingAndSaysNothing)
 {
     openSession();
-    session.recording().buffer = "FF";
+    session.resumeRecording("FF");
     EXPECT_EQ(sessionSend(""), false);
     EXPECT_TRUE(platform.sentReports().empty());
     EXPECT_TRUE(failures.isEmpty());
-    EXPECT_EQ(session.recording().buffer, "FF");
+    EXPECT_EQ(session.recordedText(), "FF");
 }
 
 TEST_F(CommandChannelTest, AClosedSessionSendsNothing)
@@ -274,7 +273,6 @@ TEST_F(EnterConfigTest, RealSpeedSessionFromClickToClose)
     MainForm &w = openWindow(Timing::real());
     auto *box = w.findChild<QPlainTextEdit *>("TxtRcv");
     QTest::keyClicks(box, "old text");
-    w.session().recording().buffer = "stale";
 
     Clock::time_point lastChange;
     QObject::connect(box, &QPlainTextEdit::textChanged, &w, [&] { lastChange = Clock::now(); });
@@ -304,7 +302,7 @@ TEST_F(EnterConfigTest, RealSpeedSessionFromClickToClose)
     EXPECT_EQ(enabledCommandButtons(), QStringList({"BtnClose"}));
     EXPECT_FALSE(combo("CbNumber")->isEnabled());
     EXPECT_FALSE(combo("CbKBType")->isEnabled());
-    EXPECT_EQ(w.session().recording().buffer, "");
+    EXPECT_EQ(w.session().recordedText(), "");
 
     // The keys come on only once the reader has typed its menu and been
     // quiet for the quiet period.
@@ -339,22 +337,22 @@ TEST_F(EnterConfigTest, WhileRecordingTheSessionStartsWithTheHeader)
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
     click(button("BtnStartRec"));
-    w.session().recording().buffer = "left over";
+    w.session().resumeRecording("left over");
     click(button("BtnSetup"));
     ASSERT_TRUE(waitForKeyboard());
-    EXPECT_EQ(w.session().recording().buffer, "141109F009F011F014FF");
+    EXPECT_EQ(w.session().recordedText(), "141109F009F011F014FF");
 }
 
 TEST_F(EnterConfigTest, NoReaderFound)
 {
     MainForm &w = openWindow();
     QTest::keyClicks(QApplication::focusWidget(), "abc");
-    w.session().recording().buffer = "12";
+    w.session().resumeRecording("12");
     click(button("BtnSetup"));
     EXPECT_EQ(w.panelText(6), "Can't Find VORTAL9");
     EXPECT_EQ(w.panelText(2), "Disconnect");
     EXPECT_EQ(receivedText(), "");
-    EXPECT_EQ(w.session().recording().buffer, "");
+    EXPECT_EQ(w.session().recordedText(), "");
     EXPECT_TRUE(platform.sentReports().empty());
     EXPECT_EQ(enabledCommandButtons().size(), 9);
 }
@@ -413,7 +411,7 @@ TEST_F(EnterConfigTest, ARefusedReportLeavesTheSessionOpen)
     EXPECT_EQ(w.panelText(2), "Connect");
     EXPECT_TRUE(w.session().isOpen());
     EXPECT_EQ(enabledCommandButtons(), QStringList({"BtnClose"}));
-    EXPECT_EQ(w.session().recording().buffer, "");
+    EXPECT_EQ(w.session().recordedText(), "");
 }
 
 TEST_F(EnterConfigTest, TheSameReaderIsReopenedOnEveryClick)

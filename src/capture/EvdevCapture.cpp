@@ -45,7 +45,11 @@ CaptureAttempt EvdevCapture::open(const QStringList &nodes, std::unique_ptr<KeyD
             return refuse(QStringLiteral("%1 is no input device: %2").arg(path, qt_error_string(-rc)));
         }
         if (const int rc = libevdev_grab(added.device, LIBEVDEV_GRAB); rc < 0) {
-            return refuse(QStringLiteral("cannot take %1 for itself: %2").arg(path, qt_error_string(-rc)));
+            // The kernel gives one exclusive grab per device: EBUSY means
+            // another program holds it.
+            attempt.inUse = rc == -EBUSY;
+            return refuse(attempt.inUse ? QStringLiteral("%1 is held by another program").arg(path)
+                                        : QStringLiteral("cannot take %1 for itself: %2").arg(path, qt_error_string(-rc)));
         }
     }
     attempt.capture.reset(new EvdevCapture(std::move(taken), std::move(decoder)));

@@ -1,6 +1,8 @@
 // The token cutter of script playback.
 #include "config/ScriptTokenizer.h"
 
+#include "device/ScanCodes.h"
+
 namespace vortal9::script {
 
 namespace {
@@ -8,38 +10,48 @@ namespace {
 const QString ExtendedPrefix = QStringLiteral("E0");
 const QString BreakPrefix = QStringLiteral("F0");
 const QString ExtendedBreakPrefix = QStringLiteral("F0E0");
-const QString AnswerMarker = QStringLiteral("FF");
+
+bool isMarkerAt(const QString &script, qsizetype p)
+{
+    return QStringView(script).mid(p, 2) == scancode::AnswerMarker;
+}
+
+// The position after the run of markers that starts at p (p when none does).
+qsizetype skipMarkers(const QString &script, qsizetype p)
+{
+    while (isMarkerAt(script, p))
+        p += 2;
+    return p;
+}
 
 } // namespace
 
 Token cutToken(const QString &script, qsizetype p)
 {
+    // Markers at the token's own position were already waited for.
+    p = skipMarkers(script, p);
+
     // A token is one pair, or a prefix pair and what it belongs to: "E0" or
     // "F0" plus one pair, "F0E0" plus one more. Each token goes out as one
     // report. Comparisons are case-sensitive: the program writes upper case.
     QString text = script.mid(p, 2);
     qsizetype q = p + 2;
-    if (text == ExtendedPrefix || text == BreakPrefix) {
-        text += script.mid(p + 2, 2);
-        q = p + 4;
-        if (text == ExtendedBreakPrefix) {
-            text += script.mid(p + 4, 2);
-            q = p + 6;
-        }
-    }
+    auto takeNextPair = [&] {
+        if (isMarkerAt(script, q))
+            return false;
+        text += script.mid(q, 2);
+        q += 2;
+        return true;
+    };
+    if ((text == ExtendedPrefix || text == BreakPrefix) && takeNextPair() && text == ExtendedBreakPrefix)
+        takeNextPair();
 
     // A run of "FF" markers after the token means one wait for the reader's
     // answer; the next token starts after the last marker of the run.
-    bool waitForAnswer = false;
-    if (script.mid(q, 2) == AnswerMarker) {
-        while (script.mid(q + 2, 2) == AnswerMarker)
-            q += 2;
-        q += 2;
-        waitForAnswer = true;
-    }
-
+    const qsizetype afterMarkers = skipMarkers(script, q);
+    const bool waitForAnswer = afterMarkers != q;
     const bool isBreak = text.startsWith(BreakPrefix);
-    return Token{text, waitForAnswer, isBreak, q};
+    return Token{text, waitForAnswer, isBreak, afterMarkers};
 }
 
 std::vector<Token> playbackTokens(const QString &script)
@@ -48,7 +60,10 @@ std::vector<Token> playbackTokens(const QString &script)
     if (script.size() <= PlaybackStart)
         return tokens;
     for (qsizetype p = PlaybackStart;; p = tokens.back().next) {
-        tokens.push_back(cutToken(script, p));
+        Token token = cutToken(script, p);
+        if (token.text.isEmpty())
+            return tokens;
+        tokens.push_back(std::move(token));
         if (!hasNextToken(script, tokens.back().next))
             return tokens;
     }

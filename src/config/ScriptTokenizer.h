@@ -19,10 +19,13 @@ struct Token
     qsizetype next;      // 0-based position where the next token starts
 };
 
-// Cuts the token that starts at 0-based position p of script:
-// two characters; "E0" or "F0" take two more; "F0E0" takes two more again.
-// Then looks at the pair after the token: when it is "FF", the whole run of
-// "FF" pairs is skipped and waitForAnswer is set.
+// Cuts the token at 0-based position p of script. A marker is never a key:
+// a run of "FF" pairs standing at p belongs to the wait before it (for the
+// answer to the hot key, or to the token before) and is stepped over first.
+// Then: two characters; "E0" or "F0" take the next pair unless it is a
+// marker; "F0E0" takes one more pair the same way. Then it looks at the pair
+// after the token: when it is "FF", the whole run of "FF" pairs is skipped
+// and waitForAnswer is set. An empty text means nothing but markers was left.
 Token cutToken(const QString &script, qsizetype p);
 
 // True when playback goes on with a token at p: the first token is always
@@ -31,7 +34,8 @@ Token cutToken(const QString &script, qsizetype p);
 inline bool hasNextToken(const QString &script, qsizetype next) { return next + 1 < script.size(); }
 
 // Every token that playback sends, in order: from PlaybackStart while
-// hasNextToken allows. Empty for a script of PlaybackStart characters or fewer.
+// hasNextToken allows. Empty for a script of PlaybackStart characters or
+// fewer, or one that holds nothing but markers after its header.
 std::vector<Token> playbackTokens(const QString &script);
 
 } // namespace vortal9::script

@@ -1,6 +1,8 @@
 // Cutting a scan-code string into feature reports.
 #include "device/CommandChunks.h"
 
+#include "device/ScanCodes.h"
+
 namespace vortal9 {
 
 namespace {
@@ -9,12 +11,6 @@ namespace {
 // pieces of ChunkLength characters, which give at most 7 payload bytes.
 constexpr qsizetype SingleChunkLimit = 15;
 constexpr qsizetype ChunkLength = 14;
-
-bool isHexDigit(QChar c)
-{
-    const char16_t u = c.unicode();
-    return (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'F') || (u >= u'a' && u <= u'f');
-}
 
 int hexValue(QChar c)
 {
@@ -72,7 +68,7 @@ std::optional<std::vector<std::uint8_t>> buildFeatureReport(const QString &chunk
         const QString &pair = pairs.at(k);
         int value = 0;
         for (const QChar c : pair) {
-            if (!isHexDigit(c))
+            if (!scancode::isHexDigit(c))
                 return std::nullopt;
             value = value * 16 + hexValue(c);
         }

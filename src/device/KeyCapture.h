@@ -42,6 +42,10 @@ struct CaptureAttempt
 {
     std::unique_ptr<KeyCapture> capture; // null when refused
     QString refusal;                     // one line for the technician when refused
+    // Refused because another program holds the reader's keys (the system
+    // refuses a second exclusive hold): that program may be talking to the
+    // reader, so nothing may be sent to it.
+    bool inUse = false;
 };
 
 class CapturePlatform

@@ -1,5 +1,5 @@
 // State of the script-file module: the loaded script and the file dialog's
-// name. The recording belongs to the reader session (ScriptRecording).
+// name. The recording belongs to the reader session.
 #pragma once
 
 #include <QString>

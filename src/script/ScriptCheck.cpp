@@ -1,13 +1,14 @@
 #include "script/ScriptCheck.h"
 
 #include "config/ScriptTokenizer.h"
+#include "device/ScanCodes.h"
 #include "script/ScriptFormat.h"
 
 namespace vortal9::script {
 
 std::optional<QString> playbackProblem(const QString &text)
 {
-    const QLatin1String hotKey(HotKeyString);
+    const QLatin1StringView hotKey = scancode::HotKey;
     if (text.size() <= PlaybackStart)
         return QStringLiteral("it is too short: a script holds the configuration hot key, the marker of its "
                               "answer and at least one key, more than %1 characters")

@@ -1,10 +1,14 @@
 // The script file: one line of hexadecimal digit pairs followed by CR LF.
 #include "script/ScriptFormat.h"
 
+#include "device/ScanCodes.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+
+#include <algorithm>
 
 namespace vortal9::script {
 
@@ -49,13 +53,7 @@ QString displayedName(const QString &path)
 
 bool isHexText(const QString &text)
 {
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        const bool hex = (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'F') || (u >= u'a' && u <= u'f');
-        if (!hex)
-            return false;
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(), scancode::isHexDigit);
 }
 
 bool playsAsWholePairs(const QString &text)

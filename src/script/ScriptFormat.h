@@ -8,8 +8,6 @@ namespace vortal9::script {
 
 // Files of this many bytes or more are refused by the loader.
 inline constexpr qint64 MaxScriptFileBytes = 65535;
-// The hot key that every usable script starts with, and the full header.
-inline constexpr char HotKeyString[] = "141109F009F011F014";
 
 // Bytes of the file for a recording: the text in Latin-1 followed by CR LF.
 QByteArray scriptFileBytes(const QString &recordBuffer);

@@ -2,11 +2,14 @@
 
 #include "device/AccessUSBIO.h"
 #include "device/CommandChunks.h"
+#include "device/DeviceMonitor.h"
 #include "device/Messages.h"
+#include "device/ScanCodes.h"
 #include "script/ScriptFormat.h"
 #include "session/CommandChannel.h"
 
-#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <algorithm>
@@ -14,22 +17,93 @@
 namespace vortal9 {
 
 namespace {
-
-// The configuration hot key: left Ctrl, left Alt, F10 down, then up again in
-// the reverse order.
-const QString HotKeyMake = QStringLiteral("141109");
-const QString HotKeyBreak = QStringLiteral("F009F011F014");
-const QString AnswerMarker = QStringLiteral("FF");
-
-template<typename F>
-F take(F &f)
-{
-    F taken = std::move(f);
-    f = nullptr;
-    return taken;
-}
-
+// "state → event → state" for every step, when asked for with
+// QT_LOGGING_RULES="vortal9.session.debug=true". Never the reader's text.
+Q_LOGGING_CATEGORY(lcSession, "vortal9.session", QtInfoMsg)
 } // namespace
+
+// A closed session's hold on a reader that may still be typing an answer:
+// its capture (null without capture) until the reader has been quiet for the
+// quiet period. Every keystroke starts that period anew, but the hold never
+// outlasts one answer's limit. What the reader types meanwhile is passed on.
+class AnswerTail : public QObject
+{
+public:
+    AnswerTail(std::string path, std::unique_ptr<KeyCapture> capture, int holdMs, const Timing &timing,
+               ReaderSession *session, std::function<void(const QString &)> typed,
+               std::function<void(AnswerTail *)> ended)
+        : QObject(session)
+        , m_path(std::move(path))
+        , m_capture(std::move(capture))
+        , m_quietMs(timing.quietMs)
+        , m_until(timing.answerLimitMs)
+        , m_typed(std::move(typed))
+        , m_ended(std::move(ended))
+    {
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, &AnswerTail::end);
+        if (m_capture) {
+            connect(m_capture.get(), &KeyCapture::typed, this, [this](const QString &text) {
+                m_typed(text);
+                noteTyping();
+            });
+            connect(m_capture.get(), &KeyCapture::lost, this, [this] {
+                m_inCaptureSignal = true;
+                end();
+            });
+        }
+        m_timer.start(std::max(holdMs, 0));
+    }
+
+    const std::string &path() const { return m_path; }
+    bool isCaptured() const { return m_capture != nullptr; }
+
+    // The reader typed: its answer goes on, so the hold does too (within the limit).
+    void noteTyping()
+    {
+        if (m_timer.isActive() && !m_until.hasExpired())
+            m_timer.start(m_quietMs);
+    }
+
+    // The same reader is opened again: its capture goes back to the session.
+    std::unique_ptr<KeyCapture> takeCapture()
+    {
+        if (m_capture)
+            m_capture->disconnect(this);
+        return std::move(m_capture);
+    }
+
+    // Lets the reader go (once) and tells the session, which deletes the tail.
+    void end()
+    {
+        if (m_done)
+            return;
+        m_done = true;
+        m_timer.stop();
+        if (m_capture) {
+            m_capture->disconnect(this);
+            // A capture in the middle of telling us something goes once it
+            // has finished; otherwise its devices are let go at once.
+            if (m_inCaptureSignal)
+                m_capture.release()->deleteLater();
+            else
+                m_capture.reset();
+        }
+        m_ended(this);
+    }
+
+private:
+    std::string m_path;
+    std::unique_ptr<KeyCapture> m_capture;
+    const int m_quietMs;
+    QDeadlineTimer m_until;
+    QTimer m_timer;
+    std::function<void(const QString &)> m_typed;
+    std::function<void(AnswerTail *)> m_ended;
+    bool m_inCaptureSignal = false;
+    bool m_done = false;
+};
 
 ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, const Timing &timing, QObject *parent)
     : QObject(parent)
@@ -38,24 +112,20 @@ ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, co
     , m_timing(timing)
     , m_channel(new CommandChannel(platform, timing.pacingMs, this))
 {
-    auto timer = [this](int interval, void (ReaderSession::*handler)()) {
+    auto timer = [this](const char *name, int interval, Event event) {
         auto *t = new QTimer(this);
+        t->setObjectName(QLatin1String(name));
         t->setSingleShot(true);
         t->setTimerType(Qt::PreciseTimer);
         t->setInterval(interval);
-        connect(t, &QTimer::timeout, this, handler);
+        connect(t, &QTimer::timeout, this, [this, event] { dispatch(event); });
         return t;
     };
-    m_quietTimer = timer(timing.quietMs, &ReaderSession::onQuiet);
-    m_quietTimer->setObjectName(QStringLiteral("Timer1"));
-    m_echoTimer = timer(timing.echoMs, &ReaderSession::onEcho);
-    m_echoTimer->setObjectName(QStringLiteral("Timer3"));
-    m_listenTimer = new QTimer(this);
-    m_listenTimer->setSingleShot(true);
-    m_listenTimer->setInterval(timing.echoMs);
-    m_silenceTimer = timer(timing.answerTimeoutMs, &ReaderSession::onAnswerTimedOut);
-    m_answerLimit = timer(timing.answerLimitMs, &ReaderSession::onAnswerTimedOut);
-    m_lateTimer = timer(timing.quietMs, &ReaderSession::releaseLateCapture);
+    m_quietTimer = timer("Timer1", timing.quietMs, Event::QuietOver);
+    m_listenTimer = timer("Timer3", timing.echoMs, Event::ListenOver);
+    m_pauseTimer = timer("BreakPause", timing.breakPauseMs, Event::PauseOver);
+    m_silenceTimer = timer("AnswerTimeout", timing.answerTimeoutMs, Event::Silence);
+    m_limitTimer = timer("AnswerLimit", timing.answerLimitMs, Event::AnswerTooLong);
 
     connect(m_channel, &CommandChannel::reportGoingOut, this, &ReaderSession::onReportGoingOut);
     connect(m_channel, &CommandChannel::reportSent, this, &ReaderSession::onReportSent);
@@ -66,18 +136,19 @@ ReaderSession::~ReaderSession()
 {
     // Whoever listened may be gone already: nothing is reported from here on.
     blockSignals(true);
-    m_open = false;
-    stopFlows();
-    m_capture.reset();
-    m_lateCapture.reset();
-    closeHandle(true);
+    closeNow();
 }
 
-bool ReaderSession::open(const std::string &path)
+// ---- user actions --------------------------------------------------------------
+
+ReaderSession::OpenResult ReaderSession::open(const std::string &path)
 {
-    // What the last session left waiting (a release, a capture held for the
-    // end of an answer) is settled now.
-    closeNow();
+    // What was open before is closed at once; a reader that may still be
+    // typing stays held by its tail.
+    if (isOpen())
+        closeReader(true);
+    else if (m_state == State::Closing)
+        finishClosing();
 
     OpenedDevice opened = openHidDevice(m_platform, path, AccessReadWrite);
     // A reader that refuses read/write access still takes feature reports
@@ -85,202 +156,704 @@ bool ReaderSession::open(const std::string &path)
     if (opened.handle < 1)
         opened = openHidDevice(m_platform, path, AccessNone);
     if (opened.handle < 1)
-        return false;
+        return {OpenResult::Failed};
+    // Device nodes are reused: what answers at this path now may be another
+    // device than the reader that was listed there.
+    if (opened.attributes.vendorId != ReaderVendorId || opened.attributes.productId != ReaderProductId) {
+        m_platform.close(opened.handle);
+        return {OpenResult::NotAReader};
+    }
 
-    m_open = true;
+    // The reader's keys: taken back from a hold on the same reader, or captured.
+    std::unique_ptr<KeyCapture> capture;
+    for (AnswerTail *tail : m_tails) {
+        if (tail->path() == path && tail->isCaptured()) {
+            capture = tail->takeCapture();
+            tail->end();
+            break;
+        }
+    }
+    QString refusal;
+    if (!capture && m_capturePlatform) {
+        CaptureAttempt attempt = m_capturePlatform->capture(path);
+        if (attempt.inUse) {
+            // Another program holds the reader and may be talking to it:
+            // nothing of ours may reach it.
+            m_platform.close(opened.handle);
+            return {OpenResult::InUse};
+        }
+        capture = std::move(attempt.capture);
+        refusal = attempt.refusal;
+    }
+
     m_path = path;
     m_handle = opened.handle;
     m_channel->attach(m_handle, opened.featureLength);
     m_heldKeys.clear();
     m_manufacturer = manufacturerText(m_platform, m_handle);
-
-    m_captureRefusal.clear();
-    if (m_capturePlatform) {
-        CaptureAttempt attempt = m_capturePlatform->capture(path);
-        if (attempt.capture) {
-            m_capture = std::move(attempt.capture);
-            connect(m_capture.get(), &KeyCapture::typed, this, &ReaderSession::onCapturedText);
-            connect(m_capture.get(), &KeyCapture::lost, this, &ReaderSession::onCaptureLost);
-        } else {
-            m_captureRefusal = attempt.refusal;
-        }
+    m_captureRefusal = capture ? QString() : refusal;
+    m_capture = std::move(capture);
+    if (m_capture) {
+        connect(m_capture.get(), &KeyCapture::typed, this, &ReaderSession::onCapturedText);
+        connect(m_capture.get(), &KeyCapture::lost, this, [this] {
+            m_inCaptureSignal = true;
+            dispatch(Event::ReaderLost);
+            m_inCaptureSignal = false;
+        });
     }
-    return true;
+    m_readerIdle = false;
+    m_held = false;
+    m_letGoDue = true;
+    transition(State::Ready);
+    return {OpenResult::Opened};
 }
 
 void ReaderSession::close()
 {
-    const bool wasPlaying = m_scriptRunning;
-    const bool typing = mayBeTyping();
-    const bool sendingOrWaiting = m_open && (m_channel->isBusy() || m_scriptRunning || m_afterAnswer);
-    const int mayStillTypeMs = std::max(m_quietTimer->remainingTime(), m_listenTimer->remainingTime());
-    stopFlows();
-    releaseLateCapture();
-    if (typing) {
-        // Held for as long as the reader may still be typing: to the end of
-        // the quiet period or of the time after a report in which an answer
-        // may begin, or for a whole quiet period while a command was going
-        // out; every character it types meanwhile starts the quiet period anew.
-        const int holdMs = sendingOrWaiting ? m_timing.quietMs : mayStillTypeMs;
-        m_lateUntil = QDateTime::currentMSecsSinceEpoch() + m_timing.answerLimitMs;
-        m_lateTimer->start(std::max(holdMs, 0));
-    }
-    if (m_capture) {
-        std::unique_ptr<KeyCapture> capture = std::move(m_capture);
-        capture->disconnect(this);
-        if (typing) {
-            m_lateCapture = std::move(capture);
-            // What it still types is shown, and keeps the hold going.
-            connect(m_lateCapture.get(), &KeyCapture::typed, this, &ReaderSession::onCapturedText);
-            connect(m_lateCapture.get(), &KeyCapture::lost, this, [this] {
-                m_inCaptureSignal = true;
-                releaseLateCapture();
-                m_inCaptureSignal = false;
-            });
-        } else {
-            dispose(std::move(capture));
-        }
-    }
-    m_closing = m_closing || m_open;
-    closeHandle(false);
-    m_open = false;
-    m_readerIdle = false;
-    m_held = false;
-    if (m_modifier != keyboard::NoModifier) {
-        m_modifier = keyboard::NoModifier;
-        Q_EMIT modifierReset();
-    }
-    if (wasPlaying)
-        Q_EMIT playbackFinished(Outcome::Cancelled);
-    checkLetGo();
-}
-
-void ReaderSession::checkLetGo()
-{
-    if (!m_closing || m_open || m_handle != 0 || m_lateCapture)
-        return;
-    m_closing = false;
-    Q_EMIT letGo();
+    dispatch(Event::Close);
 }
 
 void ReaderSession::closeNow()
 {
-    close();
-    closeHandle(true);
-    releaseLateCapture();
+    dispatch(Event::CloseNow);
 }
 
-void ReaderSession::dispose(std::unique_ptr<KeyCapture> capture)
+void ReaderSession::sendCommand(const QString &text, std::function<void(bool)> done)
 {
-    if (!capture)
-        return;
-    capture->disconnect(this);
-    // A capture in the middle of telling us something goes once it has
-    // finished; otherwise its devices are let go at once.
-    if (m_inCaptureSignal)
-        capture.release()->deleteLater();
-}
-
-void ReaderSession::releaseLateCapture()
-{
-    m_lateTimer->stop();
-    dispose(std::move(m_lateCapture));
-    checkLetGo();
-}
-
-void ReaderSession::stopFlows()
-{
-    m_channel->cancel();
-    for (QTimer *timer : {m_quietTimer, m_echoTimer, m_listenTimer, m_silenceTimer, m_answerLimit})
-        timer->stop();
-    m_afterAnswer = nullptr;
-    m_afterQuiet = nullptr;
-    m_afterRelease = nullptr;
-    m_scriptRunning = false;
-}
-
-void ReaderSession::closeHandle(bool releaseAtOnce)
-{
-    if (m_handle < 1) {
-        m_handle = 0;
+    const bool takesCommands = m_state == State::Ready || m_state == State::Sending || m_state == State::Listening;
+    if (!takesCommands) {
+        if (done)
+            done(false);
         return;
     }
-    // Never leave the reader with a key held down: a latched modifier, or the
-    // hot key or a script cut off between a press and its release.
-    const QString release = m_heldKeys.releaseString();
-    m_channel->cancel();
-    auto closeDevice = [this] {
-        m_platform.close(m_handle);
-        m_handle = 0;
-        m_channel->detach();
-        m_heldKeys.clear();
-        checkLetGo();
-    };
-    if (release.isEmpty()) {
-        closeDevice();
-    } else if (releaseAtOnce) {
-        m_channel->sendNow(release);
-        closeDevice();
-    } else {
-        m_channel->send(release, [closeDevice](bool) { closeDevice(); });
+    m_command = text;
+    m_commandDone = std::move(done);
+    dispatch(Event::SendCommand);
+}
+
+void ReaderSession::enterConfig()
+{
+    dispatch(Event::EnterConfig);
+}
+
+void ReaderSession::playScript(const QString &script)
+{
+    if (m_state != State::Ready && m_state != State::Listening)
+        return;
+    // Scripts are read without regard to case: "ff" is a marker like "FF",
+    // "f01e" a break like "F01E".
+    m_tokens = script::playbackTokens(script::normalizedScript(script));
+    dispatch(Event::PlayScript);
+}
+
+std::optional<keyboard::KeyStroke> ReaderSession::pressKey(int index, bool nationalLayout)
+{
+    const bool keysState = m_state == State::Ready || m_state == State::Sending || m_state == State::Listening;
+    if (!keysState || !m_readerIdle)
+        return std::nullopt;
+    m_stroke = keyboard::keyStroke(index, m_modifier, nationalLayout);
+    dispatch(Event::PressKey);
+    return m_stroke;
+}
+
+void ReaderSession::noteTyping()
+{
+    if (isOpen()) {
+        dispatch(Event::Typed);
+        return;
+    }
+    // The rest of an answer begun before close, heard through the focus.
+    for (AnswerTail *tail : m_tails) {
+        if (!tail->isCaptured())
+            tail->noteTyping();
+    }
+}
+
+void ReaderSession::setHeld(bool held)
+{
+    if (m_held == held)
+        return;
+    m_held = held;
+    if (isOpen())
+        dispatch(Event::HoldChanged);
+}
+
+void ReaderSession::setDeviceMonitor(DeviceMonitor *monitor)
+{
+    if (monitor)
+        connect(monitor, &DeviceMonitor::readerRemoved, this, &ReaderSession::onDeviceRemoved);
+}
+
+bool ReaderSession::isScriptRunning() const
+{
+    switch (m_state) {
+    case State::PlaySending:
+    case State::PlayPausing:
+    case State::PlayAwaiting:
+    case State::PlayHeld:
+    case State::PlayQuieting:
+        return true;
+    default:
+        return false;
     }
 }
 
 bool ReaderSession::mayBeTyping() const
 {
-    if (!m_open)
-        return m_lateTimer->isActive();
-    return m_channel->isBusy() || m_scriptRunning || m_afterAnswer || m_quietTimer->isActive()
-           || m_listenTimer->isActive();
+    return readerMayType() || !m_tails.empty();
 }
 
-void ReaderSession::sendCommand(const QString &text, std::function<void(bool)> done)
+// ---- the recording ----------------------------------------------------------------
+
+void ReaderSession::startRecording()
 {
-    m_channel->send(text, std::move(done));
+    m_recorded.clear();
+    m_recording = true;
 }
 
-void ReaderSession::onReportGoingOut(const QString &chunk)
+void ReaderSession::clearRecording()
 {
-    if (!m_open || !m_recording.on)
+    m_recorded.clear();
+}
+
+QString ReaderSession::takeRecording()
+{
+    m_recording = false;
+    return std::exchange(m_recorded, QString());
+}
+
+void ReaderSession::resumeRecording(const QString &kept)
+{
+    m_recorded = kept;
+    m_recording = true;
+}
+
+// ---- the state machine -------------------------------------------------------------
+
+void ReaderSession::dispatch(Event event)
+{
+    const State before = m_state;
+    switch (m_state) {
+    case State::Closed: onClosed(event); break;
+    case State::Ready: onReady(event); break;
+    case State::Sending: onSending(event); break;
+    case State::Listening: onListening(event); break;
+    case State::PlaySending: onPlaySending(event); break;
+    case State::PlayPausing: onPlayPausing(event); break;
+    case State::PlayAwaiting: onPlayAwaiting(event); break;
+    case State::PlayHeld: onPlayHeld(event); break;
+    case State::PlayQuieting: onPlayQuieting(event); break;
+    case State::Closing: onClosing(event); break;
+    }
+    qCDebug(lcSession).noquote() << QString::fromStdString(m_path) << stateName(before) << "→" << eventName(event)
+                                 << "→" << stateName(m_state);
+}
+
+void ReaderSession::transition(State next)
+{
+    // Leaving: the timers of the state stop.
+    switch (m_state) {
+    case State::Listening: m_listenTimer->stop(); break;
+    case State::PlayPausing: m_pauseTimer->stop(); break;
+    case State::PlayAwaiting:
+        m_silenceTimer->stop();
+        m_limitTimer->stop();
+        break;
+    default: break;
+    }
+    m_state = next;
+    // Entering: the timers of the state start.
+    switch (next) {
+    case State::Ready:
+        m_keyGoingOut = false;
+        break;
+    case State::Closed:
+    case State::Closing:
+        // The reader's typing is followed only while it is open.
+        m_quietTimer->stop();
+        break;
+    case State::Listening: m_listenTimer->start(); break;
+    case State::PlayPausing: m_pauseTimer->start(); break;
+    case State::PlayAwaiting:
+        m_readerIdle = false;
+        m_silenceTimer->start();
+        m_limitTimer->start();
+        break;
+    default: break;
+    }
+}
+
+bool ReaderSession::handledInEveryOpenState(Event event)
+{
+    switch (event) {
+    case Event::Close: closeReader(false); return true;
+    case Event::CloseNow:
+        closeReader(true);
+        endTails();
+        return true;
+    case Event::ReaderLost: loseReader(); return true;
+    case Event::Typed: readerTyped(); return true;
+    case Event::HoldChanged: return true; // looked at where playback waits
+    default: return false;
+    }
+}
+
+void ReaderSession::unexpected(Event event) const
+{
+    // Every timer is stopped by the transition that leaves its state, and
+    // every user action is checked before it becomes an event: this is a bug.
+    qCWarning(lcSession) << "event" << eventName(event) << "cannot happen in state" << stateName(m_state);
+}
+
+void ReaderSession::onClosed(Event event)
+{
+    switch (event) {
+    case Event::Close: // a reader still typing stays held by its tail
+    case Event::ReaderLost:
+    case Event::HoldChanged:
+    case Event::SendCommand:
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break;
+    case Event::CloseNow: endTails(); break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onReady(Event event)
+{
+    if (handledInEveryOpenState(event))
         return;
-    for (const QString &pair : chunkPairs(chunk))
-        m_recording.buffer += pair;
+    switch (event) {
+    case Event::SendCommand: sendCommandString(); break;
+    case Event::EnterConfig: sendHotKey(); break;
+    case Event::PressKey: sendKey(); break;
+    case Event::PlayScript: startPlayback(); break;
+    case Event::QuietOver: quietPeriodOver(); break;
+    default: unexpected(event); break;
+    }
 }
 
-void ReaderSession::onReportSent(const std::vector<std::uint8_t> &payload)
+void ReaderSession::onSending(Event event)
 {
-    m_heldKeys.feed(payload);
-    m_typedSinceReport = false;
-    if (m_open)
-        m_listenTimer->start();
-}
-
-void ReaderSession::onReportRefused()
-{
-    // A release sent while closing is nobody's business once the session is
-    // closed.
-    if (!m_open)
+    if (handledInEveryOpenState(event))
         return;
-    m_recording.buffer.clear();
-    Q_EMIT failure(text::WriteError);
+    switch (event) {
+    case Event::SendCommand: sendCommandString(); break;
+    case Event::PressKey: sendKey(); break; // a modifier key left clickable while the rest waits
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break; // one command at a time
+    case Event::QuietOver: quietPeriodOver(); break;
+    case Event::SendDone:
+        // The echo check counts from the moment the key's last report went out.
+        m_echoCount = m_typedCount;
+        transition(State::Listening);
+        break;
+    default: unexpected(event); break;
+    }
 }
 
-void ReaderSession::noteTyping()
+void ReaderSession::onListening(Event event)
 {
-    if (!m_open) {
-        // The rest of an answer begun before close: its end is awaited, but
-        // not for ever.
-        if (m_lateTimer->isActive() && QDateTime::currentMSecsSinceEpoch() < m_lateUntil)
-            m_lateTimer->start(m_timing.quietMs);
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::SendCommand: sendCommandString(); break;
+    case Event::EnterConfig: sendHotKey(); break;
+    case Event::PressKey: sendKey(); break;
+    case Event::PlayScript: startPlayback(); break;
+    case Event::QuietOver:
+        quietPeriodOver();
+        // The answer to the last report is over: the reader will not start
+        // typing again on its own.
+        if (m_typedSinceReport)
+            transition(State::Ready);
+        break;
+    case Event::ListenOver: {
+        const bool afterKey = std::exchange(m_keyGoingOut, false);
+        transition(State::Ready);
+        if (afterKey)
+            Q_EMIT echoChecked(m_typedCount == m_echoCount);
+        break;
+    }
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlaySending(Event event)
+{
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::SendCommand:
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver: quietPeriodOver(); break;
+    case Event::SendDone:
+        if (!m_lastSendOk)
+            return finishPlayback(Outcome::WriteError);
+        if (m_hotKeyStage == 0) {
+            // The hot key's make went out; its break follows, then the wait
+            // for the reader's menu.
+            m_hotKeyStage = 1;
+            queueStrings({QString(scancode::HotKeyBreak)});
+            return;
+        }
+        if (m_hotKeyStage == 1) {
+            m_hotKeyStage = 2;
+            transition(State::PlayAwaiting);
+            return;
+        }
+        Q_EMIT progress(int(m_nextToken), playbackSteps());
+        afterToken();
+        break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlayPausing(Event event)
+{
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::SendCommand:
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver: quietPeriodOver(); break;
+    case Event::PauseOver: playNextToken(); break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlayAwaiting(Event event)
+{
+    if (event == Event::Typed) {
+        readerTyped();
+        m_silenceTimer->start(); // the answer goes on
         return;
     }
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::SendCommand:
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver:
+        quietPeriodOver();
+        // A hold asked from outside keeps the playback here until it ends.
+        if (m_held)
+            transition(State::PlayHeld);
+        else
+            playNextToken();
+        break;
+    case Event::Silence:
+    case Event::AnswerTooLong:
+        Q_EMIT failure(text::NotResponding);
+        finishPlayback(Outcome::NotResponding);
+        break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlayHeld(Event event)
+{
+    if (event == Event::HoldChanged && !m_held) {
+        // Once the hold ends, the reader gets a quiet period once more when
+        // it is typing; otherwise playback goes on at once.
+        if (m_quietTimer->isActive())
+            transition(State::PlayQuieting);
+        else
+            playNextToken();
+        return;
+    }
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::SendCommand:
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver: quietPeriodOver(); break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlayQuieting(Event event)
+{
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::SendCommand:
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver:
+        quietPeriodOver();
+        playNextToken();
+        break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onClosing(Event event)
+{
+    switch (event) {
+    case Event::SendDone: // the held keys are released
+    case Event::ReaderLost:
+        closeHandle();
+        break;
+    case Event::CloseNow:
+        finishClosing();
+        endTails();
+        break;
+    case Event::Close:
+    case Event::HoldChanged:
+    case Event::SendCommand:
+    case Event::EnterConfig:
+    case Event::PlayScript:
+        break;
+    default: unexpected(event); break;
+    }
+}
+
+// ---- actions --------------------------------------------------------------------------
+
+void ReaderSession::queueStrings(const QStringList &strings, std::function<void(bool)> after)
+{
+    if (!m_channel->isBusy())
+        m_lastSendOk = true;
+    for (qsizetype i = 0; i < strings.size(); ++i) {
+        std::function<void(bool)> last = i + 1 == strings.size() ? std::move(after) : nullptr;
+        m_channel->send(strings.at(i), [this, last = std::move(last)](bool sent) {
+            m_lastSendOk = m_lastSendOk && sent;
+            if (last)
+                last(sent);
+            // Done when nothing more is queued: the last string's answer.
+            if (!m_channel->isBusy())
+                dispatch(Event::SendDone);
+        });
+    }
+}
+
+void ReaderSession::sendCommandString()
+{
+    queueStrings({m_command}, std::exchange(m_commandDone, nullptr));
+    transition(State::Sending);
+}
+
+void ReaderSession::sendHotKey()
+{
+    m_keyGoingOut = false;
+    queueStrings({QString(scancode::HotKeyMake), QString(scancode::HotKeyBreak)});
+    transition(State::Sending);
+}
+
+void ReaderSession::sendKey()
+{
+    m_modifier = m_stroke.modifierAfter;
+    m_keyGoingOut = true;
+    if (m_stroke.sends.isEmpty()) {
+        // Nothing to send: the echo check starts at once.
+        m_echoCount = m_typedCount;
+        transition(State::Listening);
+        return;
+    }
+    queueStrings(m_stroke.sends);
+    transition(State::Sending);
+}
+
+void ReaderSession::startPlayback()
+{
+    m_keyGoingOut = false;
+    m_nextToken = 0;
+    m_hotKeyStage = 0;
+    m_readerIdle = false;
+    Q_EMIT progress(0, playbackSteps());
+    // The hot key's make first; its break only once the make was accepted.
+    queueStrings({QString(scancode::HotKeyMake)});
+    transition(State::PlaySending);
+}
+
+void ReaderSession::playNextToken()
+{
+    if (m_nextToken >= m_tokens.size())
+        return finishPlayback(Outcome::Configured);
+    m_readerIdle = false;
+    queueStrings({m_tokens[m_nextToken++].text});
+    transition(State::PlaySending);
+}
+
+void ReaderSession::afterToken()
+{
+    const script::Token &token = m_tokens[m_nextToken - 1];
+    if (token.waitForAnswer)
+        transition(State::PlayAwaiting);
+    else if (token.isBreak)
+        transition(State::PlayPausing);
+    else
+        playNextToken();
+}
+
+void ReaderSession::finishPlayback(Outcome outcome)
+{
+    transition(State::Ready);
+    Q_EMIT playbackFinished(outcome);
+}
+
+void ReaderSession::readerTyped()
+{
     ++m_typedCount;
     m_typedSinceReport = true;
     m_readerIdle = false;
     m_quietTimer->start();
-    if (m_afterAnswer)
-        m_silenceTimer->start();
 }
+
+void ReaderSession::quietPeriodOver()
+{
+    m_readerIdle = true;
+    // An "FF" marks the end of an answer to what this recording sent; an
+    // answer that ends while a command is still going out, or before anything
+    // was recorded, belongs to no step of the recording.
+    const bool sending = m_channel->isBusy();
+    if (m_recording && !sending && !m_recorded.isEmpty())
+        m_recorded += scancode::AnswerMarker;
+    Q_EMIT quietPeriodEnded(!isScriptRunning() && !sending);
+}
+
+bool ReaderSession::readerMayType() const
+{
+    const bool commandOut = m_state == State::Sending || m_state == State::Listening || isScriptRunning();
+    return commandOut || (isOpen() && m_quietTimer->isActive());
+}
+
+void ReaderSession::closeReader(bool atOnce)
+{
+    const bool wasPlaying = isScriptRunning();
+    if (readerMayType()) {
+        // Held for as long as the reader may still be typing: to the end of
+        // its quiet period or of the echo interval after a report, or for a
+        // whole quiet period while a command was going out or an answer was
+        // awaited; every character it types meanwhile starts the period anew.
+        const bool commandOut = m_channel->isBusy() || wasPlaying;
+        const int holdMs = commandOut ? m_timing.quietMs
+                                      : std::max({m_quietTimer->remainingTime(), m_listenTimer->remainingTime(), 0});
+        holdTail(holdMs);
+    }
+    if (m_capture) {
+        m_capture->disconnect(this);
+        dispose(std::move(m_capture));
+    }
+    m_readerIdle = false;
+    m_held = false;
+    resetModifier();
+
+    // Never leave the reader with a key held down: a latched modifier, or the
+    // hot key or a script cut off between a press and its release.
+    const QString release = m_heldKeys.releaseString();
+    m_channel->cancel();
+    if (release.isEmpty() || m_handle < 1) {
+        transition(State::Closed);
+        closeHandle();
+    } else if (atOnce) {
+        m_channel->sendNow(release);
+        transition(State::Closed);
+        closeHandle();
+    } else {
+        transition(State::Closing);
+        queueStrings({release});
+    }
+    if (wasPlaying)
+        Q_EMIT playbackFinished(Outcome::Cancelled);
+}
+
+void ReaderSession::finishClosing()
+{
+    // The release goes now rather than after the pacing interval.
+    m_channel->cancel();
+    m_channel->sendNow(m_heldKeys.releaseString());
+    closeHandle();
+}
+
+void ReaderSession::endTails()
+{
+    for (AnswerTail *tail : std::vector<AnswerTail *>(m_tails))
+        tail->end();
+}
+
+void ReaderSession::holdTail(int holdMs)
+{
+    if (m_capture)
+        m_capture->disconnect(this);
+    auto *tail = new AnswerTail(
+        m_path, std::move(m_capture), holdMs, m_timing, this, [this](const QString &text) { Q_EMIT typed(text); },
+        [this](AnswerTail *ended) {
+            m_tails.erase(std::remove(m_tails.begin(), m_tails.end(), ended), m_tails.end());
+            ended->deleteLater();
+            checkLetGo();
+        });
+    m_tails.push_back(tail);
+}
+
+void ReaderSession::loseReader()
+{
+    const bool wasPlaying = isScriptRunning();
+    m_channel->cancel();
+    // The reader is gone: nothing can be released on it any more.
+    m_heldKeys.clear();
+    if (m_capture) {
+        m_capture->disconnect(this);
+        dispose(std::move(m_capture));
+    }
+    m_readerIdle = false;
+    m_held = false;
+    m_modifier = keyboard::NoModifier;
+    transition(State::Closed);
+    closeHandle();
+    if (wasPlaying)
+        Q_EMIT playbackFinished(Outcome::Unplugged);
+    Q_EMIT lost();
+    checkLetGo();
+}
+
+void ReaderSession::closeHandle()
+{
+    if (m_handle >= 1)
+        m_platform.close(m_handle);
+    m_handle = 0;
+    m_channel->detach();
+    m_heldKeys.clear();
+    if (m_state == State::Closing)
+        transition(State::Closed);
+    checkLetGo();
+}
+
+void ReaderSession::checkLetGo()
+{
+    if (!m_letGoDue || m_state != State::Closed || m_handle != 0 || !m_tails.empty())
+        return;
+    m_letGoDue = false;
+    Q_EMIT letGo();
+}
+
+void ReaderSession::resetModifier()
+{
+    if (m_modifier == keyboard::NoModifier)
+        return;
+    m_modifier = keyboard::NoModifier;
+    Q_EMIT modifierReset();
+}
+
+void ReaderSession::dispose(std::unique_ptr<KeyCapture> capture)
+{
+    if (capture && m_inCaptureSignal)
+        capture.release()->deleteLater();
+}
+
+// ---- what the capture, the channel and the monitor report ----------------------------------
 
 void ReaderSession::onCapturedText(const QString &text)
 {
@@ -290,186 +863,78 @@ void ReaderSession::onCapturedText(const QString &text)
     m_inCaptureSignal = false;
 }
 
-void ReaderSession::onCaptureLost()
+void ReaderSession::onReportGoingOut(const QString &chunk)
 {
-    m_inCaptureSignal = true;
-    const bool wasPlaying = m_scriptRunning;
-    stopFlows();
-    dispose(std::move(m_capture));
-    // The reader is gone: nothing can be released on it any more.
-    m_heldKeys.clear();
-    m_closing = true;
-    closeHandle(true);
-    m_open = false;
-    m_readerIdle = false;
-    m_modifier = keyboard::NoModifier;
-    m_inCaptureSignal = false;
-    if (wasPlaying)
-        Q_EMIT playbackFinished(Outcome::Unplugged);
-    Q_EMIT lost();
-    checkLetGo();
-}
-
-void ReaderSession::onQuiet()
-{
-    m_readerIdle = true;
-    // The answer to the last report is over: the reader will not start
-    // typing again on its own.
-    if (m_typedSinceReport)
-        m_listenTimer->stop();
-    // An "FF" marks the end of an answer to what this recording sent; an
-    // answer that ends while a command is still going out, or before anything
-    // was recorded, belongs to no step of the recording.
-    const bool sending = m_channel->isBusy();
-    if (m_recording.on && !sending && !m_recording.buffer.isEmpty())
-        m_recording.buffer += AnswerMarker;
-    Q_EMIT quietPeriodEnded(!m_scriptRunning && !sending);
-    if (m_afterAnswer) {
-        m_silenceTimer->stop();
-        m_answerLimit->stop();
-        take(m_afterAnswer)();
-    } else if (m_afterQuiet) {
-        take(m_afterQuiet)();
-    }
-}
-
-void ReaderSession::onEcho()
-{
-    Q_EMIT echoChecked(m_open && m_typedCount == m_echoCount);
-}
-
-std::optional<keyboard::KeyStroke> ReaderSession::pressKey(int index, bool nationalLayout)
-{
-    if (!m_open || !m_readerIdle)
-        return std::nullopt;
-    keyboard::KeyStroke stroke = keyboard::keyStroke(index, m_modifier, nationalLayout);
-    m_modifier = stroke.modifierAfter;
-    m_echoTimer->stop();
-    // The echo check starts once the key's last string has gone out; the
-    // results do not matter: a refused report shows its own message.
-    auto startEcho = [this](bool) {
-        m_echoCount = m_typedCount;
-        m_echoTimer->start();
-    };
-    if (stroke.sends.isEmpty()) {
-        startEcho(true);
-        return stroke;
-    }
-    for (qsizetype i = 0; i < stroke.sends.size(); ++i)
-        sendCommand(stroke.sends.at(i), i + 1 == stroke.sends.size() ? std::function<void(bool)>(startEcho) : nullptr);
-    return stroke;
-}
-
-void ReaderSession::enterConfig()
-{
-    sendCommand(HotKeyMake);
-    sendCommand(HotKeyBreak);
-}
-
-void ReaderSession::setHeld(bool held)
-{
-    m_held = held;
-    if (!held && m_afterRelease)
-        take(m_afterRelease)();
-}
-
-// Playback.
-
-void ReaderSession::playScript(const QString &script)
-{
-    // Scripts are read without regard to case: "ff" is a marker like "FF",
-    // "f01e" a break like "F01E".
-    m_script = script::normalizedScript(script);
-    m_tokens = script::playbackTokens(m_script);
-    m_scriptRunning = true;
-    m_readerIdle = false;
-    Q_EMIT progress(0, playbackSteps());
-    sendCommand(HotKeyMake, [this](bool sent) {
-        if (!sent)
-            return finishPlayback(Outcome::WriteError);
-        sendCommand(HotKeyBreak, [this](bool sent) {
-            if (!sent)
-                return finishPlayback(Outcome::WriteError);
-            waitForAnswer([this] { afterAnswer([this] { nextToken(std::size_t(-1)); }); });
-        });
-    });
-}
-
-void ReaderSession::playToken(std::size_t index)
-{
-    m_readerIdle = false;
-    sendCommand(m_tokens[index].text, [this, index](bool sent) {
-        if (!sent)
-            return finishPlayback(Outcome::WriteError);
-        Q_EMIT progress(int(index) + 1, playbackSteps());
-        afterToken(index);
-    });
-}
-
-void ReaderSession::afterToken(std::size_t index)
-{
-    const script::Token &token = m_tokens[index];
-    if (token.waitForAnswer) {
-        waitForAnswer([this, index] { afterAnswer([this, index] { nextToken(index); }); });
-    } else if (token.isBreak) {
-        m_channel->pause(m_timing.breakPauseMs, [this, index] { nextToken(index); });
-    } else {
-        nextToken(index);
-    }
-}
-
-void ReaderSession::nextToken(std::size_t index)
-{
-    const std::size_t next = index + 1; // index -1: the first token
-    if (next < m_tokens.size())
-        playToken(next);
-    else
-        finishPlayback(Outcome::Configured);
-}
-
-void ReaderSession::finishPlayback(Outcome outcome)
-{
-    m_silenceTimer->stop();
-    m_answerLimit->stop();
-    m_afterAnswer = nullptr;
-    m_afterQuiet = nullptr;
-    m_afterRelease = nullptr;
-    m_scriptRunning = false;
-    Q_EMIT playbackFinished(outcome);
-}
-
-void ReaderSession::waitForAnswer(std::function<void()> then)
-{
-    m_readerIdle = false;
-    m_afterAnswer = std::move(then);
-    m_silenceTimer->start();
-    m_answerLimit->start();
-}
-
-void ReaderSession::afterAnswer(std::function<void()> then)
-{
-    // A hold asked from outside keeps the playback here until it ends, and
-    // then until the reader has been quiet for the quiet period again.
-    if (!m_held)
-        return then();
-    m_afterRelease = [this, then = std::move(then)]() mutable { waitForQuiet(std::move(then)); };
-}
-
-void ReaderSession::waitForQuiet(std::function<void()> then)
-{
-    if (m_quietTimer->isActive())
-        m_afterQuiet = std::move(then);
-    else
-        then();
-}
-
-void ReaderSession::onAnswerTimedOut()
-{
-    if (!m_afterAnswer)
+    if (!isOpen() || !m_recording)
         return;
-    m_afterAnswer = nullptr;
-    Q_EMIT failure(text::NotResponding);
-    finishPlayback(Outcome::NotResponding);
+    for (const QString &pair : chunkPairs(chunk))
+        m_recorded += pair;
+}
+
+void ReaderSession::onReportSent(const std::vector<std::uint8_t> &payload)
+{
+    m_heldKeys.feed(payload);
+    m_typedSinceReport = false;
+}
+
+void ReaderSession::onReportRefused()
+{
+    // A release sent while closing is nobody's business once the session is
+    // closed.
+    if (!isOpen())
+        return;
+    m_recorded.clear();
+    Q_EMIT failure(text::WriteError);
+}
+
+void ReaderSession::onDeviceRemoved(const QString &path)
+{
+    const std::string gone = path.toStdString();
+    for (AnswerTail *tail : std::vector<AnswerTail *>(m_tails)) {
+        if (tail->path() == gone)
+            tail->end();
+    }
+    if (m_state != State::Closed && gone == m_path)
+        dispatch(Event::ReaderLost);
+}
+
+const char *ReaderSession::stateName(State state)
+{
+    switch (state) {
+    case State::Closed: return "Closed";
+    case State::Ready: return "Ready";
+    case State::Sending: return "Sending";
+    case State::Listening: return "Listening";
+    case State::PlaySending: return "PlaySending";
+    case State::PlayPausing: return "PlayPausing";
+    case State::PlayAwaiting: return "PlayAwaiting";
+    case State::PlayHeld: return "PlayHeld";
+    case State::PlayQuieting: return "PlayQuieting";
+    case State::Closing: return "Closing";
+    }
+    return "?";
+}
+
+const char *ReaderSession::eventName(Event event)
+{
+    switch (event) {
+    case Event::SendCommand: return "SendCommand";
+    case Event::EnterConfig: return "EnterConfig";
+    case Event::PressKey: return "PressKey";
+    case Event::PlayScript: return "PlayScript";
+    case Event::Close: return "Close";
+    case Event::CloseNow: return "CloseNow";
+    case Event::ReaderLost: return "ReaderLost";
+    case Event::Typed: return "Typed";
+    case Event::QuietOver: return "QuietOver";
+    case Event::SendDone: return "SendDone";
+    case Event::ListenOver: return "ListenOver";
+    case Event::PauseOver: return "PauseOver";
+    case Event::Silence: return "Silence";
+    case Event::AnswerTooLong: return "AnswerTooLong";
+    case Event::HoldChanged: return "HoldChanged";
+    }
+    return "?";
 }
 
 } // namespace vortal9

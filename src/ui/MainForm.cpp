@@ -88,6 +88,13 @@ const QString UnsavedRecordingText =
     QStringLiteral("The recording could not be saved. If you close the program now, it is lost.\n"
                    "Close anyway?");
 
+const QString DropRecordingText =
+    QStringLiteral("The recording could not be saved. If you go on, it is lost.\nGo on anyway?");
+
+const QString ReaderLeftInConfigModeText =
+    QStringLiteral("%1 The reader may still be in its configuration mode. Press \"Enter Config\" and choose "
+                   "its exit entry, or unplug the reader and plug it in again.");
+
 const QString ExitText = QStringLiteral(
     "Before you close the application program, please make sure the device is not in the configuration mode.\n"
     "Otherwise, you have to re-attach the device after close the application program.\n"
@@ -356,8 +363,42 @@ void MainForm::setPanelText(int panel, const QString &text)
         return;
     QLabel *label = m_panels[static_cast<std::size_t>(panel - 1)];
     label->setText(text);
+    // A tooltip belongs to the text it explains.
+    label->setToolTip(QString());
     QAccessibleEvent event(label, QAccessible::NameChanged);
     QAccessible::updateAccessibility(&event);
+}
+
+void MainForm::setDeviceMonitor(DeviceMonitor *monitor)
+{
+    m_session->setDeviceMonitor(monitor);
+}
+
+void MainForm::showProblem(const QString &shortText, const QString &whole)
+{
+    QLabel *panel = m_panels[5];
+    // The panel's frame and margins take a few pixels of its width.
+    const int room = panel->contentsRect().width() - 2 * panel->margin() - 4;
+    const QString fitting = panel->fontMetrics().elidedText(shortText, Qt::ElideRight, room);
+    setPanelText(6, fitting);
+    panel->setToolTip(whole);
+}
+
+void MainForm::warnReaderLeftInConfigMode(const QString &what)
+{
+    const QString advice = ReaderLeftInConfigModeText.arg(what);
+    m_panels[5]->setToolTip(advice);
+    m_dialogs.warn(this, QStringLiteral("Warning"), advice);
+}
+
+bool MainForm::mayDropKeptRecording()
+{
+    if (!m_recordingUnsaved || !m_session->isRecording())
+        return true;
+    if (!m_dialogs.askYesNo(this, QStringLiteral("Warning"), DropRecordingText))
+        return false;
+    m_recordingUnsaved = false;
+    return true;
 }
 
 void MainForm::setReaderCountCaption(const QString &caption)
@@ -390,21 +431,23 @@ void MainForm::showBlockedReaders()
 {
     if (!m_capture)
         return;
+    // The hint names what to run; the panel shows what fits in front of it.
     if (const QString blocked = m_capture->blockedReaders(); !blocked.isEmpty())
-        setPanelText(6, blocked);
+        showProblem(blocked.section(QLatin1Char(':'), 0, 0), blocked);
 }
 
 void MainForm::showCaptureState()
 {
     // Without capture the reader's answers go wherever the keyboard focus is:
-    // the title says so for as long as such a session is open, the receive
-    // box's tooltip says why.
+    // where the system could have captured the reader, the title says so for
+    // as long as such a session is open; the receive box's tooltip says why.
+    // A system that offers no capture at all keeps the design's title.
     if (!m_session->isOpen() || m_session->isCaptured()) {
         setWindowTitle(WindowTitle);
         TxtRcv->setToolTip(QString());
         return;
     }
-    setWindowTitle(WindowTitle + NotCapturedTitle);
+    setWindowTitle(m_capture ? WindowTitle + NotCapturedTitle : WindowTitle);
     QString why = m_session->captureRefusal();
     if (why.isEmpty())
         why = QStringLiteral("this system offers no capture of a reader's keys");
@@ -543,7 +586,7 @@ void MainForm::BtnExit_Click()
 {
     if (!m_dialogs.askYesNo(this, QStringLiteral("Warning"), ExitText))
         return;
-    if (m_recordingUnsaved && m_session->recording().on
+    if (m_recordingUnsaved && m_session->isRecording()
         && !m_dialogs.askYesNo(this, QStringLiteral("Warning"), UnsavedRecordingText))
         return;
     unload();

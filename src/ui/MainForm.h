@@ -34,6 +34,7 @@ class QPushButton;
 namespace vortal9 {
 
 class CapturePlatform;
+class DeviceMonitor;
 class HidPlatform;
 class PictureCache;
 class ReceiveBox;
@@ -55,6 +56,9 @@ public:
     const Timing &timing() const { return m_timing; }
     QString panelText(int panel) const;
     bool isUnloading() const { return m_unloading; }
+    // Readers unplugged while open are noticed through the monitor, with or
+    // without capture.
+    void setDeviceMonitor(DeviceMonitor *monitor);
 
     // Button groups.
     void Btn1Enabled();
@@ -128,13 +132,13 @@ private:
     void Reader_QuietPeriodEnded(bool keyboardReady);
     void Reader_EchoChecked(bool keyboardReady);
     void Reader_Failure(const QString &message);
-    void Reader_PlaybackFinished();
+    void Reader_PlaybackFinished(ReaderSession::Outcome outcome);
     void Reader_ModifierReset();
     void Reader_Lost();
 
     // Script files.
     void LoadScriptFile();
-    bool SaveScriptFile();
+    bool SaveScriptFile(const QString &recorded);
 
     // Shared steps of "Enter Config" and "Setting": each reports its own
     // failure in the status bar and returns false.
@@ -144,6 +148,14 @@ private:
     void showCaptureState();
     // Readers that are attached but cannot be opened are not counted: says so.
     void showBlockedReaders();
+    // Panel 6 with a text that may not fit its width: the part that fits,
+    // and the whole as its tooltip.
+    void showProblem(const QString &shortText, const QString &whole);
+    // The recording kept after a failed save is about to be wiped: asks
+    // first. False when the technician keeps it.
+    bool mayDropKeptRecording();
+    // The reader may be left in its configuration mode: says so and what to do.
+    void warnReaderLeftInConfigMode(const QString &what);
 
     void showKeyStroke(const keyboard::KeyStroke &stroke);
     void setKeyLatched(int key, bool latched);

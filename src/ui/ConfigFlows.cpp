@@ -6,8 +6,15 @@
 #include "ui/MainForm.h"
 
 #include <QComboBox>
+#include <QLabel>
 
 namespace vortal9 {
+
+namespace {
+const QString InUse = QStringLiteral("VORTAL9 In Use");
+const QString InUseWhy = QStringLiteral("Another program holds this reader (for example vortal9-batch playing a "
+                                        "script to it). Nothing was sent to it; try again when it has finished.");
+} // namespace
 
 bool MainForm::readerChosen()
 {
@@ -26,10 +33,13 @@ bool MainForm::reopenSelectedReader()
     const std::string path = (position >= 0 && static_cast<std::size_t>(position) < m_usb.DevicePaths.size())
                                  ? m_usb.DevicePaths[static_cast<std::size_t>(position)]
                                  : std::string();
-    const bool opened = m_session->open(path);
+    const ReaderSession::OpenResult opened = m_session->open(path);
     showCaptureState();
     if (!opened) {
-        setPanelText(6, text::OpenError);
+        if (opened.status == ReaderSession::OpenResult::InUse)
+            showProblem(InUse, InUseWhy);
+        else
+            setPanelText(6, text::OpenError);
         // No reader is connected, so the status must not say so.
         setPanelText(2, text::Disconnect);
         return false;
@@ -40,10 +50,12 @@ bool MainForm::reopenSelectedReader()
 
 void MainForm::BtnSetup_Click()
 {
+    if (!mayDropKeptRecording())
+        return;
     m_session->close();
     m_usb.CloseReader();
     TxtRcv->clear();
-    m_session->recording().buffer.clear();
+    m_session->clearRecording();
     setPanelText(6, QString());
     setPanelText(4, QString());
     setPanelText(2, text::Connect);
@@ -87,13 +99,16 @@ void MainForm::WriteConfig()
     m_session->playScript(m_files.ScriptText);
 }
 
-void MainForm::Reader_PlaybackFinished()
+void MainForm::Reader_PlaybackFinished(ReaderSession::Outcome outcome)
 {
     // How it ended is shown already: a failure by Reader_Failure, an
     // unplugged reader by Reader_Lost, which follows.
     if (m_unloading)
         return;
     Btn1Enabled();
+    if (outcome == ReaderSession::Outcome::NotResponding)
+        warnReaderLeftInConfigMode(QStringLiteral("The reader stopped answering before the script was played to "
+                                                  "its end."));
 }
 
 } // namespace vortal9

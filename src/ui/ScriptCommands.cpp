@@ -49,40 +49,39 @@ void MainForm::LoadScriptFile()
 
 void MainForm::BtnStartRec_Click()
 {
-    ScriptRecording &recording = m_session->recording();
-    recording.buffer.clear();
-    recording.on = true;
+    if (!mayDropKeptRecording())
+        return;
+    m_session->startRecording();
     m_recordingUnsaved = false;
     BtnStartRec->setEnabled(false);
 }
 
 void MainForm::BtnSave_Click()
 {
-    ScriptRecording &recording = m_session->recording();
-    if (!recording.on)
+    if (!m_session->isRecording())
         return;
-    recording.on = false;
+    const QString recorded = m_session->takeRecording();
     BtnStartRec->setEnabled(true);
-    if (SaveScriptFile()) {
-        recording.buffer.clear();
+    if (SaveScriptFile(recorded)) {
         m_recordingUnsaved = false;
         return;
     }
     // Cancelled or failed: the recording goes on, so that nothing recorded is
-    // lost and "Save Rec" can be pressed again; "EXIT" asks before it is lost.
-    recording.on = true;
+    // lost and "Save Rec" can be pressed again; "EXIT", "Enter Config" and
+    // "Start Rec" ask before it is lost.
+    m_session->resumeRecording(recorded);
     m_recordingUnsaved = true;
     BtnStartRec->setEnabled(false);
 }
 
-bool MainForm::SaveScriptFile()
+bool MainForm::SaveScriptFile(const QString &recorded)
 {
     m_files.DialogFileName.clear();
     const QString chosen = m_dialogs.saveFileName(this, ScriptFilter);
     if (chosen.isEmpty())
         return false;
     m_files.DialogFileName = chosen;
-    const QString failure = script::saveScriptFile(chosen, m_session->recording().buffer);
+    const QString failure = script::saveScriptFile(chosen, recorded);
     if (failure.isEmpty())
         return true;
     setPanelText(6, text::CantSaveFile);
