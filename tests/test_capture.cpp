@@ -206,9 +206,24 @@ INSTANTIATE_TEST_SUITE_P(Endings, GrabReleaseTest,
                                            EndingRow{"unplugged", Ending::Unplugged}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(CapturedWindowTest, AnAnswerStillBeingTypedAtCloseDeviceIsHeldUntilItEnds)
+// Close Device while the reader is still typing keeps its keys until the
+// answer has ended, whatever is clicked next.
+enum class Next { Nothing, CloseAgain, CheckDevice, EnterConfigOther, EnterConfigSame };
+
+struct HeldRow
+{
+    const char *name;
+    Next next;
+};
+
+class HeldUntilTheAnswerEndsTest : public CapturedWindowTest, public ::testing::WithParamInterface<HeldRow>
+{
+};
+
+TEST_P(HeldUntilTheAnswerEndsTest, WhateverIsClickedNext)
 {
     emu::EmulatedReader *reader = addFastReader("/dev/hidraw1");
+    emu::EmulatedReader *second = addFastReader("/dev/hidraw2");
     MainForm &w = openCapturedWindow();
     click(button("BtnSetup"));
     ASSERT_TRUE(waitForKeyboard());
@@ -217,10 +232,51 @@ TEST_F(CapturedWindowTest, AnAnswerStillBeingTypedAtCloseDeviceIsHeldUntilItEnds
     click(key(3));
     ASSERT_TRUE(waitFor([&] { return reader->isTyping() && !receivedText().endsWith("> "); }, 2000));
     click(button("BtnClose"));
+    switch (GetParam().next) {
+    case Next::Nothing: break;
+    case Next::CloseAgain: click(button("BtnClose")); break;
+    case Next::CheckDevice: click(button("BtnStart")); break;
+    case Next::EnterConfigOther:
+        combo("CbNumber")->setCurrentIndex(1);
+        click(button("BtnSetup"));
+        EXPECT_TRUE(second->isGrabbed());
+        break;
+    case Next::EnterConfigSame: click(button("BtnSetup")); break;
+    }
     EXPECT_TRUE(reader->isGrabbed());
-    ASSERT_TRUE(waitFor([&] { return !reader->isGrabbed(); }, 3000));
-    EXPECT_FALSE(reader->isTyping());
+    ASSERT_TRUE(waitFor([&] { return !reader->isTyping(); }, 3000));
+    if (GetParam().next != Next::EnterConfigSame)
+        EXPECT_TRUE(waitFor([&] { return !reader->isGrabbed(); }, 3000));
     EXPECT_EQ(other.edit.text(), "");
-    EXPECT_TRUE(receivedText().endsWith("Terminator = CRLF\n> "));
+    EXPECT_EQ(reader->droppedCharacters(), 0);
+    // Enter Config empties the receive box; the rest of the answer lands there after it.
+    if (GetParam().next < Next::EnterConfigOther)
+        EXPECT_TRUE(receivedText().endsWith("Terminator = CRLF\n> ")) << receivedText().toStdString();
+    EXPECT_EQ(w.session().isOpen(), GetParam().next >= Next::EnterConfigOther);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clicks, HeldUntilTheAnswerEndsTest,
+                         ::testing::Values(HeldRow{"nothing", Next::Nothing}, HeldRow{"closeAgain", Next::CloseAgain},
+                                           HeldRow{"checkDevice", Next::CheckDevice},
+                                           HeldRow{"enterConfigOnAnother", Next::EnterConfigOther},
+                                           HeldRow{"enterConfigOnTheSame", Next::EnterConfigSame}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Another program (another session here) holds the reader's keys: the
+// window says the reader is in use and sends it nothing.
+TEST_F(CapturedWindowTest, AReaderHeldByAnotherProgramIsInUseAndGetsNothing)
+{
+    addFastReader("/dev/hidraw1");
+    CaptureAttempt otherProgram = platform.capture("/dev/hidraw1");
+    ASSERT_TRUE(otherProgram.capture);
+    MainForm &w = openCapturedWindow();
+    click(button("BtnSetup"));
+    QTest::qWait(w.timing().pacingMs * 2);
+    EXPECT_TRUE(platform.sentReports().empty());
+    EXPECT_EQ(w.panelText(6), "VORTAL9 In Use");
+    EXPECT_TRUE(label("StatusBar1_Panel6")->toolTip().contains("Another program"));
+    EXPECT_EQ(w.panelText(2), "Disconnect");
+    EXPECT_FALSE(w.windowTitle().contains("keep this window in front"));
     EXPECT_FALSE(w.session().isOpen());
+    EXPECT_EQ(platform.openHandleCount(), 0);
 }

@@ -1,6 +1,7 @@
 // Hostile timings on the real window: a button pressed while something is
 // still pending, a reader that never falls quiet, a dialog opened while the
 // reader types, and the keyboard between the reader's answers.
+#include "EmulatedMonitor.h"
 #include "WindowFixture.h"
 
 #include <QDialog>
@@ -143,6 +144,10 @@ TEST_F(FaultTest, AReaderThatNeverFallsQuietIsNotWaitedForForever)
     chatter.stop();
     EXPECT_EQ(w.panelText(6), "Reader Not Responding");
     EXPECT_EQ(enabledMainGroup(), mainGroup());
+    // It may have been left in its configuration mode: the window says so and what to do.
+    EXPECT_EQ(dialogs.asked, QStringList({"open:", "warn:Warning"}));
+    EXPECT_TRUE(dialogs.lastText.contains("configuration mode") && dialogs.lastText.contains("plug it in again"));
+    EXPECT_EQ(label("StatusBar1_Panel6")->toolTip(), dialogs.lastText);
 }
 
 TEST_F(FaultTest, ALatchedShiftIsReleasedAtCloseAndTheNextSessionStartsUnlatched)
@@ -203,6 +208,125 @@ TEST_F(FaultTest, ExitAsksBeforeARecordingThatCouldNotBeSavedIsLost)
     dialogs.yesNoAnswers = {true, true};
     click(button("BtnExit"));
     EXPECT_EQ(unloaded.count(), 1);
+}
+
+// A recording that a save could not write is kept; whatever would wipe it
+// asks first, and No leaves everything as it was.
+struct KeptRow
+{
+    const char *name;
+    const char *button;
+    bool wipe;
+};
+
+class KeptRecordingTest : public FaultTest, public ::testing::WithParamInterface<KeptRow>
+{
+};
+
+TEST_P(KeptRecordingTest, IsWipedOnlyAfterAsking)
+{
+    MainForm &w = startSession(true);
+    click(button("BtnClose"));
+    QTemporaryDir dir;
+    dialogs.saveAnswers.push_back(dir.path()); // a folder: cannot be written
+    click(button("BtnSave"));
+    ASSERT_EQ(w.session().recordedText(), Header);
+    click(button("BtnClose")); // every button comes on again, "Start Rec" too
+    platform.clearLog();
+    dialogs.asked.clear();
+    dialogs.yesNoAnswers = {GetParam().wipe};
+    click(button(GetParam().button));
+    EXPECT_EQ(dialogs.asked, QStringList({"yesno:Warning"}));
+    EXPECT_TRUE(dialogs.lastText.contains("could not be saved"));
+    if (GetParam().wipe) {
+        EXPECT_TRUE(waitFor([&] { return !w.session().recordedText().startsWith(Header + "FF"); }, 100));
+        EXPECT_NE(w.session().recordedText(), Header);
+    } else {
+        QTest::qWait(w.timing().pacingMs * 2);
+        EXPECT_EQ(w.session().recordedText(), Header);
+        EXPECT_TRUE(w.session().isRecording());
+        EXPECT_TRUE(platform.sentReports().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Buttons, KeptRecordingTest,
+                         ::testing::Values(KeptRow{"enterConfigKept", "BtnSetup", false},
+                                           KeptRow{"enterConfigWiped", "BtnSetup", true},
+                                           KeptRow{"startRecKept", "BtnStartRec", false},
+                                           KeptRow{"startRecWiped", "BtnStartRec", true}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Between Check Device and Enter Config the reader's node was given to
+// another device: nothing is sent to it.
+TEST_F(FaultTest, ANodeReusedByAnotherDeviceGetsNoHotKey)
+{
+    addFastReader("/dev/hidraw1");
+    MainForm &w = openWindow();
+    platform.removeDevice("/dev/hidraw1");
+    emu::EmulatedDevice keyboard;
+    keyboard.path = "/dev/hidraw1";
+    keyboard.vendorId = 0x046D;
+    keyboard.productId = 0xC31C;
+    platform.addDevice(keyboard);
+    click(button("BtnSetup"));
+    QTest::qWait(w.timing().pacingMs * 2);
+    EXPECT_EQ(w.panelText(6), "Open VORTAL9 Error");
+    EXPECT_TRUE(platform.sentReports().empty());
+    EXPECT_EQ(platform.openHandleCount(), 0);
+    EXPECT_EQ(enabledMainGroup(), mainGroup());
+}
+
+// A reader unplugged during a session without capture is noticed at once,
+// through the device monitor.
+TEST_F(FaultTest, AnUnpluggedReaderWithoutCaptureIsNoticed)
+{
+    MainForm &w = startSession();
+    emu::EmulatedMonitor monitor{platform};
+    w.setDeviceMonitor(&monitor);
+    monitor.unplug("/dev/hidraw1");
+    EXPECT_EQ(w.panelText(6), "Can't Find VORTAL9");
+    EXPECT_EQ(w.panelText(2), "Disconnect");
+    EXPECT_EQ(enabledControls(), mainGroup());
+    EXPECT_FALSE(w.session().isOpen());
+    EXPECT_EQ(platform.openHandleCount(), 0);
+}
+
+// A reader that pauses longer than the quiet period inside one answer leaves
+// a run of markers in the recording; played back, the run is one wait and
+// never a key.
+TEST_F(FaultTest, ARecordingWithAMarkerRunPlaysBack)
+{
+    emu::EmulatedReader *slow = addFastReader("/dev/hidraw1");
+    emu::EmulatedReader *target = addFastReader("/dev/hidraw2");
+    MainForm &w = openWindow();
+    slow->setLineGapMs(w.timing().quietMs * 2);
+    click(button("BtnStartRec"));
+    click(button("BtnSetup"));
+    const auto answered = [&] { return !slow->isTyping() && w.session().readerIdle(); };
+    ASSERT_TRUE(waitFor([&] { return slow->typedText().endsWith("> ") && answered(); }, 10000));
+    ASSERT_TRUE(w.session().recordedText().startsWith(Header + "FF")) << w.session().recordedText().toStdString();
+    for (int digit : {5, 8}) { // Beep off, then save and exit
+        click(key(digit));
+        ASSERT_TRUE(waitFor([&] { return slow->typedText().endsWith(digit == 5 ? "Beep = OFF\n> " : "Bye\n") && answered(); },
+                            10000));
+    }
+    click(button("BtnClose"));
+    const QString recorded = w.session().recordedText();
+    QTemporaryDir dir;
+    QFile file(dir.filePath("slow.TXT"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write((recorded + "\r\n").toLatin1());
+    file.close();
+    dialogs.openAnswers.push_back(file.fileName());
+    click(button("BtnLoadFile"));
+    combo("CbNumber")->setCurrentIndex(1);
+    platform.clearLog();
+    click(button("BtnConSetting"));
+    ASSERT_TRUE(waitFor([&] { return !w.session().isScriptRunning(); }, 15000));
+    EXPECT_EQ(w.panelText(6), "") << recorded.toStdString();
+    EXPECT_EQ(target->storedSettings().value("beep"), "OFF") << recorded.toStdString() << "\n"
+                                                             << payloadStrings().join(' ').toStdString();
+    EXPECT_FALSE(payloadStrings().contains("FF"));
 }
 
 // Between the reader's answers the keyboard works the window: Tab moves on,

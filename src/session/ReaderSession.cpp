@@ -605,6 +605,7 @@ void ReaderSession::onClosing(Event event)
     case Event::SendDone: // the held keys are released
     case Event::ReaderLost:
         closeHandle();
+        checkLetGo();
         break;
     case Event::CloseNow:
         finishClosing();
@@ -768,6 +769,7 @@ void ReaderSession::closeReader(bool atOnce)
     }
     if (wasPlaying)
         Q_EMIT playbackFinished(Outcome::Cancelled);
+    checkLetGo();
 }
 
 void ReaderSession::finishClosing()
@@ -776,6 +778,7 @@ void ReaderSession::finishClosing()
     m_channel->cancel();
     m_channel->sendNow(m_heldKeys.releaseString());
     closeHandle();
+    checkLetGo();
 }
 
 void ReaderSession::endTails()
@@ -828,7 +831,6 @@ void ReaderSession::closeHandle()
     m_heldKeys.clear();
     if (m_state == State::Closing)
         transition(State::Closed);
-    checkLetGo();
 }
 
 void ReaderSession::checkLetGo()
