@@ -245,13 +245,15 @@ TEST_P(HeldUntilTheAnswerEndsTest, WhateverIsClickedNext)
     }
     EXPECT_TRUE(reader->isGrabbed());
     ASSERT_TRUE(waitFor([&] { return !reader->isTyping(); }, 3000));
-    if (GetParam().next != Next::EnterConfigSame)
+    if (GetParam().next != Next::EnterConfigSame) {
         EXPECT_TRUE(waitFor([&] { return !reader->isGrabbed(); }, 3000));
+    }
     EXPECT_EQ(other.edit.text(), "");
     EXPECT_EQ(reader->droppedCharacters(), 0);
     // Enter Config empties the receive box; the rest of the answer lands there after it.
-    if (GetParam().next < Next::EnterConfigOther)
+    if (GetParam().next < Next::EnterConfigOther) {
         EXPECT_TRUE(receivedText().endsWith("Terminator = CRLF\n> ")) << receivedText().toStdString();
+    }
     EXPECT_EQ(w.session().isOpen(), GetParam().next >= Next::EnterConfigOther);
 }
 

@@ -1,5 +1,6 @@
 #include "session/ReaderSession.h"
 
+#include "card/CardData.h"
 #include "device/AccessUSBIO.h"
 #include "device/CommandChunks.h"
 #include "device/DeviceMonitor.h"
@@ -328,6 +329,20 @@ void ReaderSession::resumeRecording(const QString &kept)
     m_recording = true;
 }
 
+transcript::Steps ReaderSession::transcript() const
+{
+    transcript::Steps steps = m_transcript;
+    for (transcript::Step &step : steps)
+        step.answer = card::maskTracks(step.answer);
+    return steps;
+}
+
+void ReaderSession::startTranscript()
+{
+    m_transcript.clear();
+    m_stepEnded = true;
+}
+
 // ---- the state machine -------------------------------------------------------------
 
 void ReaderSession::dispatch(Event event)
@@ -649,6 +664,7 @@ void ReaderSession::sendCommandString()
 void ReaderSession::sendHotKey()
 {
     m_keyGoingOut = false;
+    startTranscript();
     queueStrings({QString(scancode::HotKeyMake), QString(scancode::HotKeyBreak)});
     transition(State::Sending);
 }
@@ -672,6 +688,7 @@ void ReaderSession::startPlayback()
     m_keyGoingOut = false;
     m_nextToken = 0;
     m_hotKeyStage = 0;
+    startTranscript();
     m_readerIdle = false;
     Q_EMIT progress(0, playbackSteps());
     // The hot key's make first; its break only once the make was accepted.
@@ -722,6 +739,11 @@ void ReaderSession::quietPeriodOver()
     const bool sending = m_channel->isBusy();
     if (m_recording && !sending && !m_recorded.isEmpty())
         m_recorded += scancode::AnswerMarker;
+    // The transcript's steps end at the same points.
+    if (!sending && !m_transcript.empty() && !m_stepEnded) {
+        m_stepEnded = true;
+        m_transcript.back().answer = card::maskTracks(m_transcript.back().answer);
+    }
     Q_EMIT quietPeriodEnded(!isScriptRunning() && !sending);
 }
 
@@ -859,6 +881,10 @@ void ReaderSession::dispose(std::unique_ptr<KeyCapture> capture)
 
 void ReaderSession::onCapturedText(const QString &text)
 {
+    // A pause inside one answer does not start a step: the text goes to the
+    // step that was answered last until the next key.
+    if (isOpen() && !m_transcript.empty())
+        m_transcript.back().answer += text;
     m_inCaptureSignal = true;
     Q_EMIT typed(text);
     noteTyping();
@@ -867,10 +893,17 @@ void ReaderSession::onCapturedText(const QString &text)
 
 void ReaderSession::onReportGoingOut(const QString &chunk)
 {
-    if (!isOpen() || !m_recording)
+    if (!isOpen())
         return;
-    for (const QString &pair : chunkPairs(chunk))
-        m_recorded += pair;
+    if (m_stepEnded) {
+        m_transcript.push_back({});
+        m_stepEnded = false;
+    }
+    for (const QString &pair : chunkPairs(chunk)) {
+        m_transcript.back().keys += pair;
+        if (m_recording)
+            m_recorded += pair;
+    }
 }
 
 void ReaderSession::onReportSent(const std::vector<std::uint8_t> &payload)

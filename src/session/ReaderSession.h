@@ -48,6 +48,7 @@
 #include "device/KeyCapture.h"
 #include "keyboard/KeyStrokes.h"
 #include "session/Timing.h"
+#include "session/Transcript.h"
 
 #include <QObject>
 #include <QString>
@@ -189,6 +190,12 @@ public:
     bool isRecording() const { return m_recording; }
     const QString &recordedText() const { return m_recorded; }
 
+    // The steps of the last playback or Enter Config: the keys sent and what
+    // the reader typed in answer, tracks of card data masked. A step ends
+    // where the reader answered and fell quiet, as a recording's markers do.
+    // Answers are heard only through capture.
+    transcript::Steps transcript() const;
+
     // Without capture: the text box that receives the reader's typing changed.
     void noteTyping();
     // A pause asked from outside: while held, playback does not go on past
@@ -259,6 +266,7 @@ private:
     void afterToken();
     void finishPlayback(Outcome outcome);
     void readerTyped();
+    void startTranscript();
     void quietPeriodOver();
     // Closes an open reader; atOnce: held keys are released now, not paced.
     void closeReader(bool atOnce);
@@ -303,6 +311,8 @@ private:
 
     bool m_recording = false;
     QString m_recorded;
+    transcript::Steps m_transcript;
+    bool m_stepEnded = true; // the last step's answer is over: the next key starts a step
     bool m_readerIdle = false;
     bool m_held = false;
     int m_modifier = keyboard::NoModifier;
