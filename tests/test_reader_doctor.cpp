@@ -78,9 +78,11 @@ std::string report(const SystemPaths &paths, const QString &root)
 
 SystemPaths scratchPaths(const QTemporaryDir &root)
 {
-    SystemPaths paths { root.filePath("sys"), root.filePath("dev"),
-        { root.filePath("etc/udev/rules.d"), root.filePath("usr/lib/udev/rules.d") },
-        { root.filePath("nowhere/70-vortal9.rules"), root.filePath("opt/lib/udev/rules.d/70-vortal9.rules") } };
+    SystemPaths paths;
+    paths.sysRoot = root.filePath("sys");
+    paths.devRoot = root.filePath("dev");
+    paths.udevRuleDirs = { root.filePath("etc/udev/rules.d"), root.filePath("usr/lib/udev/rules.d") };
+    paths.ruleCopies = { root.filePath("nowhere/70-vortal9.rules"), root.filePath("opt/lib/udev/rules.d/70-vortal9.rules") };
     return paths;
 }
 
