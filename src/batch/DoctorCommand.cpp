@@ -5,7 +5,6 @@
 #include "batch/Runner.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
 
@@ -21,7 +20,7 @@ int diagnose(Runner &runner, const Options &options)
             QJsonObject o{{"hidraw", d.hidraw}, {"usb", d.usbLocation}, {"serial", d.serial},
                           {"usable", d.usable()}, {"capture", d.capturable()},
                           {"problems", QJsonArray::fromStringList(problems)}};
-            out << QJsonDocument(o).toJson(QJsonDocument::Compact) << Qt::endl;
+            out << jsonLine(o) << Qt::endl;
             continue;
         }
         out << shown(d.hidraw);

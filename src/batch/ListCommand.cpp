@@ -8,11 +8,11 @@
 #include "device/AccessUSBIO.h"
 #include "device/HidPlatform.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
 
 #include <algorithm>
+#include <iterator>
 
 namespace vortal9::batch {
 
@@ -56,13 +56,17 @@ int listReaders(Runner &runner, const Options &options)
                           {"capture", opens && problem.isEmpty()}};
             if (!problem.isEmpty())
                 o.insert(QStringLiteral("problem"), problem);
-            out << QJsonDocument(o).toJson(QJsonDocument::Compact) << Qt::endl;
+            out << jsonLine(o) << Qt::endl;
             return;
         }
-        out << qSetFieldWidth(3) << Qt::left << number << qSetFieldWidth(14) << shown(path) << qSetFieldWidth(9)
-            << orDash(shown(usb)) << qSetFieldWidth(14) << orDash(shown(manufacturer)) << qSetFieldWidth(14)
-            << orDash(shown(serial)) << qSetFieldWidth(6) << (opens ? "yes" : "no") << qSetFieldWidth(0)
-            << (opens && problem.isEmpty() ? QStringLiteral("yes") : QStringLiteral("no (%1)").arg(problem))
+        // Each column padded and then one space, so that a long text never
+        // runs into the next column.
+        const QString columns[] = {number, shown(path), orDash(shown(usb)), orDash(shown(manufacturer)),
+                                   orDash(shown(serial)), opens ? QStringLiteral("yes") : QStringLiteral("no")};
+        const int widths[] = {2, 13, 8, 13, 13, 5};
+        for (std::size_t i = 0; i < std::size(columns); ++i)
+            out << columns[i].leftJustified(widths[i]) << ' ';
+        out << (opens && problem.isEmpty() ? QStringLiteral("yes") : QStringLiteral("no (%1)").arg(problem))
             << Qt::endl;
     };
     if (!options.json)

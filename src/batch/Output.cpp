@@ -2,6 +2,9 @@
 
 #include "batch/BatchTool.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 namespace vortal9::batch {
 
 namespace {
@@ -75,6 +78,28 @@ QString shown(const QString &text)
         }
     }
     return result;
+}
+
+QByteArray jsonLine(const QJsonObject &object)
+{
+    // Outside strings compact JSON is ASCII without DEL: every DEL byte and
+    // every C1 character (C2 80 to C2 9F in UTF-8) stands inside a string.
+    const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    QByteArray line;
+    line.reserve(json.size());
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(json[i]);
+        const auto next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
+        if (byte == 0x7F) {
+            line += "\\u007f";
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            line += "\\u00" + QByteArray::number(next, 16);
+            ++i;
+        } else {
+            line += char(byte);
+        }
+    }
+    return line;
 }
 
 QString argumentFromBytes(const QByteArray &bytes)

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QJsonObject;
+
 namespace vortal9::batch {
 
 // text fit to print on a terminal: every control character (C0, DEL, C1,
@@ -15,5 +17,10 @@ namespace vortal9::batch {
 // came from a device or from sysfs, and for file names; JSON output escapes
 // on its own and takes the text as it is.
 QString shown(const QString &text);
+
+// One JSON line for the object, compact, with DEL and the C1 controls
+// escaped too (as \u007f, \u0080...), which JSON allows raw and some
+// terminals act on.
+QByteArray jsonLine(const QJsonObject &object);
 
 } // namespace vortal9::batch

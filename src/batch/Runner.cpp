@@ -6,7 +6,6 @@
 #include "script/ScriptFormat.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
 
@@ -94,7 +93,8 @@ Job &Runner::addJob(int number, const QString &path)
     const int tries = m_watching ? Job::WatchCaptureTries : 1;
     auto job = std::make_unique<Job>(number, path, *m_env.platform, m_env.capture, m_env.timing, m_script, tries);
     Described described;
-    if (const ReaderDiagnosis *d = diagnosisOf(diagnoses(), path)) {
+    const std::vector<ReaderDiagnosis> all = diagnoses();
+    if (const ReaderDiagnosis *d = diagnosisOf(all, path)) {
         described.usb = d->usbLocation;
         described.serial = d->serial;
     }
@@ -200,7 +200,7 @@ void Runner::printResult(const Job &job)
             o.insert(QStringLiteral("fix"), QJsonArray::fromStringList(fixes));
         if (job.mayBeInConfigMode())
             o.insert(QStringLiteral("mayBeInConfigMode"), true);
-        out() << QJsonDocument(o).toJson(QJsonDocument::Compact) << Qt::endl;
+        out() << jsonLine(o) << Qt::endl;
         return;
     }
     out() << "reader " << job.number() << " (" << shown(job.path())
