@@ -657,7 +657,7 @@ TEST_P(EndingSignalTest, EndsApplyAsCtrlCDoes)
     EXPECT_EQ(reader->heldModifiers(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, EndingSignalTest, ::testing::ValuesIn(EndingSignals::handled()),
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
 
 // A pager or head that closes the output makes a write fail, nothing more.
