@@ -65,6 +65,9 @@ const char *Job::name(Event event)
 {
     switch (event) {
     case Event::Start: return "start";
+    case Event::OpenFailed: return "open failed";
+    case Event::CaptureRefused: return "capture refused";
+    case Event::Captured: return "captured";
     case Event::RetryDue: return "retry due";
     case Event::PlaybackFinished: return "playback finished";
     case Event::LetGo: return "let go";
@@ -83,6 +86,9 @@ void Job::handle(Event event)
         case Event::Start: attempt(); break;
         case Event::Unplugged: conclude(Result::Unplugged), enter(State::Done); break;
         case Event::Interrupted: conclude(Result::Interrupted), enter(State::Done); break;
+        case Event::OpenFailed:
+        case Event::CaptureRefused:
+        case Event::Captured:
         case Event::RetryDue:
         case Event::PlaybackFinished:
         case Event::LetGo: bug(event); break;
@@ -90,7 +96,20 @@ void Job::handle(Event event)
         break;
     case State::Opening:
         switch (event) {
-        // A session that was opened and closed again at once, refused.
+        case Event::Captured:
+            enter(State::Playing);
+            m_session->playScript(m_script);
+            break;
+        case Event::CaptureRefused:
+            if (--m_captureTriesLeft > 0) {
+                enter(State::WaitingToCapture);
+            } else {
+                conclude(Result::NotCaptured);
+                enter(State::Done);
+            }
+            break;
+        case Event::OpenFailed: conclude(Result::CannotOpen), enter(State::Done); break;
+        // The refused session, opened and closed again at once.
         case Event::LetGo:
         case Event::PlaybackFinished: break;
         case Event::Start:
@@ -106,6 +125,9 @@ void Job::handle(Event event)
         case Event::Interrupted: conclude(Result::Interrupted), enter(State::Done); break;
         case Event::LetGo: break; // the refused session, let go late
         case Event::Start:
+        case Event::OpenFailed:
+        case Event::CaptureRefused:
+        case Event::Captured:
         case Event::PlaybackFinished: bug(event); break;
         }
         break;
@@ -134,6 +156,9 @@ void Job::handle(Event event)
             enter(State::Done);
             break;
         case Event::Start:
+        case Event::OpenFailed:
+        case Event::CaptureRefused:
+        case Event::Captured:
         case Event::RetryDue: bug(event); break;
         }
         break;
@@ -146,6 +171,9 @@ void Job::handle(Event event)
         case Event::Interrupted: m_session->closeNow(); break;
         case Event::PlaybackFinished: break; // the close cancelled the playback
         case Event::Start:
+        case Event::OpenFailed:
+        case Event::CaptureRefused:
+        case Event::Captured:
         case Event::RetryDue: bug(event); break;
         }
         break;
@@ -156,6 +184,9 @@ void Job::handle(Event event)
         case Event::Unplugged:
         case Event::Interrupted: break;
         case Event::Start:
+        case Event::OpenFailed:
+        case Event::CaptureRefused:
+        case Event::Captured:
         case Event::RetryDue: bug(event); break;
         }
         break;
@@ -164,6 +195,7 @@ void Job::handle(Event event)
                              << name(m_state);
 }
 
+// Opens and captures; what that gives is the next event.
 void Job::attempt()
 {
     enter(State::Opening);
@@ -181,23 +213,14 @@ void Job::attempt()
         connect(m_session.get(), &ReaderSession::letGo, this, [this] { handle(Event::LetGo); });
     }
     if (!m_session->open(m_path.toStdString())) {
-        conclude(Result::CannotOpen);
-        enter(State::Done);
-        return;
-    }
-    if (!m_session->isCaptured()) {
+        handle(Event::OpenFailed);
+    } else if (!m_session->isCaptured()) {
         m_captureRefusal = m_session->captureRefusal();
         m_session->closeNow();
-        if (--m_captureTriesLeft > 0) {
-            enter(State::WaitingToCapture);
-        } else {
-            conclude(Result::NotCaptured);
-            enter(State::Done);
-        }
-        return;
+        handle(Event::CaptureRefused);
+    } else {
+        handle(Event::Captured);
     }
-    enter(State::Playing);
-    m_session->playScript(m_script);
 }
 
 void Job::enter(State state)

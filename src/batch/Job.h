@@ -3,10 +3,11 @@
 // machine. Every input is an Event, handled in one place (handle()), and
 // each state's timer is armed on entering it and stopped on leaving it.
 //
-//   New --Start--> Opening: open the reader, capture its keys
-//     Opening, captured               --> Playing (the script starts)
-//     Opening, capture refused, tries left (watch) --> WaitingToCapture
-//     Opening, cannot open, or refused with no try left --> Done
+//   New --Start--> Opening: open the reader, capture its keys, which gives
+//     Opening --Captured--> Playing (the script starts)
+//     Opening --CaptureRefused--> WaitingToCapture while tries are left (watch),
+//                                 else Done ("refused")
+//     Opening --OpenFailed--> Done ("refused")
 //   WaitingToCapture --RetryDue--> Opening
 //   Playing --PlaybackFinished--> Closing: the session lets the reader go once
 //                                 it has finished typing
@@ -51,6 +52,9 @@ public:
     };
     enum class Event {
         Start,
+        OpenFailed,       // Opening: the reader cannot be opened
+        CaptureRefused,   // Opening: opened, but its keys cannot be captured (closed again)
+        Captured,         // Opening: opened and captured
         RetryDue,         // the retry timer ran out
         PlaybackFinished, // the session ended the playback (playbackOutcome())
         LetGo,            // the session holds nothing of the reader any more
