@@ -236,19 +236,31 @@ TEST_F(BatchTest, WatchConfiguresEachReaderAsItComesAndCtrlCEndsCleanly)
                 QTimer::singleShot(0, &monitor, [&] { monitor.unplug("/dev/hidraw2"); });
         });
     });
-    // Timers of two seconds and more are coarse (5 % either way): the plug is
-    // started from the unplug so that the two cannot change places.
-    QTimer::singleShot(2500, &monitor, [&] {
-        monitor.unplug("/dev/hidraw1");
-        QTimer::singleShot(100, &monitor, [&] { monitor.plug("/dev/hidraw1"); });
+    // Each next step once the results before it are printed, however long
+    // they take on a loaded machine.
+    int phase = 0;
+    QTimer next;
+    next.setInterval(20);
+    QObject::connect(&next, &QTimer::timeout, &monitor, [&] {
+        if (phase == 0 && outText.contains("reader 1 (/dev/hidraw1): configured")
+            && outText.contains("reader 2 (/dev/hidraw2): unplugged")) {
+            phase = 1;
+            monitor.unplug("/dev/hidraw1");
+            QTimer::singleShot(100, &monitor, [&] { monitor.plug("/dev/hidraw1"); });
+        } else if (phase == 1 && outText.contains("reader 3 (/dev/hidraw1): configured")) {
+            phase = 2;
+            c = monitor.plug("/dev/hidraw3");
+            c->setTimings(5, 1, 5);
+            QObject::connect(c, &emu::EmulatedReader::answerTyped, c, [&](const QString &answer) {
+                if (answer.contains("Beep = OFF")) // Shift-free, but the reader is in its menu
+                    QTimer::singleShot(t.pacingMs / 2, &monitor, [&] { interrupt(); });
+            });
+        }
     });
-    QTimer::singleShot(5000, &monitor, [&] {
-        c = monitor.plug("/dev/hidraw3");
-        c->setTimings(5, 1, 5);
-        QObject::connect(c, &emu::EmulatedReader::answerTyped, c, [&](const QString &answer) {
-            if (answer.contains("Beep = OFF")) // Shift-free, but the reader is in its menu
-                QTimer::singleShot(t.pacingMs / 2, &monitor, [&] { interrupt(); });
-        });
+    next.start();
+    QTimer::singleShot(60000, &monitor, [&] {
+        ADD_FAILURE() << "stuck in phase " << phase;
+        interrupt();
     });
     EXPECT_EQ(runTool({"watch", scriptFile(Script)}), NotAllConfigured);
     EXPECT_EQ(outLines(), QStringList({"reader 2 (/dev/hidraw2): unplugged", "reader 1 (/dev/hidraw1): configured",
