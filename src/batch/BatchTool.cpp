@@ -10,19 +10,22 @@ namespace vortal9::batch {
 const std::vector<Command> &commands()
 {
     static const std::vector<Command> table = {
-        {QStringLiteral("list"), QString(), false, listReaders,
-         QStringLiteral("  list                   every attached reader, numbered as \"Select Device\" numbers them;\n"
-                        "                         \"capturable\" is checked from its input event nodes, without\n"
-                        "                         taking the reader\n")},
-        {QStringLiteral("doctor"), QString(), false, diagnose,
-         QStringLiteral("  doctor                 what keeps each attached reader from being used, and the fix\n"
-                        "                         (each command on a line of its own, to be pasted into a shell)\n")},
-        {QStringLiteral("apply"), QStringLiteral("SCRIPT"), true, applyScript,
-         QStringLiteral("  apply SCRIPT [--reader N|PATH]... [--all]\n"
-                        "                         play SCRIPT to the chosen readers at the same time\n"
-                        "                         (with one reader attached it is chosen without --reader)\n")},
-        {QStringLiteral("watch"), QStringLiteral("SCRIPT"), false, watchReaders,
-         QStringLiteral("  watch SCRIPT           play SCRIPT to every reader as it is plugged in, until Ctrl+C\n")},
+        { QStringLiteral("list"), QString(), false, listReaders,
+            QStringLiteral(
+                "  list                   every attached reader, numbered as \"Select Device\" numbers them;\n"
+                "                         \"capturable\" is checked from its input event nodes, without\n"
+                "                         taking the reader\n") },
+        { QStringLiteral("doctor"), QString(), false, diagnose,
+            QStringLiteral(
+                "  doctor                 what keeps each attached reader from being used, and the fix\n"
+                "                         (each command on a line of its own, to be pasted into a shell)\n") },
+        { QStringLiteral("apply"), QStringLiteral("SCRIPT"), true, applyScript,
+            QStringLiteral("  apply SCRIPT [--reader N|PATH]... [--all]\n"
+                           "                         play SCRIPT to the chosen readers at the same time\n"
+                           "                         (with one reader attached it is chosen without --reader)\n") },
+        { QStringLiteral("watch"), QStringLiteral("SCRIPT"), false, watchReaders,
+            QStringLiteral(
+                "  watch SCRIPT           play SCRIPT to every reader as it is plugged in, until Ctrl+C\n") },
     };
     return table;
 }
@@ -69,17 +72,17 @@ int run(const QStringList &arguments, Environment &env)
 {
     QCommandLineParser parser;
     const QCommandLineOption jsonOption(QStringLiteral("json"));
-    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption helpOption(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption readerOption(QStringLiteral("reader"), QString(), QStringLiteral("N|PATH"));
     const QCommandLineOption allOption(QStringLiteral("all"));
-    parser.addOptions({jsonOption, helpOption, readerOption, allOption});
+    parser.addOptions({ jsonOption, helpOption, readerOption, allOption });
     QTextStream &err = *env.err;
     const QString tool = env.system.batchCommand;
     auto usage = [&](const QString &problem) {
         err << "vortal9-batch: " << problem << Qt::endl << "Try \"" << tool << " --help\"." << Qt::endl;
         return UsageError;
     };
-    if (!parser.parse(QStringList{QStringLiteral("vortal9-batch")} + arguments))
+    if (!parser.parse(QStringList { QStringLiteral("vortal9-batch") } + arguments))
         return usage(parser.errorText());
     if (parser.isSet(helpOption)) {
         *env.out << help();

@@ -29,12 +29,12 @@ namespace batch {
 
 // Exit statuses, as --help lists them.
 enum Exit : int {
-    Success = 0,          // every reader configured; doctor: every reader can be used
+    Success = 0, // every reader configured; doctor: every reader can be used
     NotAllConfigured = 1, // a reader was not configured; doctor: a reader cannot be used
-    UsageError = 2,       // unknown command or option, a reader that is not attached
-    ScriptRefused = 3,    // the script cannot be read or played; no reader was touched
-    NoReader = 4,         // no reader attached (or none chosen)
-    Interrupted = 130,    // apply stopped by Ctrl+C or another ending signal
+    UsageError = 2, // unknown command or option, a reader that is not attached
+    ScriptRefused = 3, // the script cannot be read or played; no reader was touched
+    NoReader = 4, // no reader attached (or none chosen)
+    Interrupted = 130, // apply stopped by Ctrl+C or another ending signal
 };
 
 struct Environment
@@ -42,11 +42,11 @@ struct Environment
     HidPlatform *platform = nullptr;
     CapturePlatform *capture = nullptr;
     DeviceMonitor *monitor = nullptr; // for watch; null where plugging cannot be watched
-    SystemPaths system;               // where the doctor looks, and how hints name the tool
+    SystemPaths system; // where the doctor looks, and how hints name the tool
     Timing timing = Timing::real();
-    QTextStream *out = nullptr;       // results
-    QTextStream *err = nullptr;       // messages and progress
-    bool terminal = false;            // err is a terminal: progress lines are drawn in place
+    QTextStream *out = nullptr; // results
+    QTextStream *err = nullptr; // messages and progress
+    bool terminal = false; // err is a terminal: progress lines are drawn in place
     // The tool hands over here what an ending signal (Ctrl+C, SIGTERM,
     // SIGHUP, SIGQUIT, SIGPIPE) is to do while a command runs; an empty
     // function when the command has ended.

@@ -17,9 +17,9 @@ int diagnose(Runner &runner, const Options &options)
     for (const ReaderDiagnosis &d : diagnoses) {
         const QStringList problems = d.problems();
         if (options.json) {
-            QJsonObject o{{"hidraw", d.hidraw}, {"usb", d.usbLocation}, {"serial", d.serial},
-                          {"usable", d.usable()}, {"capture", d.capturable()},
-                          {"problems", QJsonArray::fromStringList(problems)}};
+            QJsonObject o { { "hidraw", d.hidraw }, { "usb", d.usbLocation }, { "serial", d.serial },
+                { "usable", d.usable() }, { "capture", d.capturable() },
+                { "problems", QJsonArray::fromStringList(problems) } };
             out << jsonLine(o) << Qt::endl;
             continue;
         }

@@ -25,7 +25,7 @@ bool isAttached(HidPlatform &platform, const std::string &path)
 } // namespace
 
 Job::Job(int number, const QString &path, HidPlatform &platform, CapturePlatform *capture, const Timing &timing,
-         const QString &script, int captureTries, QObject *parent)
+    const QString &script, int captureTries, QObject *parent)
     : QObject(parent)
     , m_number(number)
     , m_path(path)
@@ -135,8 +135,8 @@ void Job::handle(Event event)
         switch (event) {
         case Event::PlaybackFinished: {
             const Result result = resultOf(m_outcome);
-            conclude(result, result == Result::NotResponding || result == Result::WriteError
-                                 || result == Result::Interrupted);
+            conclude(result,
+                result == Result::NotResponding || result == Result::WriteError || result == Result::Interrupted);
             enter(State::Closing);
             m_session->close(); // releases what the reader still holds, then lets it go
             break;
@@ -191,8 +191,7 @@ void Job::handle(Event event)
         }
         break;
     }
-    qCDebug(lcJob).noquote() << "reader" << m_number << name(before) << "->" << name(event) << "->"
-                             << name(m_state);
+    qCDebug(lcJob).noquote() << "reader" << m_number << name(before) << "->" << name(event) << "->" << name(m_state);
 }
 
 // Opens and captures; what that gives is the next event.

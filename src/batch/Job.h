@@ -44,32 +44,32 @@ class Job : public QObject
 public:
     enum class State {
         New,
-        Opening,          // opening and capturing, within one call
+        Opening, // opening and capturing, within one call
         WaitingToCapture, // capture refused; the retry timer runs
-        Playing,          // the script goes out
-        Closing,          // a result is known; the session still holds the reader
-        Done,             // nothing of the program holds the reader
+        Playing, // the script goes out
+        Closing, // a result is known; the session still holds the reader
+        Done, // nothing of the program holds the reader
     };
     enum class Event {
         Start,
-        OpenFailed,       // Opening: the reader cannot be opened
-        CaptureRefused,   // Opening: opened, but its keys cannot be captured (closed again)
-        Captured,         // Opening: opened and captured
-        RetryDue,         // the retry timer ran out
+        OpenFailed, // Opening: the reader cannot be opened
+        CaptureRefused, // Opening: opened, but its keys cannot be captured (closed again)
+        Captured, // Opening: opened and captured
+        RetryDue, // the retry timer ran out
         PlaybackFinished, // the session ended the playback (playbackOutcome())
-        LetGo,            // the session holds nothing of the reader any more
-        Unplugged,        // the device monitor saw the reader go
-        Interrupted,      // Ctrl+C or another ending signal
+        LetGo, // the session holds nothing of the reader any more
+        Unplugged, // the device monitor saw the reader go
+        Interrupted, // Ctrl+C or another ending signal
     };
     enum class Result {
-        None,          // not known yet
+        None, // not known yet
         Configured,
         NotResponding,
         WriteError,
         Unplugged,
         Interrupted,
         CannotOpen,
-        NotCaptured,   // captureRefusal() says why
+        NotCaptured, // captureRefusal() says why
     };
 
     // How often a refused capture is tried in all (1: never again), and how
@@ -100,9 +100,9 @@ public:
     static const char *name(Event event);
 
 Q_SIGNALS:
-    void progressed();  // step() or steps() changed
+    void progressed(); // step() or steps() changed
     void resultKnown(); // result() was set: once
-    void released();    // the job is Done
+    void released(); // the job is Done
 
 private:
     void attempt();

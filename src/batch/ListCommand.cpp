@@ -47,13 +47,9 @@ int listReaders(Runner &runner, const Options &options)
     auto line = [&](const QString &number, const QString &path, const QString &usb, const QString &manufacturer,
                     const QString &serial, bool opens, const QString &problem) {
         if (options.json) {
-            QJsonObject o{{"reader", number == QLatin1String("-") ? QJsonValue() : QJsonValue(number.toInt())},
-                          {"hidraw", path},
-                          {"usb", usb},
-                          {"manufacturer", manufacturer},
-                          {"serial", serial},
-                          {"open", opens},
-                          {"capture", opens && problem.isEmpty()}};
+            QJsonObject o { { "reader", number == QLatin1String("-") ? QJsonValue() : QJsonValue(number.toInt()) },
+                { "hidraw", path }, { "usb", usb }, { "manufacturer", manufacturer }, { "serial", serial },
+                { "open", opens }, { "capture", opens && problem.isEmpty() } };
             if (!problem.isEmpty())
                 o.insert(QStringLiteral("problem"), problem);
             out << jsonLine(o) << Qt::endl;
@@ -61,9 +57,9 @@ int listReaders(Runner &runner, const Options &options)
         }
         // Each column padded and then one space, so that a long text never
         // runs into the next column.
-        const QString columns[] = {number, shown(path), orDash(shown(usb)), orDash(shown(manufacturer)),
-                                   orDash(shown(serial)), opens ? QStringLiteral("yes") : QStringLiteral("no")};
-        const int widths[] = {2, 13, 8, 13, 13, 5};
+        const QString columns[] = { number, shown(path), orDash(shown(usb)), orDash(shown(manufacturer)),
+            orDash(shown(serial)), opens ? QStringLiteral("yes") : QStringLiteral("no") };
+        const int widths[] = { 2, 13, 8, 13, 13, 5 };
         for (std::size_t i = 0; i < std::size(columns); ++i)
             out << columns[i].leftJustified(widths[i]) << ' ';
         out << (opens && problem.isEmpty() ? QStringLiteral("yes") : QStringLiteral("no (%1)").arg(problem))
@@ -84,8 +80,8 @@ int listReaders(Runner &runner, const Options &options)
                 manufacturer = QString::fromStdU16String(*text).trimmed();
             env.platform->close(opened.handle);
         }
-        line(QString::number(++number), path, d ? d->usbLocation : QString(), manufacturer,
-             d ? d->serial : QString(), opened.handle >= 1, captureProblem(env.capture != nullptr, d));
+        line(QString::number(++number), path, d ? d->usbLocation : QString(), manufacturer, d ? d->serial : QString(),
+            opened.handle >= 1, captureProblem(env.capture != nullptr, d));
     }
     // Readers that discovery could not count: the doctor tells why.
     int blocked = 0;

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTextStream>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -20,11 +21,11 @@ namespace {
 class QuietView final : public DeviceView
 {
 public:
-    void setReaderCountCaption(const QString &) override {}
-    void clearReaderList() override {}
-    void addReaderEntry(const QString &) override {}
-    void selectReaderEntry(int) override {}
-    void setPanelText(int, const QString &) override {}
+    void setReaderCountCaption(const QString &) override { }
+    void clearReaderList() override { }
+    void addReaderEntry(const QString &) override { }
+    void selectReaderEntry(int) override { }
+    void setPanelText(int, const QString &) override { }
 };
 
 const QString ConfigModeAdvice = QStringLiteral(
@@ -36,6 +37,8 @@ const QString ConfigModeAdvice = QStringLiteral(
 Runner::Runner(Environment &env)
     : m_env(env)
 {
+    m_firstCheck.setSingleShot(true);
+    QObject::connect(&m_firstCheck, &QTimer::timeout, &m_context, [this] { checkDone(); });
 }
 
 Runner::~Runner()
@@ -123,7 +126,7 @@ void Runner::runJobs(const QString &script, bool json, bool watching)
 void Runner::exec()
 {
     // Jobs that ended before the loop runs are seen as soon as it does.
-    QMetaObject::invokeMethod(&m_context, [this] { checkDone(); }, Qt::QueuedConnection);
+    m_firstCheck.start(0);
     m_loop.exec();
 }
 
@@ -140,8 +143,8 @@ void Runner::checkDone()
 {
     if (m_watching && !m_interrupted)
         return;
-    const bool allDone = std::all_of(m_jobs.begin(), m_jobs.end(),
-                                     [](const auto &job) { return job->state() == Job::State::Done; });
+    const bool allDone
+        = std::all_of(m_jobs.begin(), m_jobs.end(), [](const auto &job) { return job->state() == Job::State::Done; });
     if (allDone)
         m_loop.quit();
 }
@@ -173,9 +176,8 @@ QStringList Runner::fixesOf(const Job &job) const
 
 void Runner::printResult(const Job &job)
 {
-    const auto index = std::size_t(std::find_if(m_jobs.begin(), m_jobs.end(),
-                                                [&](const auto &j) { return j.get() == &job; })
-                                   - m_jobs.begin());
+    const auto index = std::size_t(
+        std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin());
     const Described &described = m_described.at(index);
     QString message;
     QStringList fixes;
@@ -192,8 +194,8 @@ void Runner::printResult(const Job &job)
     }
 
     if (m_json) {
-        QJsonObject o{{"reader", job.number()}, {"hidraw", job.path()}, {"usb", described.usb},
-                      {"serial", described.serial}, {"result", resultText(job)}};
+        QJsonObject o { { "reader", job.number() }, { "hidraw", job.path() }, { "usb", described.usb },
+            { "serial", described.serial }, { "result", resultText(job) } };
         if (!message.isEmpty())
             o.insert(QStringLiteral("message"), message);
         if (!fixes.isEmpty())
@@ -220,8 +222,8 @@ void Runner::drawProgress(const Job &job)
         return;
     // One line per reader, rewritten in place: up to the reader's line,
     // rewrite it, and back down below the last one.
-    const qsizetype index = std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; })
-                            - m_jobs.begin();
+    const qsizetype index
+        = std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin();
     const qsizetype up = qsizetype(m_jobs.size()) - index;
     QString text = QStringLiteral("reader %1 (%2): ").arg(job.number()).arg(shown(job.path()));
     text += job.result() == Job::Result::None ? QStringLiteral("step %1 of %2").arg(job.step()).arg(job.steps())

@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -26,10 +27,10 @@ namespace vortal9::batch {
 // What the command line chose besides the command.
 struct Options
 {
-    QStringList operands;  // after the command's name: as the command's row says
-    QStringList readers;   // --reader, in the order given
-    bool all = false;      // --all
-    bool json = false;     // --json
+    QStringList operands; // after the command's name: as the command's row says
+    QStringList readers; // --reader, in the order given
+    bool all = false; // --all
+    bool json = false; // --json
 };
 
 class Runner;
@@ -37,10 +38,10 @@ class Runner;
 struct Command
 {
     QString name;
-    QString operand;       // the one operand it takes ("SCRIPT"), or "" for none
-    bool choosesReaders;   // takes --reader and --all
+    QString operand; // the one operand it takes ("SCRIPT"), or "" for none
+    bool choosesReaders; // takes --reader and --all
     int (*run)(Runner &runner, const Options &options);
-    QString help;          // its lines in --help, each ending in a line break
+    QString help; // its lines in --help, each ending in a line break
 };
 
 // Every command, in the order --help lists them.
@@ -103,6 +104,7 @@ private:
     Environment &m_env;
     QObject m_context;
     QEventLoop m_loop;
+    QTimer m_firstCheck; // the first look, once the loop runs
     QString m_script;
     bool m_json = false;
     bool m_watching = false;

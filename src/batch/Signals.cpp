@@ -13,7 +13,7 @@ namespace {
 
 // Written by the handler, read by the event loop: nothing but write() runs
 // in the signal handler.
-int signalSocket[2] = {-1, -1};
+int signalSocket[2] = { -1, -1 };
 
 void onSignal(int signal)
 {
@@ -27,15 +27,14 @@ void onSignal(int signal)
 
 const std::vector<int> &EndingSignals::handled()
 {
-    static const std::vector<int> list = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+    static const std::vector<int> list = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE };
     return list;
 }
 
 EndingSignals::EndingSignals(QObject *parent)
     : QObject(parent)
 {
-    if (signalSocket[0] >= 0
-        || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) != 0)
+    if (signalSocket[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalSocket) != 0)
         return;
     m_notifier = new QSocketNotifier(signalSocket[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &EndingSignals::onReadable);
