@@ -7,13 +7,25 @@
 #include "EmulatedReader.h"
 #include "batch/BatchTool.h"
 
+#include "batch/Job.h"
+#include "batch/Output.h"
+#include "batch/Signals.h"
+#include "capture/ReaderDoctor.h"
+
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
 #include <QTimer>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace vortal9;
 using namespace vortal9::batch;
@@ -22,6 +34,10 @@ namespace {
 
 // Beep off, the next terminator, save and exit.
 const QString Script = QStringLiteral("141109F009F011F014FF2EF02EFF26F026FF3EF03EFF");
+// Said of a reader whose playback stopped after the hot key had gone out.
+const QString Advice = QStringLiteral(
+    ": the reader may be left in its configuration mode: choose its exit choice in the window's Enter Config "
+    "session, or unplug it and plug it in again");
 
 class BatchTest : public ::testing::Test
 {
@@ -101,7 +117,7 @@ TEST_F(BatchTest, ApplyConfiguresFourReadersAtOnce)
 }
 
 // One reader of four that fails; the other three are configured.
-enum class Failure { Silent, UnpluggedMidPlayback, NotCapturable };
+enum class Failure { Silent, UnpluggedMidPlayback, NotCapturable, InUse, NodeReused };
 
 struct FailureRow
 {
@@ -112,6 +128,8 @@ struct FailureRow
 
 class ApplyFailureTest : public BatchTest, public ::testing::WithParamInterface<FailureRow>
 {
+protected:
+    std::unique_ptr<KeyCapture> otherProgram;
 };
 
 TEST_P(ApplyFailureTest, IsReportedAndTheRestFinish)
@@ -124,6 +142,16 @@ TEST_P(ApplyFailureTest, IsReportedAndTheRestFinish)
     case Failure::NotCapturable:
         platform.device("/dev/hidraw3")->captureRefusal = "no permission to read /dev/input/event9";
         break;
+    case Failure::InUse: // another program holds it, and keeps holding it
+        otherProgram = platform.capture("/dev/hidraw3").capture;
+        break;
+    case Failure::NodeReused: // listed as a reader, then the node went to a keyboard
+        // Discovery looks at the list twice; the node changes hands after it.
+        platform.beforeEnumInterface = [this, ends = 0](int index) mutable {
+            if (index == 4 && ++ends == 2)
+                platform.device("/dev/hidraw3")->vendorId = 0x046D;
+        };
+        break;
     case Failure::UnpluggedMidPlayback:
         QObject::connect(readers[2], &emu::EmulatedReader::answerTyped, readers[2], [&](const QString &answer) {
             if (answer.contains("Beep = OFF"))
@@ -134,20 +162,31 @@ TEST_P(ApplyFailureTest, IsReportedAndTheRestFinish)
     EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all"}), NotAllConfigured);
     const QStringList lines = outLines();
     ASSERT_EQ(lines.size(), 4) << outText.toStdString();
-    EXPECT_TRUE(lines[2].startsWith(GetParam().line)) << lines[2].toStdString();
+    EXPECT_EQ(lines[2], GetParam().line);
     for (int i : {0, 1, 3}) {
         EXPECT_TRUE(configured(readers[std::size_t(i)])) << i;
         EXPECT_TRUE(lines[i].endsWith("configured"));
     }
-    for (auto *reader : readers)
-        EXPECT_FALSE(reader->isGrabbed());
+    for (int i : {0, 1, 3})
+        EXPECT_FALSE(readers[std::size_t(i)]->isGrabbed());
+    // Nothing reached a reader that another program holds or that is gone from its node.
+    if (GetParam().failure == Failure::InUse || GetParam().failure == Failure::NodeReused) {
+        EXPECT_TRUE(readers[2]->receivedReports().empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Readers, ApplyFailureTest,
-    ::testing::Values(FailureRow{"silent", Failure::Silent, "reader 3 (/dev/hidraw3): reader not responding"},
+    ::testing::Values(FailureRow{"silent", Failure::Silent, "reader 3 (/dev/hidraw3): reader not responding" + Advice},
                       FailureRow{"unpluggedMidPlayback", Failure::UnpluggedMidPlayback,
                                  "reader 3 (/dev/hidraw3): unplugged"},
+                      FailureRow{"inUse", Failure::InUse,
+                                 "reader 3 (/dev/hidraw3): in use: another program holds the reader; nothing was "
+                                 "sent to it. Try again when it has finished"},
+                      FailureRow{"nodeReused", Failure::NodeReused,
+                                 "reader 3 (/dev/hidraw3): refused: another device than a VORTAL9 reader answers "
+                                 "there now (the node was given to it after the readers were listed); nothing was "
+                                 "sent to it"},
                       FailureRow{"notCapturable", Failure::NotCapturable,
                                  "reader 3 (/dev/hidraw3): refused: its keys cannot be captured (no permission to "
                                  "read /dev/input/event9): without capture its typing would land in this terminal"}),
@@ -220,23 +259,36 @@ TEST_F(BatchTest, WatchConfiguresEachReaderAsItComesAndCtrlCEndsCleanly)
                 QTimer::singleShot(0, &monitor, [&] { monitor.unplug("/dev/hidraw2"); });
         });
     });
-    // Timers of two seconds and more are coarse (5 % either way): the plug is
-    // started from the unplug so that the two cannot change places.
-    QTimer::singleShot(2500, &monitor, [&] {
-        monitor.unplug("/dev/hidraw1");
-        QTimer::singleShot(100, &monitor, [&] { monitor.plug("/dev/hidraw1"); });
+    // Each next step once the results before it are printed, however long
+    // they take on a loaded machine.
+    int phase = 0;
+    QTimer next;
+    next.setInterval(20);
+    QObject::connect(&next, &QTimer::timeout, &monitor, [&] {
+        if (phase == 0 && outText.contains("reader 1 (/dev/hidraw1): configured")
+            && outText.contains("reader 2 (/dev/hidraw2): unplugged")) {
+            phase = 1;
+            monitor.unplug("/dev/hidraw1");
+            QTimer::singleShot(100, &monitor, [&] { monitor.plug("/dev/hidraw1"); });
+        } else if (phase == 1 && outText.contains("reader 3 (/dev/hidraw1): configured")) {
+            phase = 2;
+            c = monitor.plug("/dev/hidraw3");
+            c->setTimings(5, 1, 5);
+            QObject::connect(c, &emu::EmulatedReader::answerTyped, c, [&](const QString &answer) {
+                if (answer.contains("Beep = OFF")) // Shift-free, but the reader is in its menu
+                    QTimer::singleShot(t.pacingMs / 2, &monitor, [&] { interrupt(); });
+            });
+        }
     });
-    QTimer::singleShot(5000, &monitor, [&] {
-        c = monitor.plug("/dev/hidraw3");
-        c->setTimings(5, 1, 5);
-        QObject::connect(c, &emu::EmulatedReader::answerTyped, c, [&](const QString &answer) {
-            if (answer.contains("Beep = OFF")) // Shift-free, but the reader is in its menu
-                QTimer::singleShot(t.pacingMs / 2, &monitor, [&] { interrupt(); });
-        });
+    next.start();
+    QTimer::singleShot(60000, &monitor, [&] {
+        ADD_FAILURE() << "stuck in phase " << phase;
+        interrupt();
     });
     EXPECT_EQ(runTool({"watch", scriptFile(Script)}), NotAllConfigured);
     EXPECT_EQ(outLines(), QStringList({"reader 2 (/dev/hidraw2): unplugged", "reader 1 (/dev/hidraw1): configured",
-                                       "reader 3 (/dev/hidraw1): configured", "reader 4 (/dev/hidraw3): interrupted"}));
+                                       "reader 3 (/dev/hidraw1): configured",
+                                       "reader 4 (/dev/hidraw3): interrupted" + Advice}));
     EXPECT_TRUE(errText.endsWith("2 of 4 readers configured.\n")) << errText.toStdString();
     ASSERT_NE(c, nullptr);
     EXPECT_FALSE(c->isGrabbed());
@@ -294,26 +346,237 @@ TEST_F(BatchTest, HelpListsTheCommandsAndExitStatusesAndNoReaderIsItsOwnStatus)
     }
 }
 
-TEST_F(BatchTest, ListNumbersTheReadersAsTheWindowDoes)
+// A reader's interface as the kernel shows it: feature report, one event node.
+test::FakeHidDevice readerTree(const char *hidraw, const char *usb, const char *hid, const char *event)
+{
+    test::FakeHidDevice d;
+    d.hidraw = hidraw;
+    d.usbDevice = usb;
+    d.hidDevice = hid;
+    if (event[0] != '\0')
+        d.inputs = {{"input1", {event}}};
+    d.reportDescriptor = QByteArray::fromHex("05010906a1017508950881009508b102c0");
+    return d;
+}
+
+// list tells capturability by the doctor's checks of the event nodes, and
+// never asks for a capture: no reader is grabbed, not even for a moment.
+TEST_F(BatchTest, ListNumbersTheReadersAsTheWindowDoesAndGrabsNone)
 {
     emu::EmulatedDevice keyboard;
     keyboard.path = "/dev/hidraw0";
     keyboard.vendorId = 0x046D;
     keyboard.featureLength = 0;
     platform.addDevice(keyboard);
-    addReader("/dev/hidraw4");
-    addReader("/dev/hidraw2");
-    platform.device("/dev/hidraw2")->captureRefusal = "no permission to read /dev/input/event3";
+    ASSERT_TRUE(test::makeHidDevice(dir.path(), readerTree("hidraw4", "1-2", "0003:04B4:210A.0004", "event4")));
+    ASSERT_TRUE(test::makeHidDevice(dir.path(), readerTree("hidraw2", "1-3", "0003:04B4:210A.0002", "")));
+    addReader(dir.filePath("dev/hidraw4").toStdString());
+    addReader(dir.filePath("dev/hidraw2").toStdString());
+    addReader("/dev/hidraw7"); // one that sysfs does not know
     EXPECT_EQ(runTool({"list"}), Success);
-    const QStringList lines = outLines();
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(lines[1].startsWith("1  /dev/hidraw4")) << lines[1].toStdString();
-    EXPECT_TRUE(lines[1].endsWith("VORTAL9       -             yes   yes")) << lines[1].toStdString();
-    EXPECT_TRUE(lines[2].startsWith("2  /dev/hidraw2"));
-    EXPECT_TRUE(lines[2].endsWith("yes   no (no permission to read /dev/input/event3)"));
-    for (const char *path : {"/dev/hidraw4", "/dev/hidraw2"})
-        EXPECT_FALSE(platform.device(path)->reader->isGrabbed());
+    QStringList lines = outLines().replaceInStrings(dir.path(), "");
+    ASSERT_EQ(lines.size(), 4);
+    for (QString &line : lines)
+        line = line.simplified();
+    EXPECT_EQ(lines.mid(1), QStringList({"1 /dev/hidraw4 1-2 VORTAL9 - yes yes",
+                                         "2 /dev/hidraw2 1-3 VORTAL9 - yes no (no input device, so its keys cannot be "
+                                         "captured)",
+                                         "3 /dev/hidraw7 - VORTAL9 - yes no (not found in sysfs)"}));
+    EXPECT_EQ(platform.captureCount(), 0);
+    EXPECT_TRUE(errText.contains("checked, not taken"));
 }
+
+// Texts a device chose reach the terminal with their control characters
+// shown, never acted on; JSON keeps them, escaped.
+struct DeviceTextRow
+{
+    const char *name;
+    QStringList arguments;
+    QStringList shownParts; // what the output holds
+};
+
+class DeviceTextTest : public BatchTest, public ::testing::WithParamInterface<DeviceTextRow>
+{
+};
+
+TEST_P(DeviceTextTest, HasNoControlCharacters)
+{
+    test::FakeHidDevice tree = readerTree("hidraw3", "1-2", "0003:04B4:210A.0003", "event3");
+    tree.serial = "\x1b]0;owned\x07SN1\n";
+    ASSERT_TRUE(test::makeHidDevice(dir.path(), tree));
+    addReader(dir.filePath("dev/hidraw3").toStdString());
+    platform.device(dir.filePath("dev/hidraw3").toStdString())->manufacturer = u"\x1b[2JMaker\u009b1m\r\nreader 9";
+    runTool(GetParam().arguments);
+    for (const QChar c : outText + errText)
+        EXPECT_FALSE((c < u' ' && c != u'\n') || (c >= u'\x7f' && c <= u'\x9f')) << int(c.unicode());
+    for (const QString &part : GetParam().shownParts)
+        EXPECT_TRUE(outText.contains(part)) << part.toStdString() << "\nin\n" << outText.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, DeviceTextTest,
+    ::testing::Values(DeviceTextRow{"list", {"list"}, {R"(\x1B[2JMaker\x9B1m\x0D\x0Areader 9)", R"(\x1B]0;owned\x07SN1)"}},
+                      DeviceTextRow{"doctor", {"doctor"}, {R"(serial \x1B]0;owned\x07SN1): ready)"}},
+                      DeviceTextRow{"listJson",
+                                    {"list", "--json"},
+                                    {R"("serial":"\u001b]0;owned\u0007SN1")",
+                                     R"("manufacturer":"\u001b[2JMaker\u009b1m\r\nreader 9")"}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Output, ShowsEveryByteAndGivesItBack)
+{
+    const std::vector<std::pair<QByteArray, QString>> rows = {
+        {"plain.TXT", "plain.TXT"},
+        {"caf\xc3\xa9.TXT", QString::fromUtf8("caf\xc3\xa9.TXT")},
+        {"caf\xe9.TXT", R"(caf\xE9.TXT)"},
+        {"\xed\xa0\x80", R"(\xED\xA0\x80)"}, // a surrogate, encoded: not UTF-8
+        {"\xc0\xaf", R"(\xC0\xAF)"},         // overlong
+        {"\xf0\x9f\x98\x80\xf0\x9f", QString::fromUtf8("\xf0\x9f\x98\x80") + R"(\xF0\x9F)"},
+        {"a\x1b[2J\x7f\xc2\x9b", R"(a\x1B[2J\x7F\x9B)"},
+    };
+    for (const auto &[bytes, text] : rows) {
+        const QString argument = argumentFromBytes(bytes);
+        EXPECT_EQ(shown(argument), text) << bytes.toHex().toStdString();
+        EXPECT_EQ(argumentBytes(argument), bytes) << bytes.toHex().toStdString();
+    }
+}
+
+// A script's name is opened as the bytes the user gave, and shown as the
+// terminal can show it.
+struct FileNameRow
+{
+    const char *name;
+    QByteArray fileName;
+    bool exists;
+    int status;
+    QString shownName; // in the message; "" when there is none
+};
+
+class FileNameTest : public BatchTest, public ::testing::WithParamInterface<FileNameRow>
+{
+};
+
+TEST_P(FileNameTest, IsOpenedAsGiven)
+{
+    const FileNameRow &row = GetParam();
+    emu::EmulatedReader *reader = addReader("/dev/hidraw1");
+    const QByteArray path = QFile::encodeName(dir.path()) + "/" + row.fileName;
+    if (row.exists) {
+        const QByteArray bytes = Script.toLatin1() + "\r\n";
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, bytes.constData(), std::size_t(bytes.size())), bytes.size());
+        ::close(fd);
+    }
+    EXPECT_EQ(runTool({"apply", argumentFromBytes(path)}), row.status) << errText.toStdString();
+    EXPECT_EQ(configured(reader), row.status == Success);
+    EXPECT_EQ(errText, row.shownName.isEmpty() ? QString()
+                                               : "vortal9-batch: " + dir.path() + "/" + row.shownName
+                                                     + ": cannot be read as a script file\n");
+    ::unlink(path.constData()); // QTemporaryDir cannot name it to remove it
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, FileNameTest,
+    ::testing::Values(FileNameRow{"latin1", "caf\xe9.TXT", true, Success, {}},
+                      FileNameRow{"latin1Missing", "caf\xe9-2.TXT", false, ScriptRefused, R"(caf\xE9-2.TXT)"},
+                      FileNameRow{"escapeMissing", "a\x1b[2Jb.TXT", false, ScriptRefused, R"(a\x1B[2Jb.TXT)"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Every fix is printed so that its commands, pasted into a shell as printed,
+// do what they say: run here with "sudo" standing in, which notes its
+// arguments one by one and keeps what it would write with tee.
+struct PasteRow
+{
+    const char *name;
+    QStringList arguments;
+    const char *ruleCopyFolder; // "": no copy of the rule
+    QStringList calls;
+};
+
+class PasteTest : public BatchTest, public ::testing::WithParamInterface<PasteRow>
+{
+};
+
+// The lines a user copies: each "sudo" line, and a here-document to the line
+// that ends it for the eye.
+QStringList commandLines(const QString &output)
+{
+    const QStringList lines = output.split('\n');
+    QStringList picked;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (!lines[i].trimmed().startsWith("sudo "))
+            continue;
+        picked << lines[i];
+        if (lines[i].trimmed().endsWith("<<'EOF'")) {
+            while (++i < lines.size() && (picked << lines[i], lines[i].trimmed() != "EOF")) {
+            }
+        }
+    }
+    return picked;
+}
+
+TEST_P(PasteTest, FixCommandsWorkAsPrinted)
+{
+    const PasteRow &row = GetParam();
+    test::FakeHidDevice tree = readerTree("hidraw3", "1-2", "0003:04B4:210A.0003", "event3");
+    tree.eventMode = 0600; // its keys cannot be captured by a technician
+    ASSERT_TRUE(test::makeHidDevice(dir.path(), tree));
+    addReader(dir.filePath("dev/hidraw3").toStdString());
+    platform.device(dir.filePath("dev/hidraw3").toStdString())->captureRefusal = "no permission";
+    env.system.udevRuleDirs = {dir.filePath("etc/udev/rules.d")};
+    if (row.ruleCopyFolder[0] != '\0') {
+        ASSERT_TRUE(QDir(dir.path()).mkpath(row.ruleCopyFolder));
+        env.system.ruleCopies = {dir.filePath(QString(row.ruleCopyFolder) + "/70-vortal9.rules")};
+        ASSERT_TRUE(test::writeFile(env.system.ruleCopies[0], "#"));
+    }
+    QStringList arguments = row.arguments;
+    arguments.replaceInStrings("SCRIPT", scriptFile(Script));
+    // As "nobody" for the permission checks, in this process: the event
+    // loop that apply runs cannot run in a forked child.
+    const passwd *nobody = getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const bool root = ::geteuid() == 0;
+    ASSERT_TRUE(!root || ::seteuid(nobody->pw_uid) == 0);
+    runTool(arguments);
+    ASSERT_TRUE(!root || ::seteuid(0) == 0);
+    const QString output = outText;
+    QFile script(dir.filePath("paste.sh"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("sudo() { printf '[%s]' \"$@\" >> calls; echo >> calls; if [ \"$1\" = tee ]; then cat > tee.out; "
+                 "fi; }\n");
+    script.write(commandLines(output).join('\n').toUtf8() + "\n");
+    script.close();
+    QProcess sh;
+    sh.setWorkingDirectory(dir.path());
+    sh.start("sh", {"paste.sh"});
+    ASSERT_TRUE(sh.waitForFinished());
+    EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
+    EXPECT_TRUE(sh.readAllStandardError().isEmpty());
+    QFile calls(dir.filePath("calls"));
+    EXPECT_TRUE(calls.open(QIODevice::ReadOnly)) << output.toStdString();
+    EXPECT_EQ(QString::fromUtf8(calls.readAll()).replace(dir.path(), "DIR").split('\n', Qt::SkipEmptyParts), row.calls)
+        << output.toStdString();
+    if (row.calls.value(0).startsWith("[tee]")) {
+        QFile written(dir.filePath("tee.out"));
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        EXPECT_EQ(written.readAll(), QByteArray(vortal9::UdevRuleLines[0]) + "\n" + vortal9::UdevRuleLines[1] + "\n");
+    }
+}
+
+const QString Reload = "[udevadm][control][--reload]";
+const QString Trigger = "[udevadm][trigger]";
+const QString Tee = "[tee][/etc/udev/rules.d/70-vortal9.rules]";
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixes, PasteTest,
+    ::testing::Values(PasteRow{"doctorHereDocument", {"doctor"}, "", {Tee, Reload, Trigger}},
+                      PasteRow{"doctorCopyFromFolderWithSpace",
+                               {"doctor"},
+                               "my rules",
+                               {"[cp][DIR/my rules/70-vortal9.rules][/etc/udev/rules.d/]", Reload, Trigger}},
+                      PasteRow{"applyRefusal", {"apply", "SCRIPT"}, "", {Tee, Reload, Trigger}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // The doctor on a scratch sysfs and /dev: what blocks each reader, the fix,
 // and the exit status, as a technician's account meets them.
@@ -325,6 +588,7 @@ struct DoctorRow
     bool featureReport;
     int status;
     QStringList expected; // lines that the output holds
+    bool otherInterface = false; // a second device of the reader's ids, without feature report
 };
 
 class DoctorTest : public BatchTest, public ::testing::WithParamInterface<DoctorRow>
@@ -342,6 +606,15 @@ TEST_P(DoctorTest, SaysWhatBlocksAReaderAndHowToFixIt)
     reader.hidrawMode = row.hidrawMode;
     reader.eventMode = row.eventMode;
     ASSERT_TRUE(test::makeHidDevice(dir.path(), reader));
+    if (row.otherInterface) {
+        test::FakeHidDevice other = reader;
+        other.hidraw = "hidraw4";
+        other.usbDevice = "1-2.5";
+        other.hidDevice = "0003:04B4:210A.0008";
+        other.inputs = {{"input16", {"event8"}}};
+        other.reportDescriptor = QByteArray::fromHex("05010906a101750895088100c0");
+        ASSERT_TRUE(test::makeHidDevice(dir.path(), other));
+    }
     env.system.udevRuleDirs = {dir.filePath("etc/udev/rules.d")};
     const std::string result = test::asUnprivileged([this] {
         outText.clear();
@@ -373,13 +646,150 @@ INSTANTIATE_TEST_SUITE_P(
                   NotAllConfigured,
                   {"no permission to read /dev/input/event7, so its keys cannot be captured",
                    "Then unplug the reader and plug it in again."}},
-        DoctorRow{"noFeatureReport", 0666, 0644, false, NotAllConfigured, {"no feature report"}}),
+        DoctorRow{"noFeatureReport", 0666, 0644, false, NotAllConfigured, {"no feature report"}},
+        // Its text says "nothing to fix": the readers are ready.
+        DoctorRow{"readyBesideAnotherInterface",
+                  0666,
+                  0644,
+                  true,
+                  Success,
+                  {"/dev/hidraw3 (USB 1-2.4): ready", "Note:\n/dev/hidraw4 has no feature report",
+                   "nothing to fix with udev"},
+                  true}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST_F(BatchTest, DoctorWithoutReadersSaysSo)
+TEST_F(BatchTest, DoctorWithoutReadersSaysWhatToCheck)
 {
     EXPECT_EQ(runTool({"doctor"}), NoReader);
-    EXPECT_EQ(errText, "No VORTAL9 reader is attached.\n");
+    const QStringList lines = errText.split('\n');
+    EXPECT_EQ(lines.value(0), "No VORTAL9 reader is attached.");
+    for (const char *check : {"cable", "hub", "04b4:210a"})
+        EXPECT_TRUE(lines.value(1).contains(check) || lines.value(2).contains(check)) << check;
+    EXPECT_TRUE(lines.contains("lsusb -d 04b4:210a"));
+}
+
+// Every signal that ends the tool takes the path Ctrl+C takes: the sessions
+// closed, no key left held, the reader let go, the status of an interrupted
+// apply. Before, only SIGINT and SIGTERM were caught: the others killed the
+// tool with the reader in its menu and still grabbed.
+class EndingSignalTest : public BatchTest, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(EndingSignalTest, EndsApplyAsCtrlCDoes)
+{
+    EndingSignals endingSignals;
+    ASSERT_TRUE(endingSignals.isActive());
+    env.onInterrupt = [&](std::function<void()> handler) { endingSignals.setHandler(std::move(handler)); };
+    emu::EmulatedReader *reader = addReader("/dev/hidraw1");
+    QObject::connect(reader, &emu::EmulatedReader::answerTyped, reader, [&](const QString &answer) {
+        if (answer.contains("Beep = OFF"))
+            ::raise(GetParam());
+    });
+    EXPECT_EQ(runTool({"apply", scriptFile(Script)}), Interrupted);
+    EXPECT_EQ(outLines(), QStringList({"reader 1 (/dev/hidraw1): interrupted" + Advice}));
+    EXPECT_FALSE(reader->isGrabbed());
+    EXPECT_EQ(reader->heldModifiers(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE),
+                         [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+// A pager or head that closes the output makes a write fail, nothing more.
+TEST(EndingSignals, AClosedOutputIsAnEndingSignalAndTheHandlersComeBack)
+{
+    struct sigaction before = {};
+    sigaction(SIGPIPE, nullptr, &before);
+    {
+        EndingSignals endingSignals;
+        int calls = 0;
+        endingSignals.setHandler([&] { ++calls; });
+        int pipeEnds[2];
+        ASSERT_EQ(::pipe(pipeEnds), 0);
+        ::close(pipeEnds[0]);
+        EXPECT_EQ(::write(pipeEnds[1], "x", 1), -1);
+        EXPECT_EQ(errno, EPIPE);
+        ::close(pipeEnds[1]);
+        QTRY_COMPARE(calls, 1);
+    }
+    struct sigaction after = {};
+    sigaction(SIGPIPE, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+// A job's life as a table: in this state, this event gives that state and
+// result. Leaving "waiting to capture" stops its retry timer.
+enum class Reach { New, WaitingToCapture, Playing };
+
+struct JobRow
+{
+    const char *name;
+    Reach reach;
+    Job::Event event;
+    Job::State state;
+    Job::Result result;
+    bool mayBeInConfigMode;
+};
+
+class JobTest : public BatchTest, public ::testing::WithParamInterface<JobRow>
+{
+};
+
+TEST_P(JobTest, MovesAsTheTableSays)
+{
+    const JobRow &row = GetParam();
+    emu::EmulatedReader *reader = addReader("/dev/hidraw1");
+    reader->setAnswerDelayMs(60000); // it stays silent: playback waits
+    if (row.reach == Reach::WaitingToCapture)
+        platform.device("/dev/hidraw1")->captureRefusal = "not yet";
+    Job job(1, "/dev/hidraw1", platform, &platform, env.timing, Script, 3);
+    if (row.reach != Reach::New)
+        job.handle(Job::Event::Start);
+    ASSERT_EQ(job.state(), row.reach == Reach::Playing ? Job::State::Playing
+                           : row.reach == Reach::New   ? Job::State::New
+                                                       : Job::State::WaitingToCapture);
+    if (row.event == Job::Event::RetryDue)
+        platform.device("/dev/hidraw1")->captureRefusal.clear();
+    if (row.event == Job::Event::Unplugged)
+        platform.removeDevice("/dev/hidraw1");
+    job.handle(row.event);
+    QTRY_COMPARE(job.state(), row.state);
+    EXPECT_EQ(job.result(), row.result);
+    EXPECT_EQ(job.mayBeInConfigMode(), row.mayBeInConfigMode);
+    EXPECT_FALSE(reader->isGrabbed() && row.state == Job::State::Done);
+    // Nothing runs on after the job ended: no retry, no report.
+    const std::size_t opens = platform.openCalls().size();
+    const std::size_t reports = platform.sentReports().size();
+    QTest::qWait(Job::CaptureRetryMs * 2);
+    if (row.state == Job::State::Done) {
+        EXPECT_EQ(platform.openCalls().size(), opens);
+        EXPECT_EQ(platform.sentReports().size(), reports);
+    }
+}
+
+using E = Job::Event;
+using S = Job::State;
+using R = Job::Result;
+
+INSTANTIATE_TEST_SUITE_P(
+    States, JobTest,
+    ::testing::Values(JobRow{"newInterrupted", Reach::New, E::Interrupted, S::Done, R::Interrupted, false},
+                      JobRow{"newUnplugged", Reach::New, E::Unplugged, S::Done, R::Unplugged, false},
+                      JobRow{"waitingInterrupted", Reach::WaitingToCapture, E::Interrupted, S::Done, R::Interrupted,
+                             false},
+                      JobRow{"waitingUnplugged", Reach::WaitingToCapture, E::Unplugged, S::Done, R::Unplugged, false},
+                      JobRow{"waitingRetryCaptures", Reach::WaitingToCapture, E::RetryDue, S::Playing, R::None, false},
+                      JobRow{"playingInterrupted", Reach::Playing, E::Interrupted, S::Done, R::Interrupted, true},
+                      JobRow{"playingUnplugged", Reach::Playing, E::Unplugged, S::Done, R::Unplugged, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(BatchTest, JsonSaysWhenTheReaderMayBeLeftInItsConfigurationMode)
+{
+    addReader("/dev/hidraw1")->setAnswerDelayMs(60000);
+    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--json"}), NotAllConfigured);
+    EXPECT_EQ(outLines(), QStringList({R"({"hidraw":"/dev/hidraw1","mayBeInConfigMode":true,"message":")"
+                                       + Advice.mid(2) + R"(","reader":1,"result":"reader not responding",)"
+                                       + R"("serial":"","usb":""})"}));
 }
 
 } // namespace

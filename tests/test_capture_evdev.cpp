@@ -154,8 +154,11 @@ protected:
                  "XKB_DEFAULT_OPTIONS" }) {
             qunsetenv(name);
         }
-        platform = std::make_unique<LinuxCapturePlatform>(
-            nullptr, CapturePaths { root.filePath("sys"), root.filePath("dev"), root.filePath("keyboard") });
+        SystemPaths paths;
+        paths.sysRoot = root.filePath("sys");
+        paths.devRoot = root.filePath("dev");
+        paths.keyboardFile = root.filePath("keyboard");
+        platform = std::make_unique<LinuxCapturePlatform>(nullptr, paths);
     }
     void TearDown() override
     {

@@ -42,9 +42,12 @@ TEST_P(NodeLookup, FindsTheInterfacesEventNodesAndWhichTheUserMayRead)
     const QString event10 = root.filePath("dev/input/event10");
     ASSERT_TRUE(!QFile::exists(event10) || QFile::setPermissions(event10, QFile::WriteOwner));
 
+    SystemPaths paths;
+    paths.sysRoot = root.filePath("sys");
+    paths.devRoot = root.filePath("dev");
     const std::string seen = test::asUnprivileged([&] {
         std::string flags;
-        for (const InputNode &node : inputNodesOfHidraw(row.asked, root.filePath("sys"), root.filePath("dev"))) {
+        for (const InputNode &node : inputNodesOfHidraw(row.asked, paths)) {
             flags += node.path.mid(root.path().size()).toStdString() + (node.readable ? "=r " : "=- ");
         }
         return flags;

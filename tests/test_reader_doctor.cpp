@@ -78,9 +78,11 @@ std::string report(const SystemPaths &paths, const QString &root)
 
 SystemPaths scratchPaths(const QTemporaryDir &root)
 {
-    SystemPaths paths { root.filePath("sys"), root.filePath("dev"),
-        { root.filePath("etc/udev/rules.d"), root.filePath("usr/lib/udev/rules.d") },
-        { root.filePath("nowhere/70-vortal9.rules"), root.filePath("opt/lib/udev/rules.d/70-vortal9.rules") } };
+    SystemPaths paths;
+    paths.sysRoot = root.filePath("sys");
+    paths.devRoot = root.filePath("dev");
+    paths.udevRuleDirs = { root.filePath("etc/udev/rules.d"), root.filePath("usr/lib/udev/rules.d") };
+    paths.ruleCopies = { root.filePath("nowhere/70-vortal9.rules"), root.filePath("opt/lib/udev/rules.d/70-vortal9.rules") };
     return paths;
 }
 
@@ -206,6 +208,79 @@ TEST(ReaderDoctor, KnowsTheProjectsUdevRule)
     EXPECT_EQ(QStringList(std::begin(UdevRuleLines), std::end(UdevRuleLines)), active);
     EXPECT_EQ(installedSystemPaths().ruleCopies,
         QStringList { QStringLiteral(VORTAL9_INSTALL_PREFIX "/lib/udev/rules.d/70-vortal9.rules") });
+}
+
+// Hints name the tool as the user can run it: the plain name when PATH finds
+// this very program, otherwise its full path, ready for a shell.
+TEST(ReaderDoctor, NamesTheToolAsAShellFindsIt)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(root.isValid());
+    const QString dir = root.path();
+    for (const char *folder : { "bin", "other", "my dir", "links" }) {
+        ASSERT_TRUE(QDir(dir).mkpath(folder));
+        if (QString(folder) != "links") {
+            const QString program = dir + "/" + folder + "/vortal9-batch";
+            ASSERT_TRUE(test::writeFile(program, "#!/bin/sh\n"));
+            ASSERT_TRUE(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
+        }
+    }
+    ASSERT_TRUE(QFile::link(dir + "/bin/vortal9-batch", dir + "/links/vortal9-batch"));
+    const QString bin = dir + "/bin/vortal9-batch";
+    const struct
+    {
+        const char *name;
+        QString program;
+        QString path;
+        QString expected;
+    } rows[] = {
+        { "itselfOnPath", bin, "/nowhere:" + dir + "/bin", "vortal9-batch" },
+        { "linkOnPath", bin, dir + "/links", "vortal9-batch" },
+        { "anotherFirstOnPath", bin, dir + "/other:" + dir + "/bin", bin },
+        { "notOnPath", bin, "/nowhere", bin },
+        { "folderWithSpace", dir + "/my dir/vortal9-batch", "", "'" + dir + "/my dir/vortal9-batch'" },
+        { "notBuilt", dir + "/none/vortal9-batch", dir + "/bin", "vortal9-batch" },
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(batchCommandFor(row.program, row.path), row.expected) << row.name;
+    }
+    SystemPaths paths;
+    paths.batchCommand = batchCommandFor(dir + "/my dir/vortal9-batch", "");
+    ReaderDiagnosis blocked;
+    blocked.hasFeatureReport = true;
+    EXPECT_EQ(blockedSummary({ blocked }, paths), "can't open 1 reader: '" + dir + "/my dir/vortal9-batch' doctor");
+    EXPECT_EQ(shellQuoted("it's"), R"('it'\''s')");
+}
+
+// With no reader attached the doctor says what to check, and names a USB
+// device of the reader's ids that the kernel made no hidraw node for.
+TEST(ReaderDoctor, SaysWhatToCheckWithoutReader)
+{
+    const struct
+    {
+        const char *name;
+        const char *vendor; // "": no USB device at all
+        const char *product;
+        QString firstLine; // its start
+    } rows[] = {
+        { "nothing", "", "", "Check that the reader's cable is plugged in" },
+        { "anotherDevice", "046d\n", "c52b\n", "Check that the reader's cable is plugged in" },
+        { "readerWithoutHidraw", "04b4\n", "210a\n", "A USB device with the reader's ids 04b4:210a is at USB 1-4," },
+    };
+    for (const auto &row : rows) {
+        QTemporaryDir root;
+        ASSERT_TRUE(root.isValid());
+        SystemPaths paths;
+        paths.sysRoot = root.filePath("sys");
+        if (row.vendor[0] != '\0') {
+            const QString usb = root.filePath("sys/bus/usb/devices/1-4");
+            ASSERT_TRUE(QDir().mkpath(usb) && test::writeFile(usb + "/idVendor", row.vendor)
+                && test::writeFile(usb + "/idProduct", row.product));
+        }
+        const QStringList lines = checksWithoutReader(paths);
+        EXPECT_TRUE(lines.value(0).startsWith(row.firstLine)) << row.name << ": " << lines.value(0).toStdString();
+        EXPECT_EQ(lines.contains("lsusb -d 04b4:210a"), row.firstLine.startsWith("Check")) << row.name;
+    }
 }
 
 } // namespace

@@ -4,11 +4,15 @@
 // reader as it is plugged in. The platforms, the device monitor, the system
 // paths and the output streams come from outside, so that the same code runs
 // on the real system and, in the tests, on emulated readers.
+//
+// One file per command (ListCommand.cpp, ...) on a shared runner
+// (Runner.h); a reader being configured is a Job (Job.h).
 #pragma once
 
-#include "capture/ReaderDoctor.h"
+#include "capture/SystemPaths.h"
 #include "session/Timing.h"
 
+#include <QByteArray>
 #include <QStringList>
 
 #include <functional>
@@ -25,12 +29,12 @@ namespace batch {
 
 // Exit statuses, as --help lists them.
 enum Exit : int {
-    Success = 0,          // every reader configured; doctor: every reader can be used
+    Success = 0, // every reader configured; doctor: every reader can be used
     NotAllConfigured = 1, // a reader was not configured; doctor: a reader cannot be used
-    UsageError = 2,       // unknown command or option, a reader that is not attached
-    ScriptRefused = 3,    // the script cannot be read or played; no reader was touched
-    NoReader = 4,         // no reader attached (or none chosen)
-    Interrupted = 130,    // apply stopped by Ctrl+C
+    UsageError = 2, // unknown command or option, a reader that is not attached
+    ScriptRefused = 3, // the script cannot be read or played; no reader was touched
+    NoReader = 4, // no reader attached (or none chosen)
+    Interrupted = 130, // apply stopped by Ctrl+C or another ending signal
 };
 
 struct Environment
@@ -38,18 +42,28 @@ struct Environment
     HidPlatform *platform = nullptr;
     CapturePlatform *capture = nullptr;
     DeviceMonitor *monitor = nullptr; // for watch; null where plugging cannot be watched
-    SystemPaths system;               // where the doctor looks
+    SystemPaths system; // where the doctor looks, and how hints name the tool
     Timing timing = Timing::real();
-    QTextStream *out = nullptr;       // results
-    QTextStream *err = nullptr;       // messages and progress
-    bool terminal = false;            // err is a terminal: progress lines are drawn in place
-    // The tool hands over here what Ctrl+C is to do while a command runs.
+    QTextStream *out = nullptr; // results
+    QTextStream *err = nullptr; // messages and progress
+    bool terminal = false; // err is a terminal: progress lines are drawn in place
+    // The tool hands over here what an ending signal (Ctrl+C, SIGTERM,
+    // SIGHUP, SIGQUIT, SIGPIPE) is to do while a command runs; an empty
+    // function when the command has ended.
     std::function<void(std::function<void()>)> onInterrupt;
 };
 
-// Runs one command line (without the program's name) until the command has
-// finished, and returns its exit status.
+// Runs one command line (without the program's name, each argument as
+// argumentFromBytes() gives it) until the command has finished, and returns
+// its exit status.
 int run(const QStringList &arguments, Environment &env);
+
+// A command-line argument as text without losing a byte: valid UTF-8 as it
+// is, every other byte kept as a character that argumentBytes() turns back
+// into that byte (and that Output's shown() prints as \xNN). A file name
+// that is not UTF-8 is opened as the user gave it.
+QString argumentFromBytes(const QByteArray &bytes);
+QByteArray argumentBytes(const QString &argument);
 
 } // namespace batch
 } // namespace vortal9

@@ -1,42 +1,30 @@
 // vortal9-batch on the real system: hidapi, capture through the input event
-// nodes, udev for plugging, and Ctrl+C that ends every session cleanly.
+// nodes, udev for plugging, and the ending signals (Ctrl+C, SIGTERM, SIGHUP,
+// SIGQUIT, SIGPIPE) that end every session cleanly.
 #include "batch/BatchTool.h"
-#include "batch/UdevMonitor.h"
+#include "batch/Signals.h"
 #include "capture/LinuxCapturePlatform.h"
 #include "device/HidapiPlatform.h"
+#include "device/UdevMonitor.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTextStream>
 
-#include <csignal>
-#include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
-
-namespace {
-
-// SIGINT and SIGTERM are turned into a byte on a socket that the event loop
-// watches: nothing but write() runs in the signal handler.
-int signalSocket[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto written = ::write(signalSocket[0], &byte, 1);
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vortal9-batch"));
+    vortal9::batch::EndingSignals endingSignals;
 
+    // The system's paths, with hints naming this very program as the user
+    // can run it.
+    const vortal9::SystemPaths system = vortal9::installedSystemPaths(QCoreApplication::applicationFilePath());
     vortal9::HidapiPlatform platform;
     // The tool has no window: the reader's keys are decoded with the system's
     // keyboard layout.
-    vortal9::LinuxCapturePlatform capture;
+    vortal9::LinuxCapturePlatform capture(nullptr, system);
     vortal9::UdevMonitor monitor;
     QTextStream out(stdout);
     QTextStream err(stderr);
@@ -45,28 +33,15 @@ int main(int argc, char *argv[])
     env.platform = &platform;
     env.capture = &capture;
     env.monitor = monitor.isWatching() ? &monitor : nullptr;
-    env.system = vortal9::installedSystemPaths();
+    env.system = system;
     env.out = &out;
     env.err = &err;
     env.terminal = ::isatty(STDERR_FILENO) != 0;
+    env.onInterrupt = [&endingSignals](std::function<void()> handler) { endingSignals.setHandler(std::move(handler)); };
 
-    std::function<void()> interrupt;
-    env.onInterrupt = [&interrupt](std::function<void()> handler) { interrupt = std::move(handler); };
-    QSocketNotifier *notifier = nullptr;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalSocket) == 0) {
-        notifier = new QSocketNotifier(signalSocket[1], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&interrupt] {
-            char byte = 0;
-            [[maybe_unused]] const auto got = ::read(signalSocket[1], &byte, 1);
-            if (interrupt)
-                interrupt();
-        });
-        struct sigaction action = {};
-        action.sa_handler = onSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-    }
-    return vortal9::batch::run(QCoreApplication::arguments().mid(1), env);
+    // The arguments as the bytes they are: a file name need not be UTF-8.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << vortal9::batch::argumentFromBytes(QByteArray(argv[i]));
+    return vortal9::batch::run(arguments, env);
 }

@@ -22,7 +22,7 @@ int numberAfter(const QString &name, qsizetype prefixLength)
 
 } // namespace
 
-std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const QString &sysRoot, const QString &devRoot)
+std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const SystemPaths &paths)
 {
     // Only a plain hidrawN name may be put into a path below sysRoot.
     static const QRegularExpression hidrawName(QStringLiteral("^hidraw[0-9]+$"));
@@ -32,7 +32,7 @@ std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const QStri
     }
 
     // .../device is a link to the HID device; the system resolves it.
-    const QDir inputs(sysRoot + QStringLiteral("/class/hidraw/") + name + QStringLiteral("/device/input"));
+    const QDir inputs(paths.sysRoot + QStringLiteral("/class/hidraw/") + name + QStringLiteral("/device/input"));
     std::vector<QString> events;
     for (const QString &input : inputs.entryList({ QStringLiteral("input*") }, QDir::Dirs | QDir::NoDotAndDotDot)) {
         const QDir inputDir(inputs.filePath(input));
@@ -47,7 +47,7 @@ std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const QStri
     std::vector<InputNode> nodes;
     for (const QString &event : events) {
         InputNode node;
-        node.path = devRoot + QStringLiteral("/input/") + event;
+        node.path = paths.devRoot + QStringLiteral("/input/") + event;
         // The effective ids decide what open() may do.
         node.readable = faccessat(AT_FDCWD, QFile::encodeName(node.path).constData(), R_OK, AT_EACCESS) == 0;
         nodes.push_back(node);

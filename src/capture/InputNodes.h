@@ -10,6 +10,8 @@
 //   /dev/input/eventK                         what a program opens
 #pragma once
 
+#include "capture/SystemPaths.h"
+
 #include <QString>
 
 #include <vector>
@@ -26,8 +28,7 @@ struct InputNode
 // only its file name is used), in the order of their numbers. Empty when the
 // path is no hidraw node, when sysfs does not know it, or when the interface
 // has no input device (it sends no input reports the kernel understands).
-// sysRoot and devRoot stand for /sys and /dev.
-std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const QString &sysRoot = QStringLiteral("/sys"),
-    const QString &devRoot = QStringLiteral("/dev"));
+// paths.sysRoot and paths.devRoot stand for /sys and /dev.
+std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const SystemPaths &paths = {});
 
 } // namespace vortal9

@@ -9,7 +9,7 @@
 
 namespace vortal9 {
 
-LinuxCapturePlatform::LinuxCapturePlatform(void *xcbConnection, CapturePaths paths)
+LinuxCapturePlatform::LinuxCapturePlatform(void *xcbConnection, SystemPaths paths)
     : m_xcbConnection(xcbConnection)
     , m_paths(std::move(paths))
 {
@@ -17,17 +17,14 @@ LinuxCapturePlatform::LinuxCapturePlatform(void *xcbConnection, CapturePaths pat
 
 QString LinuxCapturePlatform::blockedReaders()
 {
-    SystemPaths paths = installedSystemPaths();
-    paths.sysRoot = m_paths.sysRoot;
-    paths.devRoot = m_paths.devRoot;
-    return blockedSummary(diagnoseReaders(paths));
+    return blockedSummary(diagnoseReaders(m_paths), m_paths);
 }
 
 CaptureAttempt LinuxCapturePlatform::capture(const std::string &hidPath)
 {
     const QString path = QString::fromStdString(hidPath);
     QStringList nodes;
-    for (const InputNode &node : inputNodesOfHidraw(path, m_paths.sysRoot, m_paths.devRoot)) {
+    for (const InputNode &node : inputNodesOfHidraw(path, m_paths)) {
         nodes << node.path;
     }
     if (nodes.isEmpty()) {

@@ -2,19 +2,10 @@
 // libevdev, decoded with the keymap the user types with.
 #pragma once
 
+#include "capture/SystemPaths.h"
 #include "device/KeyCapture.h"
 
-#include <QString>
-
 namespace vortal9 {
-
-// Where the system's files are; tests point these into a scratch tree.
-struct CapturePaths
-{
-    QString sysRoot = QStringLiteral("/sys");
-    QString devRoot = QStringLiteral("/dev");
-    QString keyboardFile = QStringLiteral("/etc/default/keyboard");
-};
 
 class LinuxCapturePlatform : public CapturePlatform
 {
@@ -22,7 +13,7 @@ public:
     // xcbConnection (an xcb_connection_t*, Qt's when the window runs on X11)
     // gives the keymap of that X server; without it, or when the server has
     // no keyboard extension, the system's configured layout is used.
-    explicit LinuxCapturePlatform(void *xcbConnection = nullptr, CapturePaths paths = {});
+    explicit LinuxCapturePlatform(void *xcbConnection = nullptr, SystemPaths paths = installedSystemPaths());
 
     CaptureAttempt capture(const std::string &hidPath) override;
     // The doctor's summary of the attached readers that cannot be opened.
@@ -30,7 +21,7 @@ public:
 
 private:
     void *m_xcbConnection;
-    CapturePaths m_paths;
+    SystemPaths m_paths;
 };
 
 } // namespace vortal9

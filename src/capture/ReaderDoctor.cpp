@@ -76,7 +76,7 @@ ReaderDiagnosis diagnose(const QString &name, const SystemPaths &paths)
     reader.nodeExists = QFileInfo::exists(reader.hidraw);
     reader.hidrawAccess = reader.nodeExists && mayReadAndWrite(reader.hidraw);
     reader.hasFeatureReport = featureLengthFromSysfs(reader.hidraw.toStdString(), paths.sysRoot.toStdString()) > 0;
-    for (const InputNode &node : inputNodesOfHidraw(reader.hidraw, paths.sysRoot, paths.devRoot)) {
+    for (const InputNode &node : inputNodesOfHidraw(reader.hidraw, paths)) {
         reader.eventNodes << node.path;
         if (!node.readable) {
             reader.unreadableEventNodes << node.path;
@@ -111,15 +111,6 @@ QString firstExisting(const QStringList &files)
 }
 
 } // namespace
-
-SystemPaths installedSystemPaths()
-{
-    SystemPaths paths;
-#ifdef VORTAL9_RULE_COPY
-    paths.ruleCopies << QStringLiteral(VORTAL9_RULE_COPY);
-#endif
-    return paths;
-}
 
 bool isReaderHidId(const QString &hidId)
 {
@@ -194,7 +185,7 @@ QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPa
             fixes << QStringLiteral("The udev rule is installed: %1").arg(installed);
         } else if (!copy.isEmpty()) {
             fixes << QStringLiteral("The udev rule is not where udev reads it. Copy it there:")
-                  << QStringLiteral("sudo cp %1 /etc/udev/rules.d/").arg(copy);
+                  << QStringLiteral("sudo cp %1 /etc/udev/rules.d/").arg(shellQuoted(copy));
         } else {
             fixes << QStringLiteral("The udev rule is not installed. Write it to %1:").arg(target)
                   << QStringLiteral("sudo tee %1 >/dev/null <<'EOF'").arg(target);
@@ -236,7 +227,7 @@ QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPa
     return fixes;
 }
 
-QString blockedSummary(const std::vector<ReaderDiagnosis> &readers)
+QString blockedSummary(const std::vector<ReaderDiagnosis> &readers, const SystemPaths &paths)
 {
     // Devices without the configuration interface are no readers the
     // window would count, and one it cannot capture it still hears.
@@ -245,9 +236,59 @@ QString blockedSummary(const std::vector<ReaderDiagnosis> &readers)
     if (blocked == 0) {
         return {};
     }
-    return QStringLiteral("can't open %1 %2: vortal9-batch doctor")
+    return QStringLiteral("can't open %1 %2: %3 doctor")
         .arg(blocked)
-        .arg(blocked == 1 ? QStringLiteral("reader") : QStringLiteral("readers"));
+        .arg(blocked == 1 ? QStringLiteral("reader") : QStringLiteral("readers"), paths.batchCommand);
+}
+
+bool everyReaderReady(const std::vector<ReaderDiagnosis> &readers)
+{
+    bool anyInterface = false;
+    for (const ReaderDiagnosis &reader : readers) {
+        if (!reader.hasFeatureReport) {
+            continue;
+        }
+        anyInterface = true;
+        if (!reader.capturable()) {
+            return false;
+        }
+    }
+    return anyInterface;
+}
+
+QStringList checksWithoutReader(const SystemPaths &paths)
+{
+    // The USB devices the kernel knows, by their port names ("1-2.4").
+    static const QRegularExpression deviceName(QStringLiteral("^[0-9]+-[0-9.]+$"));
+    const QDir usbDevices(paths.sysRoot + QStringLiteral("/bus/usb/devices"));
+    QStringList ports;
+    for (const QString &name : usbDevices.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString dir = usbDevices.filePath(name);
+        if (deviceName.match(name).hasMatch()
+            && readAttribute(dir + QStringLiteral("/idVendor")).toUInt(nullptr, 16) == ReaderVendorId
+            && readAttribute(dir + QStringLiteral("/idProduct")).toUInt(nullptr, 16) == ReaderProductId) {
+            ports << name;
+        }
+    }
+    const QString ids = QStringLiteral("%1:%2")
+                            .arg(ReaderVendorId, 4, 16, QLatin1Char('0'))
+                            .arg(ReaderProductId, 4, 16, QLatin1Char('0'));
+    if (!ports.isEmpty()) {
+        return { QStringLiteral("A USB device with the reader's ids %1 is at USB %2, but the kernel made no hidraw "
+                                "node for it: unplug it and plug it in again; if that does not help, the kernel "
+                                "messages tell why:")
+                     .arg(ids, ports.join(QStringLiteral(", "))),
+            QStringLiteral("sudo dmesg | tail -n 30") };
+    }
+    return { QStringLiteral("Check that the reader's cable is plugged in at both ends (try another port or "
+                            "cable), and that a hub between it and the computer has power (or plug it into the "
+                            "computer itself)."),
+        QStringLiteral("A plugged-in reader shows up as a USB device with the ids %1; list those with:").arg(ids),
+        QStringLiteral("lsusb -d %1").arg(ids),
+        QStringLiteral("or, without lsusb, by the ids the kernel reads (%1/bus/usb/devices/*/idProduct):")
+            .arg(paths.sysRoot),
+        QStringLiteral("grep -l %1 %2/bus/usb/devices/*/idProduct")
+            .arg(QStringLiteral("%1").arg(ReaderProductId, 4, 16, QLatin1Char('0')), shellQuoted(paths.sysRoot)) };
 }
 
 } // namespace vortal9

@@ -5,28 +5,14 @@
 // fix for each.
 #pragma once
 
+#include "capture/SystemPaths.h"
+
 #include <QString>
 #include <QStringList>
 
 #include <vector>
 
 namespace vortal9 {
-
-// Where the system's files are; tests point these into a scratch tree.
-struct SystemPaths
-{
-    QString sysRoot = QStringLiteral("/sys");
-    QString devRoot = QStringLiteral("/dev");
-    // Where udev reads its rules from, in the order it prefers them (a file
-    // replaces one of the same name further down). systemd's udev reads
-    // /usr/local/lib/udev/rules.d too, where make install puts the rule.
-    QStringList udevRuleDirs = { QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
-        QStringLiteral("/usr/local/lib/udev/rules.d"), QStringLiteral("/usr/lib/udev/rules.d"),
-        QStringLiteral("/lib/udev/rules.d") };
-    // Copies of the rule that an installation leaves where udev may not read
-    // them (make install puts it under its prefix), to be copied from.
-    QStringList ruleCopies;
-};
 
 // The name of the program's udev rule file.
 inline constexpr char UdevRuleName[] = "70-vortal9.rules";
@@ -38,10 +24,6 @@ inline constexpr const char *UdevRuleLines[] = {
     R"(SUBSYSTEM=="hidraw", ATTRS{idVendor}=="04b4", ATTRS{idProduct}=="210a", TAG+="uaccess")",
     R"(SUBSYSTEM=="input", KERNEL=="event*", ATTRS{idVendor}=="04b4", ATTRS{idProduct}=="210a", TAG+="uaccess")",
 };
-
-// The real system's paths, with the copy of the rule that this build's
-// make install leaves under its prefix.
-SystemPaths installedSystemPaths();
 
 struct ReaderDiagnosis
 {
@@ -87,7 +69,18 @@ QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPa
 // cannot be used and where to look ("" when every reader can be used). It
 // counts the devices with a feature report that are not usable(); one that
 // cannot be captured is not counted, as the window still hears it through
-// the keyboard focus.
-QString blockedSummary(const std::vector<ReaderDiagnosis> &readers);
+// the keyboard focus. The tool is named by paths.batchCommand.
+QString blockedSummary(const std::vector<ReaderDiagnosis> &readers, const SystemPaths &paths = {});
+
+// True when at least one device is a reader's configuration interface and
+// every such interface can be opened and captured. Devices of the reader's
+// ids without a feature report (its other interfaces) do not count.
+bool everyReaderReady(const std::vector<ReaderDiagnosis> &readers);
+
+// What to check when no device with the reader's ids has a hidraw node: the
+// cable, a hub's power, and whether the USB device shows up at all (a USB
+// device with the reader's ids under sysRoot is named by its port). One line
+// each; a command stands on a line of its own.
+QStringList checksWithoutReader(const SystemPaths &paths = {});
 
 } // namespace vortal9

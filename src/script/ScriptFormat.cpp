@@ -10,6 +10,12 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace vortal9::script {
 
 namespace {
@@ -71,16 +77,12 @@ QString normalizedScript(const QString &text)
     return normalized;
 }
 
-LoadResult loadScriptFile(const QString &path)
+namespace {
+
+// Reads a file that is open: TooLarge at MaxScriptFileBytes bytes or more.
+LoadResult readOpenScript(QFile &file)
 {
     LoadResult result;
-    // Only a regular file, or a link to one, is opened: opening a FIFO waits
-    // for a writer that may never come, and a device may never end.
-    QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
-        result.status = LoadResult::Status::OpenFailed;
-        return result;
-    }
     if (file.size() >= MaxScriptFileBytes) {
         result.status = LoadResult::Status::TooLarge;
         return result;
@@ -94,6 +96,39 @@ LoadResult loadScriptFile(const QString &path)
     result.status = LoadResult::Status::Loaded;
     result.text = scriptTextFromBytes(bytes);
     return result;
+}
+
+} // namespace
+
+LoadResult loadScriptFile(const QString &path)
+{
+    // Only a regular file, or a link to one, is opened: opening a FIFO waits
+    // for a writer that may never come, and a device may never end.
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return {};
+    return readOpenScript(file);
+}
+
+LoadResult loadScriptFile(const QByteArray &nativePath)
+{
+#ifdef Q_OS_UNIX
+    // Opened without waiting (a FIFO would wait for a writer), then taken
+    // only when what was opened is a regular file.
+    const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat info = {};
+    QFile file;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {};
+    }
+    return readOpenScript(file);
+#else
+    return loadScriptFile(QFile::decodeName(nativePath));
+#endif
 }
 
 QString saveScriptFile(const QString &path, const QString &recordBuffer)

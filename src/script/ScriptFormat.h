@@ -46,6 +46,9 @@ struct LoadResult
 // (after following links) or cannot be opened, and as TooLarge when it has
 // MaxScriptFileBytes bytes or more; otherwise its text without the line end.
 LoadResult loadScriptFile(const QString &path);
+// The same for a file name as the system's bytes (a command line's argument),
+// opened as it is: a name that is not valid UTF-8 is found too.
+LoadResult loadScriptFile(const QByteArray &nativePath);
 
 // Writes the recording as a script file through QSaveFile, so that a failed
 // or interrupted write leaves any earlier file of that name untouched. In a

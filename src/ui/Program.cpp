@@ -59,7 +59,7 @@ QIcon applicationIcon()
     return icon;
 }
 
-int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName)
+int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName, DeviceMonitor *monitor)
 {
     const SingleInstance instance(lockName);
     if (instance.state() == SingleInstance::State::OtherCopy)
@@ -70,6 +70,7 @@ int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &l
 
     QtUserDialogs dialogs;
     MainForm form(platform, capture, dialogs);
+    form.setDeviceMonitor(monitor);
     QObject::connect(&form, &MainForm::unloaded, &form, [] {
         // The reader is closed; end at once, without letting any other
         // handler or timer run. The system releases the single-copy lock.

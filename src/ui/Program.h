@@ -10,6 +10,7 @@
 namespace vortal9 {
 
 class CapturePlatform;
+class DeviceMonitor;
 class HidPlatform;
 
 // Loads the system's font configuration on a second thread while the
@@ -35,6 +36,8 @@ QIcon applicationIcon();
 // Runs the window until it is unloaded. Returns at once with 0, showing no
 // window, when another copy that uses the same lock name is running. capture
 // may be null: readers are then heard through the keyboard focus.
-int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName);
+// monitor may be null: an unplugged reader is then noticed only through its capture.
+int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName,
+               DeviceMonitor *monitor = nullptr);
 
 } // namespace vortal9

@@ -9,6 +9,7 @@
 
 #if defined(Q_OS_LINUX)
 #include "capture/LinuxCapturePlatform.h"
+#include "device/UdevMonitor.h"
 
 #include <QGuiApplication>
 #endif
@@ -34,7 +35,11 @@ int main(int argc, char *argv[])
         xcbConnection = x11->connection();
 #endif
     vortal9::LinuxCapturePlatform capture(xcbConnection);
-    return vortal9::runProgram(platform, &capture, QStringLiteral("vortal9-setup"));
+    // Unplugging is noticed through udev as well, which a reader heard
+    // without capture needs.
+    vortal9::UdevMonitor monitor;
+    return vortal9::runProgram(platform, &capture, QStringLiteral("vortal9-setup"),
+                               monitor.isWatching() ? &monitor : nullptr);
 #else
     return vortal9::runProgram(platform, nullptr, QStringLiteral("vortal9-setup"));
 #endif

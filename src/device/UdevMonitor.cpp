@@ -1,4 +1,4 @@
-#include "batch/UdevMonitor.h"
+#include "device/UdevMonitor.h"
 
 #include "capture/ReaderDoctor.h"
 

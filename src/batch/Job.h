@@ -1,0 +1,136 @@
+// One reader that a script is played to, from its first capture attempt to
+// the moment nothing of the program holds it any more: one explicit state
+// machine. Every input is an Event, handled in one place (handle()), and
+// each state's timer is armed on entering it and stopped on leaving it.
+//
+//   New --Start--> Opening: open the reader, capture its keys, which gives
+//     Opening --Captured--> Playing (the script starts)
+//     Opening --CaptureRefused--> WaitingToCapture while tries are left (watch),
+//                                 else Done ("refused")
+//     Opening --OpenFailed--> Done ("refused")
+//   WaitingToCapture --RetryDue--> Opening
+//   Playing --PlaybackFinished--> Closing: the session lets the reader go once
+//                                 it has finished typing
+//   Closing --LetGo--> Done
+//   Unplugged, Interrupted: before Playing  --> Done (a retry is dropped)
+//                           Playing, Closing --> Closing, the session closed at
+//                           once (a held key released now, nothing waited for)
+//
+// A freshly plugged reader gets its input device a moment after its hidraw
+// node, which is why watch tries its capture again before refusing it.
+#pragma once
+
+#include "session/ReaderSession.h"
+#include "session/Timing.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QTimer;
+
+namespace vortal9 {
+
+class CapturePlatform;
+class HidPlatform;
+
+namespace batch {
+
+class Job : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class State {
+        New,
+        Opening, // opening and capturing, within one call
+        WaitingToCapture, // capture refused; the retry timer runs
+        Playing, // the script goes out
+        Closing, // a result is known; the session still holds the reader
+        Done, // nothing of the program holds the reader
+    };
+    enum class Event {
+        Start,
+        OpenFailed, // Opening: the reader cannot be opened (openStatus() says why)
+        CaptureRefused, // Opening: opened, but its keys cannot be captured (closed again)
+        Captured, // Opening: opened and captured
+        RetryDue, // the retry timer ran out
+        PlaybackFinished, // the session ended the playback (playbackOutcome())
+        LetGo, // the session holds nothing of the reader any more
+        Unplugged, // the device monitor saw the reader go
+        Interrupted, // Ctrl+C or another ending signal
+    };
+    enum class Result {
+        None, // not known yet
+        Configured,
+        NotResponding,
+        WriteError,
+        Unplugged,
+        Interrupted,
+        CannotOpen,
+        NotAReader,  // the node now leads to another device: nothing was sent
+        InUse,       // another program holds the reader: nothing was sent
+        NotCaptured, // captureRefusal() says why
+    };
+
+    // How often a refused capture is tried in all (1: never again), and how
+    // long apart.
+    static constexpr int WatchCaptureTries = 12;
+    static constexpr int CaptureRetryMs = 250;
+
+    Job(int number, const QString &path, HidPlatform &platform, CapturePlatform *capture, const Timing &timing,
+        const QString &script, int captureTries, QObject *parent = nullptr);
+    ~Job() override;
+
+    void handle(Event event);
+
+    int number() const { return m_number; }
+    const QString &path() const { return m_path; }
+    State state() const { return m_state; }
+    Result result() const { return m_result; }
+    QString captureRefusal() const { return m_captureRefusal; }
+    // The configuration hot key may have reached the reader and the script
+    // not its end: the reader may be left in its configuration mode.
+    bool mayBeInConfigMode() const { return m_mayBeInConfigMode; }
+    int step() const { return m_step; }
+    int steps() const { return m_steps; }
+    // The session, once the job has opened the reader; for tests.
+    ReaderSession *session() const { return m_session.get(); }
+
+    static const char *name(State state);
+    static const char *name(Event event);
+
+Q_SIGNALS:
+    void progressed(); // step() or steps() changed
+    void resultKnown(); // result() was set: once
+    void released(); // the job is Done
+
+private:
+    void attempt();
+    void enter(State state);
+    void conclude(Result result, bool mayBeInConfigMode = false);
+    Result resultOf(ReaderSession::Outcome outcome) const;
+    void bug(Event event) const;
+
+    const int m_number;
+    const QString m_path;
+    HidPlatform &m_platform;
+    CapturePlatform *m_capture;
+    const Timing m_timing;
+    const QString m_script;
+    int m_captureTriesLeft;
+    State m_state = State::New;
+    Result m_result = Result::None;
+    bool m_mayBeInConfigMode = false;
+    QString m_captureRefusal;
+    ReaderSession::OpenResult::Status m_openStatus = ReaderSession::OpenResult::Failed;
+    ReaderSession::Outcome m_outcome = ReaderSession::Outcome::Cancelled;
+    int m_step = 0;
+    int m_steps = 0;
+    QTimer *m_retry; // runs in WaitingToCapture only
+    std::unique_ptr<ReaderSession> m_session;
+};
+
+} // namespace batch
+} // namespace vortal9

@@ -1,0 +1,242 @@
+#include "batch/Runner.h"
+
+#include "batch/Output.h"
+#include "device/AccessUSBIO.h"
+#include "script/ScriptCheck.h"
+#include "script/ScriptFormat.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace vortal9::batch {
+
+namespace {
+
+// Discovery reports its failures to the window's status bar; here they are
+// only kept.
+class QuietView final : public DeviceView
+{
+public:
+    void setReaderCountCaption(const QString &) override { }
+    void clearReaderList() override { }
+    void addReaderEntry(const QString &) override { }
+    void selectReaderEntry(int) override { }
+    void setPanelText(int, const QString &) override { }
+};
+
+const QString ConfigModeAdvice = QStringLiteral(
+    "the reader may be left in its configuration mode: choose its exit choice in the window's Enter Config "
+    "session, or unplug it and plug it in again");
+
+} // namespace
+
+Runner::Runner(Environment &env)
+    : m_env(env)
+{
+    m_firstCheck.setSingleShot(true);
+    QObject::connect(&m_firstCheck, &QTimer::timeout, &m_context, [this] { checkDone(); });
+}
+
+Runner::~Runner()
+{
+    // No handler may outlive the jobs it ends.
+    if (m_env.onInterrupt)
+        m_env.onInterrupt({});
+}
+
+std::vector<std::string> Runner::discoverReaders()
+{
+    QuietView view;
+    AccessUSBIO usb(*m_env.platform, view);
+    usb.FindReaders();
+    usb.CloseReader();
+    std::vector<std::string> paths;
+    for (const std::string &path : usb.DevicePaths) {
+        if (!path.empty())
+            paths.push_back(path);
+    }
+    return paths;
+}
+
+const ReaderDiagnosis *Runner::diagnosisOf(const std::vector<ReaderDiagnosis> &all, const QString &path)
+{
+    const auto it = std::find_if(all.begin(), all.end(), [&](const ReaderDiagnosis &d) { return d.hidraw == path; });
+    return it == all.end() ? nullptr : &*it;
+}
+
+void Runner::sayNoReaderAttached()
+{
+    err() << "No VORTAL9 reader is attached." << Qt::endl;
+    for (const QString &line : checksWithoutReader(m_env.system))
+        err() << line << Qt::endl;
+}
+
+std::optional<QString> Runner::loadScript(const QString &argument)
+{
+    const script::LoadResult loaded = script::loadScriptFile(argumentBytes(argument));
+    QString problem;
+    if (loaded.status == script::LoadResult::Status::OpenFailed)
+        problem = QStringLiteral("cannot be read as a script file");
+    else if (loaded.status == script::LoadResult::Status::TooLarge)
+        problem = QStringLiteral("is too large for a script (%1 bytes or more)").arg(script::MaxScriptFileBytes);
+    else if (const auto why = script::playbackProblem(loaded.text))
+        problem = QStringLiteral("cannot be played: %1").arg(*why);
+    if (problem.isEmpty())
+        return loaded.text;
+    err() << "vortal9-batch: " << shown(argument) << ": " << problem << Qt::endl;
+    return std::nullopt;
+}
+
+Job &Runner::addJob(int number, const QString &path)
+{
+    const int tries = m_watching ? Job::WatchCaptureTries : 1;
+    auto job = std::make_unique<Job>(number, path, *m_env.platform, m_env.capture, m_env.timing, m_script, tries);
+    Described described;
+    const std::vector<ReaderDiagnosis> all = diagnoses();
+    if (const ReaderDiagnosis *d = diagnosisOf(all, path)) {
+        described.usb = d->usbLocation;
+        described.serial = d->serial;
+    }
+    m_described.push_back(described);
+    Job *added = job.get();
+    QObject::connect(added, &Job::progressed, &m_context, [this, added] { drawProgress(*added); });
+    QObject::connect(added, &Job::resultKnown, &m_context, [this, added] {
+        drawProgress(*added);
+        if (m_watching)
+            printResult(*added);
+    });
+    QObject::connect(added, &Job::released, &m_context, [this] { checkDone(); });
+    m_jobs.push_back(std::move(job));
+    return *added;
+}
+
+void Runner::runJobs(const QString &script, bool json, bool watching)
+{
+    m_script = script;
+    m_json = json;
+    m_watching = watching;
+    if (m_env.onInterrupt)
+        m_env.onInterrupt([this] { interruptAll(); });
+}
+
+void Runner::exec()
+{
+    // Jobs that ended before the loop runs are seen as soon as it does.
+    m_firstCheck.start(0);
+    m_loop.exec();
+}
+
+void Runner::interruptAll()
+{
+    m_interrupted = true;
+    // A job may be added while the others end: go by index.
+    for (std::size_t i = 0; i < m_jobs.size(); ++i)
+        m_jobs[i]->handle(Job::Event::Interrupted);
+    checkDone();
+}
+
+void Runner::checkDone()
+{
+    if (m_watching && !m_interrupted)
+        return;
+    const bool allDone
+        = std::all_of(m_jobs.begin(), m_jobs.end(), [](const auto &job) { return job->state() == Job::State::Done; });
+    if (allDone)
+        m_loop.quit();
+}
+
+QString Runner::resultText(const Job &job) const
+{
+    switch (job.result()) {
+    case Job::Result::None: break;
+    case Job::Result::Configured: return QStringLiteral("configured");
+    case Job::Result::NotResponding: return QStringLiteral("reader not responding");
+    case Job::Result::WriteError: return QStringLiteral("write error");
+    case Job::Result::Unplugged: return QStringLiteral("unplugged");
+    case Job::Result::Interrupted: return QStringLiteral("interrupted");
+    case Job::Result::InUse: return QStringLiteral("in use");
+    case Job::Result::CannotOpen:
+    case Job::Result::NotAReader:
+    case Job::Result::NotCaptured: return QStringLiteral("refused");
+    }
+    return {};
+}
+
+QStringList Runner::fixesOf(const Job &job) const
+{
+    std::vector<ReaderDiagnosis> mine;
+    for (const ReaderDiagnosis &d : diagnoses()) {
+        if (d.hidraw == job.path())
+            mine.push_back(d);
+    }
+    return fixesFor(mine, m_env.system);
+}
+
+void Runner::printResult(const Job &job)
+{
+    const auto index = std::size_t(
+        std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin());
+    const Described &described = m_described.at(index);
+    QString message;
+    QStringList fixes;
+    if (job.result() == Job::Result::CannotOpen) {
+        message = QStringLiteral("it cannot be opened");
+    } else if (job.result() == Job::Result::NotAReader) {
+        message = QStringLiteral("another device than a VORTAL9 reader answers there now (the node was given to it "
+                                 "after the readers were listed); nothing was sent to it");
+    } else if (job.result() == Job::Result::InUse) {
+        message = QStringLiteral("another program holds the reader; nothing was sent to it. Try again when it has "
+                                 "finished");
+    } else if (job.result() == Job::Result::NotCaptured) {
+        const QString why = job.captureRefusal().isEmpty() ? QStringLiteral("no capture") : job.captureRefusal();
+        message = QStringLiteral("its keys cannot be captured (%1): without capture its typing would land in this "
+                                 "terminal")
+                      .arg(why);
+        fixes = fixesOf(job);
+    } else if (job.mayBeInConfigMode()) {
+        message = ConfigModeAdvice;
+    }
+
+    if (m_json) {
+        QJsonObject o { { "reader", job.number() }, { "hidraw", job.path() }, { "usb", described.usb },
+            { "serial", described.serial }, { "result", resultText(job) } };
+        if (!message.isEmpty())
+            o.insert(QStringLiteral("message"), message);
+        if (!fixes.isEmpty())
+            o.insert(QStringLiteral("fix"), QJsonArray::fromStringList(fixes));
+        if (job.mayBeInConfigMode())
+            o.insert(QStringLiteral("mayBeInConfigMode"), true);
+        out() << jsonLine(o) << Qt::endl;
+        return;
+    }
+    out() << "reader " << job.number() << " (" << shown(job.path())
+          << (described.usb.isEmpty() ? QString() : ", USB " + shown(described.usb)) << "): " << resultText(job)
+          << (message.isEmpty() ? QString() : ": " + message);
+    // Each fix on a line of its own, as printed ready to be pasted.
+    if (!fixes.isEmpty())
+        out() << ". To fix:";
+    out() << Qt::endl;
+    for (const QString &fix : fixes)
+        out() << fix << Qt::endl;
+}
+
+void Runner::drawProgress(const Job &job)
+{
+    if (!m_env.terminal || m_json || m_watching)
+        return;
+    // One line per reader, rewritten in place: up to the reader's line,
+    // rewrite it, and back down below the last one.
+    const qsizetype index
+        = std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin();
+    const qsizetype up = qsizetype(m_jobs.size()) - index;
+    QString text = QStringLiteral("reader %1 (%2): ").arg(job.number()).arg(shown(job.path()));
+    text += job.result() == Job::Result::None ? QStringLiteral("step %1 of %2").arg(job.step()).arg(job.steps())
+                                              : resultText(job);
+    err() << "\x1b[" << up << "A\r\x1b[2K" << text << "\x1b[" << up << "B\r" << Qt::flush;
+}
+
+} // namespace vortal9::batch

@@ -1,0 +1,116 @@
+// What every command of vortal9-batch shares: the environment and its
+// output streams, the attached readers and what the doctor says of them,
+// loading the script, and running jobs (one per reader) until each has ended
+// and let its reader go. A command is a function on a Runner, listed in the
+// command table (commands()).
+#pragma once
+
+#include "batch/BatchTool.h"
+#include "batch/Job.h"
+#include "capture/ReaderDoctor.h"
+
+#include <QEventLoop>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QJsonObject;
+
+namespace vortal9::batch {
+
+// What the command line chose besides the command.
+struct Options
+{
+    QStringList operands; // after the command's name: as the command's row says
+    QStringList readers; // --reader, in the order given
+    bool all = false; // --all
+    bool json = false; // --json
+};
+
+class Runner;
+
+struct Command
+{
+    QString name;
+    QString operand; // the one operand it takes ("SCRIPT"), or "" for none
+    bool choosesReaders; // takes --reader and --all
+    int (*run)(Runner &runner, const Options &options);
+    QString help; // its lines in --help, each ending in a line break
+};
+
+// Every command, in the order --help lists them.
+const std::vector<Command> &commands();
+
+int listReaders(Runner &runner, const Options &options);
+int diagnose(Runner &runner, const Options &options);
+int applyScript(Runner &runner, const Options &options);
+int watchReaders(Runner &runner, const Options &options);
+
+class Runner
+{
+public:
+    explicit Runner(Environment &env);
+    ~Runner();
+
+    Environment &env() { return m_env; }
+    QTextStream &out() { return *m_env.out; }
+    QTextStream &err() { return *m_env.err; }
+    // How hints name this tool, ready to be typed into a shell.
+    QString tool() const { return m_env.system.batchCommand; }
+
+    // The readers' paths in the order "Select Device" numbers them.
+    std::vector<std::string> discoverReaders();
+    std::vector<ReaderDiagnosis> diagnoses() const { return diagnoseReaders(m_env.system); }
+    // The doctor's diagnosis of the device at path, if it has one.
+    static const ReaderDiagnosis *diagnosisOf(const std::vector<ReaderDiagnosis> &all, const QString &path);
+    // "No VORTAL9 reader is attached" and the lines that say what to check.
+    void sayNoReaderAttached();
+
+    // The script named by the command-line argument (see argumentFromBytes),
+    // or nullopt after saying what is wrong with it.
+    std::optional<QString> loadScript(const QString &argument);
+
+    // Jobs: each plays script to one reader. watching: results are printed
+    // as each job ends, refused captures are tried again, and the loop runs
+    // until interrupted.
+    Job &addJob(int number, const QString &path);
+    void runJobs(const QString &script, bool json, bool watching);
+    // Runs the loop until every job has ended and let its reader go (or,
+    // watching, until interrupted and then so).
+    void exec();
+    const std::vector<std::unique_ptr<Job>> &jobs() const { return m_jobs; }
+    bool interrupted() const { return m_interrupted; }
+    void printResult(const Job &job);
+
+private:
+    struct Described
+    {
+        QString usb;
+        QString serial;
+    };
+    void drawProgress(const Job &job);
+    void interruptAll();
+    void checkDone();
+    QString resultText(const Job &job) const;
+    // The doctor's fixes for a reader whose capture was refused.
+    QStringList fixesOf(const Job &job) const;
+
+    Environment &m_env;
+    QObject m_context;
+    QEventLoop m_loop;
+    QTimer m_firstCheck; // the first look, once the loop runs
+    QString m_script;
+    bool m_json = false;
+    bool m_watching = false;
+    bool m_interrupted = false;
+    std::vector<std::unique_ptr<Job>> m_jobs;
+    std::vector<Described> m_described; // per job, by index
+};
+
+} // namespace vortal9::batch

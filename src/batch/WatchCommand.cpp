@@ -1,0 +1,48 @@
+// watch SCRIPT: plays the script to every reader as it is plugged in, each
+// in a job of its own, until interrupted; each result is printed as it is
+// known.
+#include "batch/Runner.h"
+#include "device/DeviceMonitor.h"
+
+#include <QTextStream>
+
+namespace vortal9::batch {
+
+int watchReaders(Runner &runner, const Options &options)
+{
+    Environment &env = runner.env();
+    const auto script = runner.loadScript(options.operands.value(0));
+    if (!script)
+        return ScriptRefused;
+    if (!env.monitor) {
+        runner.err() << "vortal9-batch: readers cannot be watched on this system." << Qt::endl;
+        return UsageError;
+    }
+    runner.runJobs(*script, options.json, true);
+    int plugged = 0;
+    QObject context;
+    QObject::connect(env.monitor, &DeviceMonitor::readerAdded, &context, [&](const QString &path) {
+        if (runner.interrupted())
+            return;
+        runner.addJob(++plugged, path).handle(Job::Event::Start);
+    });
+    QObject::connect(env.monitor, &DeviceMonitor::readerRemoved, &context, [&](const QString &path) {
+        // A job of the same path that ended earlier is Done: nothing to do.
+        for (const auto &job : runner.jobs()) {
+            if (job->path() == path)
+                job->handle(Job::Event::Unplugged);
+        }
+    });
+    if (!options.json)
+        runner.err() << "Waiting for readers to be plugged in; Ctrl+C stops." << Qt::endl;
+    runner.exec();
+
+    int configured = 0;
+    for (const auto &job : runner.jobs())
+        configured += job->result() == Job::Result::Configured;
+    if (!options.json)
+        runner.err() << configured << " of " << runner.jobs().size() << " readers configured." << Qt::endl;
+    return configured == int(runner.jobs().size()) ? Success : NotAllConfigured;
+}
+
+} // namespace vortal9::batch
