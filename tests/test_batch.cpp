@@ -202,8 +202,8 @@ TEST_F(BatchTest, ApplyChoosesReadersByNumberOrPathAndJsonTellsTheResults)
     EXPECT_FALSE(second->inConfigMode() || configured(second));
     EXPECT_TRUE(configured(third));
     EXPECT_EQ(outLines(),
-              QStringList({R"({"hidraw":"/dev/hidraw3","reader":3,"result":"configured","serial":"","usb":""})",
-                           R"({"hidraw":"/dev/hidraw1","reader":1,"result":"configured","serial":"","usb":""})"}));
+              QStringList({R"({"hidraw":"/dev/hidraw3","reader":3,"result":"configured","serial":"","usb":"","version":1})",
+                           R"({"hidraw":"/dev/hidraw1","reader":1,"result":"configured","serial":"","usb":"","version":1})"}));
 }
 
 struct ScriptRow
@@ -789,7 +789,7 @@ TEST_F(BatchTest, JsonSaysWhenTheReaderMayBeLeftInItsConfigurationMode)
     EXPECT_EQ(runTool({"apply", scriptFile(Script), "--json"}), NotAllConfigured);
     EXPECT_EQ(outLines(), QStringList({R"({"hidraw":"/dev/hidraw1","mayBeInConfigMode":true,"message":")"
                                        + Advice.mid(2) + R"(","reader":1,"result":"reader not responding",)"
-                                       + R"("serial":"","usb":""})"}));
+                                       + R"("serial":"","usb":"","version":1})"}));
 }
 
 } // namespace

@@ -84,7 +84,10 @@ QByteArray jsonLine(const QJsonObject &object)
 {
     // Outside strings compact JSON is ASCII without DEL: every DEL byte and
     // every C1 character (C2 80 to C2 9F in UTF-8) stands inside a string.
-    const QByteArray json = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    // Every line names the version of its schema (docs/json.md).
+    QJsonObject versioned = object;
+    versioned.insert(QStringLiteral("version"), JsonVersion);
+    const QByteArray json = QJsonDocument(versioned).toJson(QJsonDocument::Compact);
     QByteArray line;
     line.reserve(json.size());
     for (qsizetype i = 0; i < json.size(); ++i) {

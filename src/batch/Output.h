@@ -18,9 +18,12 @@ namespace vortal9::batch {
 // on its own and takes the text as it is.
 QString shown(const QString &text);
 
-// One JSON line for the object, compact, with DEL and the C1 controls
-// escaped too (as \u007f, \u0080...), which JSON allows raw and some
-// terminals act on.
+// The version of the --json output's schema, in every line as "version".
+inline constexpr int JsonVersion = 1;
+
+// One JSON line for the object with its "version", compact, with DEL and the
+// C1 controls escaped too (as \u007f, \u0080...), which JSON allows raw and
+// some terminals act on.
 QByteArray jsonLine(const QJsonObject &object);
 
 } // namespace vortal9::batch
