@@ -62,6 +62,8 @@ QString help()
         "  2    wrong command line, or a chosen reader is not attached\n"
         "  3    the script cannot be read or played; no reader was touched\n"
         "  4    no reader attached\n"
+        "  5    a reader differs: it answered otherwise than the reference (apply --expect),\n"
+        "       or its swipe has another shape (swipe-test)\n"
         "  130  apply stopped by Ctrl+C or another ending signal\n");
     return text;
 }

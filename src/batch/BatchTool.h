@@ -34,6 +34,8 @@ enum Exit : int {
     UsageError = 2, // unknown command or option, a reader that is not attached
     ScriptRefused = 3, // the script cannot be read or played; no reader was touched
     NoReader = 4, // no reader attached (or none chosen)
+    Differs = 5, // every reader configured, but one answered differently from the reference (apply
+                 // --expect), or typed a swipe of another shape (swipe-test)
     Interrupted = 130, // apply stopped by Ctrl+C or another ending signal
 };
 
