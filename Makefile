@@ -15,7 +15,7 @@ PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagic
            libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libudev-dev
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
-        windows windows-test deb deb-test
+        windows windows-test deb deb-test ansible-test
 
 all: build
 
@@ -160,3 +160,16 @@ deb: build
 # dependencies and nothing else, and starts the program there offscreen.
 deb-test: deb
 	packaging/test-deb.sh $(BUILD)/vortal9-setup_*.deb $(DEB_ROOT)
+
+# --- Ansible --------------------------------------------------------------------
+# The collection in deploy/ansible, built with ansible-galaxy, linted, and played
+# with ansible-playbook against three Debian 12 roots on this machine (through
+# the chroot connection, as root), each with emulated readers through the
+# emulated build of vortal9-batch. The roots are copies of ANSIBLE_ROOT, a
+# minimal root with python3 and the package's dependencies made once.
+ANSIBLE_PACKAGES = ansible ansible-lint debootstrap python3
+ANSIBLE_ROOT ?= $(CACHE_DIR)/ansible-host-base
+
+ansible-test: deb
+	$(call install-missing,$(ANSIBLE_PACKAGES))
+	deploy/ansible/tests/run.sh $(BUILD) $(BUILD)/vortal9-setup_*.deb $(ANSIBLE_ROOT)
