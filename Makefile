@@ -12,7 +12,8 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 CACHE_DIR ?= /work/cache
 PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagick \
            fonts-dejavu-core fonts-liberation build-essential cmake pkg-config \
-           libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libudev-dev
+           libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libudev-dev \
+           bash-completion
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
         windows windows-test deb deb-test

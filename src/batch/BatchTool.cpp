@@ -48,6 +48,7 @@ const QString Help = QStringLiteral(
     "Options:\n"
     "  --json                 results as JSON lines, one object per reader\n"
     "  -h, --help             this text\n"
+    "  --version              the program's version\n"
     "\n"
     "A reader is configured only while the program holds its keys (capture): without it, the\n"
     "reader's typing would land in this terminal. \"doctor\" tells how to allow it.\n"

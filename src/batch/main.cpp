@@ -32,6 +32,13 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vortal9-batch"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VORTAL9_VERSION));
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    // --version stands before any command and touches nothing.
+    if (arguments.contains(QStringLiteral("--version"))) {
+        std::printf("vortal9-batch %s\n", VORTAL9_VERSION);
+        return 0;
+    }
 
     vortal9::HidapiPlatform platform;
     // The tool has no window: the reader's keys are decoded with the system's
@@ -68,5 +75,5 @@ int main(int argc, char *argv[])
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
     }
-    return vortal9::batch::run(QCoreApplication::arguments().mid(1), env);
+    return vortal9::batch::run(arguments, env);
 }
