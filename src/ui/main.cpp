@@ -16,7 +16,9 @@
 int main(int argc, char *argv[])
 {
     vortal9::FontConfigWarmUp fonts;
+    vortal9::PlatformStartGuard platformStart;
     QApplication app(argc, argv);
+    platformStart.started();
     fonts.wait();
     QApplication::setApplicationName(QStringLiteral("vortal9-setup"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
