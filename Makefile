@@ -14,7 +14,7 @@ CACHE_DIR ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/vortal9-setup
 PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagick \
            fonts-dejavu-core fonts-liberation build-essential cmake pkg-config \
            libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libudev-dev \
-           bash-completion
+           libwayland-dev bash-completion
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
         windows windows-test deb deb-test
