@@ -17,7 +17,7 @@ PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagic
            libwayland-dev bash-completion
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
-        windows windows-test deb deb-test
+        windows windows-test deb deb-test wayland-test
 
 all: build
 
@@ -166,3 +166,12 @@ deb: build
 # removes and purges it: nothing may be left behind.
 deb-test: deb
 	packaging/test-deb.sh $(BUILD)/vortal9-setup_*.deb $(DEB_ROOT)
+
+# --- Wayland ----------------------------------------------------------------------
+WAYLAND_PACKAGES = weston qt6-wayland
+
+# The demo on Qt's Wayland platform in weston: Enter Config clicked, then
+# docs/wayland-enter-config.png (packaging/wayland-test.sh).
+wayland-test: build
+	$(call install-missing,$(WAYLAND_PACKAGES))
+	xvfb-run -a -s "-screen 0 1024x768x24" packaging/wayland-test.sh $(BUILD) docs/wayland-enter-config.png
