@@ -75,9 +75,9 @@ struct HelpWords
 
 HelpWords fromHelp()
 {
-    const QString help = runBatch({QStringLiteral("--help")});
-    return {entries(helpSection(help, QStringLiteral("Commands:"))), optionsIn(help),
-            entries(helpSection(help, QStringLiteral("Exit status:")))};
+    const QString help = runBatch({ QStringLiteral("--help") });
+    return { entries(helpSection(help, QStringLiteral("Commands:"))), optionsIn(help),
+        entries(helpSection(help, QStringLiteral("Exit status:"))) };
 }
 
 // The man page's sections: the lines after ".SH NAME", by name.
@@ -130,8 +130,8 @@ TEST(ManPage, NamesWhatTheHelpNames)
 TEST(Version, AnswersBeforeAnyCommand)
 {
     const QString expected = QStringLiteral("vortal9-batch " VORTAL9_VERSION "\n");
-    for (const QStringList &arguments : {QStringList{QStringLiteral("--version")},
-                                         QStringList{QStringLiteral("list"), QStringLiteral("--version")}}) {
+    for (const QStringList &arguments : { QStringList { QStringLiteral("--version") },
+             QStringList { QStringLiteral("list"), QStringLiteral("--version") } }) {
         int status = -1;
         EXPECT_EQ(runBatch(arguments, &status), expected) << arguments.join(QLatin1Char(' ')).toStdString();
         EXPECT_EQ(status, 0);
@@ -145,17 +145,17 @@ Words complete(const QStringList &typed, const QString &sysRoot = QStringLiteral
     QString words;
     for (const QString &word : typed)
         words += QLatin1Char('\'') + word + QLatin1String("' ");
-    const QString script = QStringLiteral(
-        "source /usr/share/bash-completion/bash_completion\n"
-        "source '" VORTAL9_SOURCE_DIR "/packaging/completion/vortal9-batch'\n"
-        "_vortal9_batch_sys='%1'\n"
-        "COMP_WORDS=(%2); COMP_CWORD=%3; COMP_LINE=\"${COMP_WORDS[*]}\"; COMP_POINT=${#COMP_LINE}\n"
-        "_vortal9_batch vortal9-batch \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD-1]}\"\n"
-        "printf '%s\\n' \"${COMPREPLY[@]}\"\n")
-                               .arg(sysRoot, words)
-                               .arg(typed.size() - 1);
+    const QString script
+        = QStringLiteral("source /usr/share/bash-completion/bash_completion\n"
+                         "source '" VORTAL9_SOURCE_DIR "/packaging/completion/vortal9-batch'\n"
+                         "_vortal9_batch_sys='%1'\n"
+                         "COMP_WORDS=(%2); COMP_CWORD=%3; COMP_LINE=\"${COMP_WORDS[*]}\"; COMP_POINT=${#COMP_LINE}\n"
+                         "_vortal9_batch vortal9-batch \"${COMP_WORDS[COMP_CWORD]}\" \"${COMP_WORDS[COMP_CWORD-1]}\"\n"
+                         "printf '%s\\n' \"${COMPREPLY[@]}\"\n")
+              .arg(sysRoot, words)
+              .arg(typed.size() - 1);
     QProcess bash;
-    bash.start(QStringLiteral("bash"), {QStringLiteral("--norc"), QStringLiteral("-c"), script});
+    bash.start(QStringLiteral("bash"), { QStringLiteral("--norc"), QStringLiteral("-c"), script });
     EXPECT_TRUE(bash.waitForFinished(10000));
     EXPECT_EQ(bash.exitCode(), 0) << bash.readAllStandardError().toStdString();
     Words result;
@@ -168,18 +168,18 @@ Words complete(const QStringList &typed, const QString &sysRoot = QStringLiteral
 TEST(Completion, OffersTheHelpsCommandsAndOptions)
 {
     const HelpWords help = fromHelp();
-    EXPECT_EQ(complete({QStringLiteral("vortal9-batch"), QString()}), help.commands);
+    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QString() }), help.commands);
     Words longOptions;
     for (const QString &option : help.options)
         if (option.startsWith(QLatin1String("--")))
             longOptions.insert(option);
-    EXPECT_EQ(complete({QStringLiteral("vortal9-batch"), QStringLiteral("apply"), QStringLiteral("s.TXT"),
-                        QStringLiteral("--")}),
-              longOptions);
+    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("apply"), QStringLiteral("s.TXT"),
+                  QStringLiteral("--") }),
+        longOptions);
     // --reader and --all go with apply only.
     longOptions.erase(QStringLiteral("--reader"));
     longOptions.erase(QStringLiteral("--all"));
-    EXPECT_EQ(complete({QStringLiteral("vortal9-batch"), QStringLiteral("list"), QStringLiteral("--")}), longOptions);
+    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("list"), QStringLiteral("--") }), longOptions);
 }
 
 TEST(Completion, OffersReadersFoundInSysfsAndScriptFiles)
@@ -188,9 +188,9 @@ TEST(Completion, OffersReadersFoundInSysfsAndScriptFiles)
     // hidraw3 and hidraw9 are readers (upper and lower case ids), hidraw5 a
     // keyboard.
     const std::pair<const char *, const char *> devices[] = {
-        {"hidraw3", "HID_ID=0003:000004B4:0000210A"},
-        {"hidraw5", "HID_ID=0003:0000046D:0000C31C"},
-        {"hidraw9", "HID_ID=0003:000004b4:0000210a"},
+        { "hidraw3", "HID_ID=0003:000004B4:0000210A" },
+        { "hidraw5", "HID_ID=0003:0000046D:0000C31C" },
+        { "hidraw9", "HID_ID=0003:000004b4:0000210a" },
     };
     for (const auto &[name, id] : devices) {
         const QString dir = sys.filePath(QStringLiteral("class/hidraw/%1/device").arg(QLatin1String(name)));
@@ -199,15 +199,18 @@ TEST(Completion, OffersReadersFoundInSysfsAndScriptFiles)
         ASSERT_TRUE(uevent.open(QIODevice::WriteOnly));
         uevent.write(QByteArray("DRIVER=hid-generic\n") + id + "\nHID_NAME=x\n");
     }
-    const Words readers = complete(
-        {QStringLiteral("vortal9-batch"), QStringLiteral("apply"), QStringLiteral("--reader"), QString()}, sys.path());
-    EXPECT_EQ(readers, (Words{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("/dev/hidraw3"),
-                              QStringLiteral("/dev/hidraw9")}));
+    const Words readers
+        = complete({ QStringLiteral("vortal9-batch"), QStringLiteral("apply"), QStringLiteral("--reader"), QString() },
+            sys.path());
+    EXPECT_EQ(readers,
+        (Words { QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("/dev/hidraw3"),
+            QStringLiteral("/dev/hidraw9") }));
 
     const QString script = sys.filePath(QStringLiteral("shop.TXT"));
     QFile(script).open(QIODevice::WriteOnly);
-    EXPECT_EQ(complete({QStringLiteral("vortal9-batch"), QStringLiteral("watch"), sys.filePath(QStringLiteral("sh"))}),
-              Words{script});
+    EXPECT_EQ(
+        complete({ QStringLiteral("vortal9-batch"), QStringLiteral("watch"), sys.filePath(QStringLiteral("sh")) }),
+        Words { script });
 }
 
 } // namespace

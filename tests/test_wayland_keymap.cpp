@@ -55,11 +55,11 @@ public:
 
 private:
     static void destroy(wl_client *, wl_resource *resource) { wl_resource_destroy(resource); }
-    static void unused(wl_client *, wl_resource *, uint32_t) {}
+    static void unused(wl_client *, wl_resource *, uint32_t) { }
 
     static void getKeyboard(wl_client *client, wl_resource *seat, uint32_t id)
     {
-        static const struct wl_keyboard_interface keyboardImplementation = {destroy};
+        static const struct wl_keyboard_interface keyboardImplementation = { destroy };
         auto *self = static_cast<Compositor *>(wl_resource_get_user_data(seat));
         wl_resource *keyboard = wl_resource_create(client, &wl_keyboard_interface, wl_resource_get_version(seat), id);
         wl_resource_set_implementation(keyboard, &keyboardImplementation, nullptr, nullptr);
@@ -72,7 +72,7 @@ private:
 
     static void bindSeat(wl_client *client, void *data, uint32_t version, uint32_t id)
     {
-        static const struct wl_seat_interface seatImplementation = {unused, getKeyboard, unused, destroy};
+        static const struct wl_seat_interface seatImplementation = { unused, getKeyboard, unused, destroy };
         auto *self = static_cast<Compositor *>(data);
         wl_resource *seat = wl_resource_create(client, &wl_seat_interface, int(version), id);
         wl_resource_set_implementation(seat, &seatImplementation, self, nullptr);
@@ -91,7 +91,7 @@ private:
 QByteArray keymapText(const char *layout)
 {
     xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
-    const xkb_rule_names names {nullptr, nullptr, layout, nullptr, nullptr};
+    const xkb_rule_names names { nullptr, nullptr, layout, nullptr, nullptr };
     xkb_keymap *keymap = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
     char *text = keymap ? xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
     QByteArray result(text);
@@ -143,8 +143,8 @@ TEST_P(SessionLayoutTest, KeysDecodeWithTheCompositorsKeymap)
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, SessionLayoutTest,
-    testing::Values(LayoutRow {"GermanZ", "de", KEY_Y, "z"}, LayoutRow {"GermanY", "de", KEY_Z, "y"},
-                    LayoutRow {"FrenchA", "fr", KEY_Q, "a"}, LayoutRow {"UsQ", "us", KEY_Q, "q"}),
+    testing::Values(LayoutRow { "GermanZ", "de", KEY_Y, "z" }, LayoutRow { "GermanY", "de", KEY_Z, "y" },
+        LayoutRow { "FrenchA", "fr", KEY_Q, "a" }, LayoutRow { "UsQ", "us", KEY_Q, "q" }),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(WaylandKeymapTest, SaysWhyWhenTheSessionGivesNoKeymap)
@@ -163,7 +163,8 @@ TEST_F(WaylandKeymapTest, SaysWhyWhenTheSessionGivesNoKeymap)
         EXPECT_EQ(error.toStdString(), "the Wayland compositor's keymap is not an XKB keymap");
     }
     {
-        const Compositor garbage("garbage", QByteArray("xkb_keymap { nonsense"), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, true);
+        const Compositor garbage(
+            "garbage", QByteArray("xkb_keymap { nonsense"), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, true);
         EXPECT_FALSE(KeyDecoder::fromWayland("garbage", &error));
         EXPECT_EQ(error.toStdString(), "cannot read the Wayland compositor's keymap");
     }
