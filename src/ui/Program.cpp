@@ -6,6 +6,9 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QPainter>
 #include <QPixmap>
 
@@ -42,6 +45,17 @@ void FontConfigWarmUp::wait()
 
 namespace {
 
+// How to call vortal9-batch from here: by its name where PATH finds it,
+// otherwise by its path beside this program (a source build's bin/).
+QString batchTool()
+{
+    const QString name = QStringLiteral("vortal9-batch");
+    if (!QStandardPaths::findExecutable(name).isEmpty())
+        return name;
+    const QString beside = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).dir().filePath(name);
+    return QFileInfo(beside).isExecutable() ? beside : name;
+}
+
 QtMessageHandler previousHandler = nullptr;
 std::vector<PlatformStartGuard::Message> *heldMessages = nullptr;
 
@@ -50,10 +64,11 @@ void holdMessage(QtMsgType type, const QMessageLogContext &, const QString &text
     if (type == QtFatalMsg) {
         // The only fatal message while the application starts is that no
         // platform could be started: no display to reach.
-        std::fputs("vortal9-setup: the window needs a desktop session (X11 or Wayland) and could not reach one; "
-                   "without a desktop, configure readers with vortal9-batch (make demo shows the window on emulated "
-                   "readers, on a desktop).\n",
-                   stderr);
+        const QString line = QStringLiteral(
+            "vortal9-setup: the window needs a desktop session (X11 or Wayland) and could not reach one; without a "
+            "desktop, configure readers with %1 (make demo shows the window on emulated readers, on a desktop).\n")
+                                 .arg(batchTool());
+        std::fputs(line.toLocal8Bit().constData(), stderr);
         std::fflush(nullptr);
         std::_Exit(1);
     }
