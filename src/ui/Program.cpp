@@ -49,7 +49,7 @@ namespace {
 // otherwise by its path beside this program (a source build's bin/).
 QString batchTool()
 {
-    const QString name = QStringLiteral("vortal9-batch");
+    QString name = QStringLiteral("vortal9-batch");
     if (!QStandardPaths::findExecutable(name).isEmpty())
         return name;
     const QString beside = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).dir().filePath(name);
