@@ -52,7 +52,12 @@ if(NOT WIN32)
     # (shipped disabled), its group and the rule that gives the readers to it.
     install(FILES ${PROJECT_SOURCE_DIR}/udev/70-vortal9.rules ${_packaging}/station/70-vortal9-station.rules
             DESTINATION lib/udev/rules.d)
-    install(FILES ${_packaging}/station/vortal9-station.service DESTINATION lib/systemd/system)
+    # The unit names the tool where this installation puts it: the prefix is
+    # known only when installing (CPack installs under /usr).
+    install(CODE "
+        set(VORTAL9_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        configure_file(\"${_packaging}/station/vortal9-station.service.in\"
+            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/vortal9-station.service\" @ONLY)")
     install(FILES ${_packaging}/station/vortal9.sysusers DESTINATION lib/sysusers.d RENAME vortal9.conf)
 endif()
 
