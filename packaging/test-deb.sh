@@ -50,7 +50,7 @@ chmod +x "$ROOT/usr/bin/udevadm"
 
 echo "== apt-get install $(basename "$DEB") into a fresh root"
 in_root apt-get update -qq
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "/tmp/$(basename "$DEB")"
+in_root env DEBIAN_FRONTEND=noninteractive apt-get -o Dpkg::Use-Pty=0 install -y -qq --no-install-recommends "/tmp/$(basename "$DEB")"
 cp "$ROOT"/var/cache/apt/archives/*.deb "$ARCHIVES/" 2>/dev/null || true
 
 echo "== installed files"
@@ -124,13 +124,13 @@ ln -s /usr/lib/systemd/system/vortal9-station.service \
     "$ROOT/etc/systemd/system/multi-user.target.wants/vortal9-station.service"
 
 : > "$ROOT/tmp/udevadm.log"
-in_root env DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq "$package" > /dev/null
+in_root env DEBIAN_FRONTEND=noninteractive apt-get -o Dpkg::Use-Pty=0 remove -y -qq "$package" > /dev/null
 for f in $files; do [ ! -e "$ROOT$f" ] && [ ! -L "$ROOT$f" ] || fail "apt-get remove left $f"; done
 test -f "$ROOT/etc/vortal9/station.txt" || fail "apt-get remove took the station's script"
 grep -qx "control --reload" "$ROOT/tmp/udevadm.log" || fail "apt-get remove did not have udev reload its rules"
 
 : > "$ROOT/tmp/udevadm.log"
-in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$package" > /dev/null
+in_root env DEBIAN_FRONTEND=noninteractive apt-get -o Dpkg::Use-Pty=0 purge -y -qq "$package" > /dev/null
 in_root getent group vortal9 > /dev/null && fail "apt-get purge left the group vortal9"
 left=$(snapshot | LC_ALL=C comm -13 "$ROOT.before" -)
 [ -z "$left" ] || fail "apt-get purge left: $left"
