@@ -868,3 +868,19 @@ TEST_F(BatchTest, CheckSendsNothingAndTellsWhatApplyWouldDo)
     EXPECT_EQ(platform.openHandleCount(), 0);
     EXPECT_EQ(runTool({"apply", scriptFile(Script), "--reader", "1", "--check"}), Success);
 }
+
+// A station started with a reader already plugged in configures it too.
+TEST_F(BatchTest, WatchConfiguresTheReadersAttachedWhenItStarts)
+{
+    emu::EmulatedReader *attached = addReader("/dev/hidraw1");
+    QTimer done;
+    QObject::connect(&done, &QTimer::timeout, &monitor, [&] {
+        if (outText.contains("configured"))
+            interrupt();
+    });
+    done.start(20);
+    QTimer::singleShot(30000, &monitor, [&] { interrupt(); });
+    EXPECT_EQ(runTool({"watch", scriptFile(Script)}), Success);
+    EXPECT_EQ(outLines(), QStringList({"reader 1 (/dev/hidraw1): configured"}));
+    EXPECT_TRUE(configured(attached));
+}

@@ -31,7 +31,8 @@ const std::vector<Command> &commands()
                 "                         transcript made on a reader known to be right\n") },
         { QStringLiteral("watch"), QStringLiteral("SCRIPT"), false, watchReaders,
             QStringLiteral(
-                "  watch SCRIPT           play SCRIPT to every reader as it is plugged in, until Ctrl+C\n") },
+                "  watch SCRIPT           play SCRIPT to every reader attached and to every reader as it\n"
+                "                         is plugged in, until Ctrl+C\n") },
     };
     return table;
 }
@@ -51,6 +52,7 @@ QString help()
         "Options:\n"
         "  --json                 results as JSON lines, one object per reader\n"
         "  -h, --help             this text\n"
+        "  --version              the program's version\n"
         "\n"
         "A reader is configured only while the program holds its keys (capture): without it, the\n"
         "reader's typing would land in this terminal. \"doctor\" tells how to allow it.\n"
