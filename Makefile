@@ -8,14 +8,16 @@ FUZZ_CXX     ?= clang++
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS  = fuzz_script_loader fuzz_report_descriptor fuzz_command_chunks
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
-# What the packaging targets build once and reuse, outside the tree.
-CACHE_DIR ?= /work/cache
+# What the packaging targets build once and reuse, outside the tree: the
+# user's cache folder, never a folder beside or inside the checkout.
+CACHE_DIR ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/vortal9-setup
 PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagick \
            fonts-dejavu-core fonts-liberation build-essential cmake pkg-config \
-           libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libudev-dev
+           libevdev-dev libxkbcommon-dev libxkbcommon-x11-dev libxcb1-dev libudev-dev \
+           libwayland-dev bash-completion
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
-        windows windows-test deb deb-test ansible-test
+        windows windows-test deb deb-test wayland-test ansible-test
 
 all: build
 
@@ -144,22 +146,35 @@ windows-test: windows
 	WINE=$(WINE) tools/windows/test-windows.sh $(WIN_BUILD) docs/windows-window.png
 
 # --- Debian package -------------------------------------------------------------
-DEB_PACKAGES = dpkg-dev file desktop-file-utils debootstrap
+DEB_PACKAGES = dpkg-dev file desktop-file-utils debootstrap lintian appstream systemd man-db
 DEB_ROOT ?= $(CACHE_DIR)/bookworm-minbase
 
+# The package and its -dbgsym, then what lintian, desktop-file-validate,
+# appstreamcli and systemd-analyze say of them (packaging/check-deb.sh).
 deb: build
 	$(call install-missing,$(DEB_PACKAGES))
-	rm -f $(BUILD)/vortal9-setup_*.deb
+	rm -f $(BUILD)/vortal9-setup_*.deb $(BUILD)/vortal9-setup-dbgsym_*.ddeb
 	cd $(BUILD) && cpack -G DEB
+	packaging/finish-dbgsym.sh $(BUILD)/vortal9-setup-dbgsym_*.ddeb
 	dpkg-deb --info $(BUILD)/vortal9-setup_*.deb
 	dpkg-deb --contents $(BUILD)/vortal9-setup_*.deb
-	desktop-file-validate packaging/vortal9-setup.desktop
+	packaging/check-deb.sh $(BUILD)/vortal9-setup_*.deb $(BUILD)/vortal9-setup-dbgsym_*.ddeb
 
 # Installs the package into a fresh Debian 12 root (a copy of a minimal
 # debootstrap kept in DEB_ROOT) with apt, which brings the declared
-# dependencies and nothing else, and starts the program there offscreen.
+# dependencies and nothing else, starts the program there offscreen, then
+# removes and purges it: nothing may be left behind.
 deb-test: deb
 	packaging/test-deb.sh $(BUILD)/vortal9-setup_*.deb $(DEB_ROOT)
+
+# --- Wayland ----------------------------------------------------------------------
+WAYLAND_PACKAGES = weston qt6-wayland
+
+# The demo on Qt's Wayland platform in weston: Enter Config clicked, then
+# docs/wayland-enter-config.png (packaging/wayland-test.sh).
+wayland-test: build
+	$(call install-missing,$(WAYLAND_PACKAGES))
+	xvfb-run -a -s "-screen 0 1024x768x24" packaging/wayland-test.sh $(BUILD) docs/wayland-enter-config.png
 
 # --- Ansible --------------------------------------------------------------------
 # The collection in deploy/ansible, built with ansible-galaxy, linted, and played

@@ -11,8 +11,12 @@
 #include "batch/Output.h"
 #include "batch/Signals.h"
 #include "capture/ReaderDoctor.h"
+#include "session/Transcript.h"
 
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,7 +37,8 @@ using namespace vortal9::batch;
 namespace {
 
 // Beep off, the next terminator, save and exit.
-const QString Script = QStringLiteral("141109F009F011F014FF2EF02EFF26F026FF3EF03EFF");
+const QString Header = QStringLiteral("141109F009F011F014FF");
+const QString Script = Header + QStringLiteral("2EF02EFF26F026FF3EF03EFF");
 // Said of a reader whose playback stopped after the hot key had gone out.
 const QString Advice = QStringLiteral(
     ": the reader may be left in its configuration mode: choose its exit choice in the window's Enter Config "
@@ -793,3 +798,89 @@ TEST_F(BatchTest, JsonSaysWhenTheReaderMayBeLeftInItsConfigurationMode)
 }
 
 } // namespace
+
+// The reference made on one reader; applied with --expect to three more, of
+// which one was configured otherwise beforehand: only that one differs.
+TEST_F(BatchTest, ExpectFindsTheReaderThatAnswersOtherwise)
+{
+    std::vector<emu::EmulatedReader *> readers;
+    for (const char *path : {"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3", "/dev/hidraw4"})
+        readers.push_back(addReader(path));
+    // Reader 3: next terminator, save and exit.
+    ASSERT_EQ(runTool({"apply", scriptFile(Header + "26F026FF3EF03EFF", "other.TXT"), "--reader", "3"}), Success);
+    const QString reference = dir.filePath("reference.json");
+    ASSERT_EQ(runTool({"apply", scriptFile(Script), "--reader", "1", "--transcript", reference}), Success);
+    QFile file(reference);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QJsonObject made = QJsonDocument::fromJson(file.readAll()).object();
+    EXPECT_EQ(made.value("schema").toString(), "vortal9-transcript");
+    const QJsonArray steps = made.value("readers").toArray().first().toObject().value("steps").toArray();
+    ASSERT_EQ(steps.size(), 4);
+    EXPECT_EQ(steps[0].toObject().value("keys").toString(), "141109F009F011F014");
+    EXPECT_TRUE(steps[0].toObject().value("answer").toString().startsWith("VORTAL9 SETUP\n"));
+    EXPECT_EQ(steps[1].toObject(), (QJsonObject{{"keys", "2EF02E"}, {"answer", "5\nBeep = OFF\n> "}}));
+
+    outText.clear();
+    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--reader", "2", "--reader", "3", "--reader", "4", "--expect",
+                       reference, "--json"}),
+              Differs);
+    QStringList results;
+    for (const QString &line : outLines()) {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        results << QString::number(o.value("reader").toInt()) + " " + o.value("result").toString() + " "
+                       + QString::number(o.value("step").toInt());
+        if (o.value("result") == "differs") {
+            EXPECT_TRUE(o.value("expected").toString().contains("3 Terminator: CR\n"));
+            EXPECT_TRUE(o.value("typed").toString().contains("3 Terminator: CRLF\n"));
+        }
+    }
+    EXPECT_EQ(results, QStringList({"2 configured 0", "3 differs 1", "4 configured 0"}));
+}
+
+// Line ends and trailing spaces do not make an answer differ; anything else does.
+TEST(TranscriptTest, AnswersDifferAsAPersonReadsThem)
+{
+    using transcript::Step;
+    const transcript::Steps reference{{"1", "menu\n> "}, {"2", "Beep = OFF\n"}};
+    EXPECT_FALSE(transcript::firstDifference(reference, {{"1", "menu\r\n>"}, {"2", "Beep = OFF  \r"}}));
+    const auto other = transcript::firstDifference(reference, {{"1", "menu\n> "}, {"2", "Beep = ON\n"}});
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->step, 2);
+    const auto shorter = transcript::firstDifference(reference, {{"1", "menu\n> "}});
+    ASSERT_TRUE(shorter);
+    EXPECT_EQ(std::make_pair(shorter->step, shorter->typed), std::make_pair(2, QString()));
+}
+
+// --check opens and captures each reader, sends nothing, and says what apply would do.
+TEST_F(BatchTest, CheckSendsNothingAndTellsWhatApplyWouldDo)
+{
+    for (const char *path : {"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3"})
+        addReader(path);
+    platform.device("/dev/hidraw2")->captureRefusal = "no permission to read /dev/input/event9";
+    const std::unique_ptr<KeyCapture> otherProgram = platform.capture("/dev/hidraw3").capture;
+    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all", "--check"}), NotAllConfigured);
+    EXPECT_TRUE(platform.sentReports().empty());
+    const QStringList lines = outLines();
+    ASSERT_EQ(lines.size(), 3) << outText.toStdString();
+    EXPECT_EQ(lines[0], "reader 1 (/dev/hidraw1): ready");
+    EXPECT_TRUE(lines[1].startsWith("reader 2 (/dev/hidraw2): refused: its keys cannot be captured"));
+    EXPECT_TRUE(lines[2].startsWith("reader 3 (/dev/hidraw3): in use"));
+    EXPECT_EQ(platform.openHandleCount(), 0);
+    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--reader", "1", "--check"}), Success);
+}
+
+// A station started with a reader already plugged in configures it too.
+TEST_F(BatchTest, WatchConfiguresTheReadersAttachedWhenItStarts)
+{
+    emu::EmulatedReader *attached = addReader("/dev/hidraw1");
+    QTimer done;
+    QObject::connect(&done, &QTimer::timeout, &monitor, [&] {
+        if (outText.contains("configured"))
+            interrupt();
+    });
+    done.start(20);
+    QTimer::singleShot(30000, &monitor, [&] { interrupt(); });
+    EXPECT_EQ(runTool({"watch", scriptFile(Script)}), Success);
+    EXPECT_EQ(outLines(), QStringList({"reader 1 (/dev/hidraw1): configured"}));
+    EXPECT_TRUE(configured(attached));
+}

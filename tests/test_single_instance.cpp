@@ -1,14 +1,19 @@
 // The single-copy lock: what may and may not keep a copy out, in folders of
-// the test's own; then two copies of the real program, which ends the second
-// at once, whatever runtime folder each was given.
+// the test's own; a second start's request to bring the running window to
+// the front; then two copies of the real program, which ends the second at
+// once, whatever runtime folder each was given, and the program started
+// without a desktop.
 #include "ModeBitsApply.h"
 #include "ui/SingleInstance.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSet>
@@ -24,6 +29,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 
 namespace vortal9 {
 
@@ -37,6 +43,7 @@ void PrintTo(SingleInstance::State state, std::ostream *os)
 
 namespace {
 
+using vortal9::RaiseListener;
 using vortal9::SingleInstance;
 using State = SingleInstance::State;
 
@@ -350,8 +357,88 @@ TEST_P(TwoCopiesTest, LockOfAKilledCopyIsTakenOver)
     EXPECT_EQ(next->state(), QProcess::Running);
 }
 
+// Without a display the program says in one line what it needs, and ends
+// with 1 instead of Qt's abort.
+TEST(WithoutDesktop, SaysSoInOneLineAndEndsWithOne)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
+    QProcess program;
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(VORTAL9_PROGRAM), {});
+    ASSERT_TRUE(program.waitForFinished(10000));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.exitCode(), 1);
+    const QStringList lines = QString::fromLocal8Bit(program.readAllStandardError()).split(
+        QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1) << lines.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(lines[0].contains(QLatin1String("needs a desktop session"))) << lines[0].toStdString();
+    // Named so that it can be run from here: vortal9-batch is not on PATH but
+    // beside the program.
+    const QString batch = QFileInfo(QStringLiteral(VORTAL9_PROGRAM)).dir().filePath(QStringLiteral("vortal9-batch"));
+    EXPECT_TRUE(lines[0].contains(batch)) << lines[0].toStdString();
+}
+
 INSTANTIATE_TEST_SUITE_P(RuntimeFolders, TwoCopiesTest,
     testing::Values(std::pair { "A", "A" }, std::pair { "A", "B" }, std::pair { "none", "A" }),
     [](const auto &info) { return std::string(info.param.first) + "Then" + info.param.second; });
+
+// A second start hands its activation token to the running copy, which then
+// comes to the front; only a plain token of printable ASCII passes.
+class RaiseTest : public testing::TestWithParam<std::pair<QByteArray, QByteArray>>
+{
+protected:
+    // What the listener under name hears within a second, if anything.
+    std::optional<QByteArray> heard(RaiseListener &listener)
+    {
+        std::optional<QByteArray> token;
+        QObject::connect(&listener, &RaiseListener::raiseRequested, &listener,
+                         [&token](const QByteArray &t) { token = t; });
+        const QDeadlineTimer deadline(1000);
+        while (!token && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        return token;
+    }
+
+    int argc = 1;
+    char arg0[5] = "test";
+    char *argv[1] = {arg0};
+    QCoreApplication app{argc, argv};
+    const QString name = QStringLiteral("vortal9-raise-test-%1").arg(QCoreApplication::applicationPid());
+};
+
+TEST_P(RaiseTest, TheRunningCopyHearsThePlainToken)
+{
+    RaiseListener listener(name);
+    ASSERT_TRUE(listener.isListening());
+    EXPECT_TRUE(vortal9::requestRaise(name, GetParam().first));
+    EXPECT_EQ(heard(listener), std::optional(GetParam().second));
+}
+
+const char *const TokenRowNames[] = {"Plain", "None", "Newline", "Space", "EscapeSequence", "Longest", "TooLong"};
+
+INSTANTIATE_TEST_SUITE_P(Tokens, RaiseTest,
+    testing::Values(std::pair {QByteArray("kwin-1234_ab.CD:5"), QByteArray("kwin-1234_ab.CD:5")},
+                    std::pair {QByteArray(), QByteArray()},
+                    std::pair {QByteArray("ab\ncd"), QByteArray()},
+                    std::pair {QByteArray("ab cd"), QByteArray()},
+                    std::pair {QByteArray("\x1b]0;title\x07"), QByteArray()},
+                    std::pair {QByteArray(vortal9::MaxActivationToken, 'a'), QByteArray(vortal9::MaxActivationToken, 'a')},
+                    std::pair {QByteArray(vortal9::MaxActivationToken + 1, 'a'), QByteArray()}),
+    [](const auto &info) { return std::string(TokenRowNames[info.index]); });
+
+TEST_F(RaiseTest, OnlyTheCopyOfThatNameHearsAndOnlyOneListens)
+{
+    EXPECT_FALSE(vortal9::requestRaise(name, "t")) << "no copy runs";
+    RaiseListener other(name + QStringLiteral("-other"));
+    RaiseListener listener(name);
+    RaiseListener second(name);
+    EXPECT_TRUE(listener.isListening());
+    EXPECT_FALSE(second.isListening());
+    EXPECT_TRUE(vortal9::requestRaise(name, "t"));
+    EXPECT_EQ(heard(other), std::nullopt);
+}
 
 } // namespace

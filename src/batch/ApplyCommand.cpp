@@ -1,8 +1,16 @@
 // apply SCRIPT: plays the script to the chosen readers at the same time,
-// each in a job of its own, and prints one result per reader at the end.
+// each in a job of its own, and prints one result per reader at the end;
+// with --check, only opens and captures each (nothing is sent); with
+// --expect, compares each reader's answers with a reference transcript;
+// with --transcript, writes every reader's answers.
 #include "batch/Output.h"
 #include "batch/Runner.h"
+#include "script/ScriptFormat.h"
 
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSaveFile>
 #include <QTextStream>
 
 #include <algorithm>
@@ -15,6 +23,36 @@ int applyScript(Runner &runner, const Options &options)
     const auto script = runner.loadScript(options.operands.value(0));
     if (!script)
         return ScriptRefused;
+    std::optional<transcript::Steps> reference;
+    if (!options.expect.isEmpty()) {
+        QString why;
+        QFile file(options.expect);
+        if (file.open(QIODevice::ReadOnly) && file.size() < 16 * 1024 * 1024)
+            reference = transcript::referenceSteps(QJsonDocument::fromJson(file.readAll()).object(), &why);
+        else
+            why = file.errorString();
+        // A reference made with another script cannot say how this one is answered.
+        if (reference && transcript::scriptSteps(*script).size() != reference->size())
+            why = QStringLiteral("it was made with another script"), reference.reset();
+        for (std::size_t i = 0; reference && i < reference->size(); ++i) {
+            if ((*reference)[i].keys.toUpper() != transcript::scriptSteps(*script)[i].keys)
+                why = QStringLiteral("it was made with another script"), reference.reset();
+        }
+        if (!reference) {
+            err << "vortal9-batch: " << shown(options.expect) << ": not a reference transcript: " << why << Qt::endl;
+            return ScriptRefused;
+        }
+    }
+    if (!options.transcript.isEmpty()) {
+        // Found unwritable before any reader is touched, not after.
+        QSaveFile probe(options.transcript);
+        if (!probe.open(QIODevice::WriteOnly)) {
+            err << "vortal9-batch: " << shown(options.transcript) << ": cannot be written: " << probe.errorString()
+                << Qt::endl;
+            return UsageError;
+        }
+        probe.cancelWriting();
+    }
 
     const std::vector<std::string> readers = runner.discoverReaders();
     if (readers.empty()) {
@@ -50,7 +88,7 @@ int applyScript(Runner &runner, const Options &options)
 
     runner.runJobs(*script, options.json, false);
     for (int number : numbers)
-        runner.addJob(number, QString::fromStdString(readers[std::size_t(number - 1)]));
+        runner.addJob(number, QString::fromStdString(readers[std::size_t(number - 1)])).setCheckOnly(options.check);
     if (runner.env().terminal && !options.json) {
         for (const auto &job : runner.jobs())
             err << "reader " << job->number() << " (" << shown(job->path()) << "): starting" << Qt::endl;
@@ -59,14 +97,25 @@ int applyScript(Runner &runner, const Options &options)
         job->handle(Job::Event::Start);
     runner.exec();
 
+    const bool differs = reference && runner.compareWith(*reference);
     bool allConfigured = true;
     for (const auto &job : runner.jobs()) {
         runner.printResult(*job);
-        allConfigured = allConfigured && job->result() == Job::Result::Configured;
+        allConfigured = allConfigured && job->result() == (options.check ? Job::Result::Ready : Job::Result::Configured);
+    }
+    if (!options.transcript.isEmpty()) {
+        const QString scriptName = script::displayedName(options.operands.value(0));
+        if (const QString failed = runner.writeTranscript(options.transcript, scriptName); !failed.isEmpty()) {
+            err << "vortal9-batch: " << shown(options.transcript) << ": the transcript was not written: " << failed
+                << Qt::endl;
+            allConfigured = false;
+        }
     }
     if (runner.interrupted())
         return Interrupted;
-    return allConfigured ? Success : NotAllConfigured;
+    if (!allConfigured)
+        return NotAllConfigured;
+    return differs ? Differs : Success;
 }
 
 } // namespace vortal9::batch

@@ -20,12 +20,19 @@ const std::vector<Command> &commands()
                 "  doctor                 what keeps each attached reader from being used, and the fix\n"
                 "                         (each command on a line of its own, to be pasted into a shell)\n") },
         { QStringLiteral("apply"), QStringLiteral("SCRIPT"), true, applyScript,
-            QStringLiteral("  apply SCRIPT [--reader N|PATH]... [--all]\n"
-                           "                         play SCRIPT to the chosen readers at the same time\n"
-                           "                         (with one reader attached it is chosen without --reader)\n") },
+            QStringLiteral(
+                "  apply SCRIPT [--reader N|PATH]... [--all] [--check] [--transcript FILE] [--expect FILE]\n"
+                "                         play SCRIPT to the chosen readers at the same time\n"
+                "                         (with one reader attached it is chosen without --reader)\n"
+                "    --check              a dry run: tell for each reader whether it would be configured\n"
+                "                         (opened and its keys held for a moment), send nothing\n"
+                "    --transcript FILE    write each reader's steps and answers to FILE (JSON)\n"
+                "    --expect FILE        compare each reader's answers with the first reader of a\n"
+                "                         transcript made on a reader known to be right\n") },
         { QStringLiteral("watch"), QStringLiteral("SCRIPT"), false, watchReaders,
             QStringLiteral(
-                "  watch SCRIPT           play SCRIPT to every reader as it is plugged in, until Ctrl+C\n") },
+                "  watch SCRIPT           play SCRIPT to every reader attached and to every reader as it\n"
+                "                         is plugged in, until Ctrl+C\n") },
     };
     return table;
 }
@@ -45,6 +52,7 @@ QString help()
         "Options:\n"
         "  --json                 results as JSON lines, one object per reader\n"
         "  -h, --help             this text\n"
+        "  --version              the program's version\n"
         "\n"
         "A reader is configured only while the program holds its keys (capture): without it, the\n"
         "reader's typing would land in this terminal. \"doctor\" tells how to allow it.\n"
@@ -60,7 +68,7 @@ QString help()
         "  0    every reader configured (doctor: every reader can be used)\n"
         "  1    a reader was not configured (doctor: a reader cannot be used)\n"
         "  2    wrong command line, or a chosen reader is not attached\n"
-        "  3    the script cannot be read or played; no reader was touched\n"
+        "  3    the script (or --expect's transcript) cannot be read or played; no reader was touched\n"
         "  4    no reader attached\n"
         "  5    a reader differs: it answered otherwise than the reference (apply --expect),\n"
         "       or its swipe has another shape (swipe-test)\n"
@@ -77,7 +85,11 @@ int run(const QStringList &arguments, Environment &env)
     const QCommandLineOption helpOption(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption readerOption(QStringLiteral("reader"), QString(), QStringLiteral("N|PATH"));
     const QCommandLineOption allOption(QStringLiteral("all"));
-    parser.addOptions({ jsonOption, helpOption, readerOption, allOption });
+    // apply only.
+    const QCommandLineOption checkOption(QStringLiteral("check"));
+    const QCommandLineOption transcriptOption(QStringLiteral("transcript"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption expectOption(QStringLiteral("expect"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({ jsonOption, helpOption, readerOption, allOption, checkOption, transcriptOption, expectOption });
     QTextStream &err = *env.err;
     const QString tool = env.system.batchCommand;
     auto usage = [&](const QString &problem) {
@@ -101,6 +113,11 @@ int run(const QStringList &arguments, Environment &env)
         return usage(QStringLiteral("unknown command \"%1\"").arg(name));
     if ((parser.isSet(readerOption) || parser.isSet(allOption)) && !command->choosesReaders)
         return usage(QStringLiteral("--reader and --all go with apply"));
+    const bool applyOptions = parser.isSet(checkOption) || parser.isSet(transcriptOption) || parser.isSet(expectOption);
+    if (applyOptions && command->run != applyScript)
+        return usage(QStringLiteral("--check, --transcript and --expect go with apply"));
+    if (parser.isSet(checkOption) && (parser.isSet(transcriptOption) || parser.isSet(expectOption)))
+        return usage(QStringLiteral("--check sends nothing, so it makes no transcript and compares none"));
     const int operands = command->operand.isEmpty() ? 0 : 1;
     if (words.size() - 1 != operands) {
         return usage(operands == 0 ? QStringLiteral("%1 takes no file").arg(name)
@@ -112,6 +129,9 @@ int run(const QStringList &arguments, Environment &env)
     options.readers = parser.values(readerOption);
     options.all = parser.isSet(allOption);
     options.json = parser.isSet(jsonOption);
+    options.check = parser.isSet(checkOption);
+    options.transcript = parser.value(transcriptOption);
+    options.expect = parser.value(expectOption);
     Runner runner(env);
     return command->run(runner, options);
 }

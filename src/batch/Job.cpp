@@ -97,6 +97,12 @@ void Job::handle(Event event)
     case State::Opening:
         switch (event) {
         case Event::Captured:
+            if (m_checkOnly) {
+                conclude(Result::Ready);
+                enter(State::Closing);
+                m_session->closeNow();
+                break;
+            }
             enter(State::Playing);
             m_session->playScript(m_script);
             break;

@@ -63,6 +63,7 @@ public:
     };
     enum class Result {
         None, // not known yet
+        Ready, // a dry run: it would be configured (opened and captured, nothing sent)
         Configured,
         NotResponding,
         WriteError,
@@ -84,6 +85,9 @@ public:
     ~Job() override;
 
     void handle(Event event);
+    // A dry run: the reader is opened and captured as for playing, then let
+    // go at once with the result Ready; nothing is sent to it.
+    void setCheckOnly(bool checkOnly) { m_checkOnly = checkOnly; }
 
     int number() const { return m_number; }
     const QString &path() const { return m_path; }
@@ -123,6 +127,7 @@ private:
     State m_state = State::New;
     Result m_result = Result::None;
     bool m_mayBeInConfigMode = false;
+    bool m_checkOnly = false;
     QString m_captureRefusal;
     ReaderSession::OpenResult::Status m_openStatus = ReaderSession::OpenResult::Failed;
     ReaderSession::Outcome m_outcome = ReaderSession::Outcome::Cancelled;

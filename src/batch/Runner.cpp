@@ -6,6 +6,8 @@
 #include "script/ScriptFormat.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
 #include <QJsonObject>
 #include <QTextStream>
 #include <QTimer>
@@ -153,7 +155,9 @@ QString Runner::resultText(const Job &job) const
 {
     switch (job.result()) {
     case Job::Result::None: break;
-    case Job::Result::Configured: return QStringLiteral("configured");
+    case Job::Result::Ready: return QStringLiteral("ready");
+    case Job::Result::Configured:
+        return m_described.at(indexOf(job)).difference ? QStringLiteral("differs") : QStringLiteral("configured");
     case Job::Result::NotResponding: return QStringLiteral("reader not responding");
     case Job::Result::WriteError: return QStringLiteral("write error");
     case Job::Result::Unplugged: return QStringLiteral("unplugged");
@@ -178,9 +182,7 @@ QStringList Runner::fixesOf(const Job &job) const
 
 void Runner::printResult(const Job &job)
 {
-    const auto index = std::size_t(
-        std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin());
-    const Described &described = m_described.at(index);
+    const Described &described = m_described.at(indexOf(job));
     QString message;
     QStringList fixes;
     if (job.result() == Job::Result::CannotOpen) {
@@ -199,6 +201,8 @@ void Runner::printResult(const Job &job)
         fixes = fixesOf(job);
     } else if (job.mayBeInConfigMode()) {
         message = ConfigModeAdvice;
+    } else if (described.difference) {
+        message = QStringLiteral("step %1 answered otherwise than the reference").arg(described.difference->step);
     }
 
     if (m_json) {
@@ -210,6 +214,11 @@ void Runner::printResult(const Job &job)
             o.insert(QStringLiteral("fix"), QJsonArray::fromStringList(fixes));
         if (job.mayBeInConfigMode())
             o.insert(QStringLiteral("mayBeInConfigMode"), true);
+        if (const auto &d = described.difference) {
+            o.insert(QStringLiteral("step"), d->step);
+            o.insert(QStringLiteral("expected"), d->expected);
+            o.insert(QStringLiteral("typed"), d->typed);
+        }
         out() << jsonLine(o) << Qt::endl;
         return;
     }
@@ -222,6 +231,48 @@ void Runner::printResult(const Job &job)
     out() << Qt::endl;
     for (const QString &fix : fixes)
         out() << fix << Qt::endl;
+    // What the reader typed is its menu's text, shown as safe text, tracks masked.
+    if (const auto &d = described.difference) {
+        out() << "  expected: " << shown(d->expected) << Qt::endl;
+        out() << "  typed:    " << shown(d->typed) << Qt::endl;
+    }
+}
+
+std::size_t Runner::indexOf(const Job &job) const
+{
+    return std::size_t(
+        std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin());
+}
+
+bool Runner::compareWith(const transcript::Steps &reference)
+{
+    bool anyDiffers = false;
+    for (std::size_t i = 0; i < m_jobs.size(); ++i) {
+        const Job &job = *m_jobs[i];
+        if (job.result() != Job::Result::Configured || !job.session())
+            continue;
+        m_described[i].difference = transcript::firstDifference(reference, job.session()->transcript());
+        anyDiffers = anyDiffers || m_described[i].difference.has_value();
+    }
+    return anyDiffers;
+}
+
+QString Runner::writeTranscript(const QString &file, const QString &scriptName) const
+{
+    QJsonArray readers;
+    for (std::size_t i = 0; i < m_jobs.size(); ++i) {
+        const Job &job = *m_jobs[i];
+        readers.append(QJsonObject { { "reader", job.number() }, { "hidraw", job.path() },
+            { "usb", m_described[i].usb }, { "serial", m_described[i].serial }, { "result", resultText(job) },
+            { "steps",
+                transcript::stepsToJson(job.session() ? job.session()->transcript() : transcript::Steps()) } });
+    }
+    const QJsonObject document { { "schema", QLatin1String(transcript::SchemaName) },
+        { "version", transcript::SchemaVersion }, { "script", scriptName }, { "readers", readers } };
+    QSaveFile saved(file);
+    if (!saved.open(QIODevice::WriteOnly) || saved.write(QJsonDocument(document).toJson()) < 0 || !saved.commit())
+        return saved.errorString();
+    return {};
 }
 
 void Runner::drawProgress(const Job &job)

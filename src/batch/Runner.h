@@ -8,6 +8,7 @@
 #include "batch/BatchTool.h"
 #include "batch/Job.h"
 #include "capture/ReaderDoctor.h"
+#include "session/Transcript.h"
 
 #include <QEventLoop>
 #include <QObject>
@@ -31,6 +32,9 @@ struct Options
     QStringList readers; // --reader, in the order given
     bool all = false; // --all
     bool json = false; // --json
+    bool check = false; // apply --check: a dry run
+    QString transcript; // apply --transcript FILE
+    QString expect; // apply --expect FILE
 };
 
 class Runner;
@@ -88,12 +92,21 @@ public:
     bool interrupted() const { return m_interrupted; }
     void printResult(const Job &job);
 
+    // Each configured reader's answers against a reference transcript's: a
+    // reader that answered otherwise "differs". True when one does.
+    bool compareWith(const transcript::Steps &reference);
+    // The transcript of every job as a file (schema vortal9-transcript);
+    // "" when written, otherwise what failed.
+    QString writeTranscript(const QString &file, const QString &scriptName) const;
+
 private:
     struct Described
     {
         QString usb;
         QString serial;
+        std::optional<transcript::Difference> difference; // with --expect
     };
+    std::size_t indexOf(const Job &job) const;
     void drawProgress(const Job &job);
     void interruptAll();
     void checkDone();

@@ -1,6 +1,7 @@
-// watch SCRIPT: plays the script to every reader as it is plugged in, each
-// in a job of its own, until interrupted; each result is printed as it is
-// known.
+// watch SCRIPT: plays the script to every reader attached when it starts
+// and to every reader as it is plugged in, each in a job of its own, until
+// interrupted; each result is printed as it is known. A station started (or
+// restarted) with readers already plugged in configures them too.
 #include "batch/Runner.h"
 #include "device/DeviceMonitor.h"
 
@@ -35,6 +36,8 @@ int watchReaders(Runner &runner, const Options &options)
     });
     if (!options.json)
         runner.err() << "Waiting for readers to be plugged in; Ctrl+C stops." << Qt::endl;
+    for (const std::string &path : runner.discoverReaders())
+        runner.addJob(++plugged, QString::fromStdString(path)).handle(Job::Event::Start);
     runner.exec();
 
     int configured = 0;

@@ -10,12 +10,20 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <cstdio>
+
 #include <unistd.h>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vortal9-batch"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VORTAL9_VERSION));
+    // --version stands before any command and touches nothing.
+    if (QCoreApplication::arguments().mid(1).contains(QStringLiteral("--version"))) {
+        std::printf("vortal9-batch %s\n", VORTAL9_VERSION);
+        return 0;
+    }
     vortal9::batch::EndingSignals endingSignals;
 
     // The system's paths, with hints naming this very program as the user

@@ -3,8 +3,13 @@
 #include <QFile>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
 #include <xcb/xcb.h>
 #include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
@@ -116,6 +121,119 @@ std::unique_ptr<KeyDecoder> KeyDecoder::fromX11(void *xcbConnection, QString *er
         xkb_state_unref(server);
     }
     return decoder;
+}
+
+namespace {
+
+// What the compositor has said so far: its seat, that seat's keyboard and
+// the keyboard's keymap.
+struct WaylandKeyboard
+{
+    wl_seat *seat = nullptr;
+    wl_keyboard *keyboard = nullptr;
+    QByteArray keymap;
+    bool unsupportedFormat = false;
+};
+
+void onKeymap(void *data, wl_keyboard *, uint32_t format, int32_t fd, uint32_t size)
+{
+    auto *state = static_cast<WaylandKeyboard *>(data);
+    if (format != WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 || size == 0) {
+        state->unsupportedFormat = true;
+        ::close(fd);
+        return;
+    }
+    // The keymap is a NUL-terminated text in a file the compositor shares;
+    // it is mapped privately and copied, never trusted to end in NUL.
+    void *text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (text == MAP_FAILED) {
+        state->unsupportedFormat = true;
+        return;
+    }
+    const char *chars = static_cast<const char *>(text);
+    state->keymap = QByteArray(chars, qsizetype(::strnlen(chars, size)));
+    ::munmap(text, size);
+}
+
+// The keyboard's other events concern a client with the focus.
+void onEnter(void *, wl_keyboard *, uint32_t, wl_surface *, wl_array *) {}
+void onLeave(void *, wl_keyboard *, uint32_t, wl_surface *) {}
+void onKey(void *, wl_keyboard *, uint32_t, uint32_t, uint32_t, uint32_t) {}
+void onModifiers(void *, wl_keyboard *, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {}
+void onRepeatInfo(void *, wl_keyboard *, int32_t, int32_t) {}
+const wl_keyboard_listener keyboardListener = {onKeymap, onEnter, onLeave, onKey, onModifiers, onRepeatInfo};
+
+void onCapabilities(void *data, wl_seat *seat, uint32_t capabilities)
+{
+    auto *state = static_cast<WaylandKeyboard *>(data);
+    if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0 && !state->keyboard) {
+        state->keyboard = wl_seat_get_keyboard(seat);
+        wl_keyboard_add_listener(state->keyboard, &keyboardListener, state);
+    }
+}
+void onSeatName(void *, wl_seat *, const char *) {}
+const wl_seat_listener seatListener = {onCapabilities, onSeatName};
+
+void onGlobal(void *data, wl_registry *registry, uint32_t name, const char *interface, uint32_t version)
+{
+    auto *state = static_cast<WaylandKeyboard *>(data);
+    // The first seat: a desktop session has one.
+    if (!state->seat && std::strcmp(interface, wl_seat_interface.name) == 0) {
+        state->seat = static_cast<wl_seat *>(wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 2u)));
+        wl_seat_add_listener(state->seat, &seatListener, state);
+    }
+}
+void onGlobalRemove(void *, wl_registry *, uint32_t) {}
+const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
+
+} // namespace
+
+std::unique_ptr<KeyDecoder> KeyDecoder::fromWayland(const char *displayName, QString *error)
+{
+    auto fail = [error](const QString &reason) {
+        if (error) {
+            *error = reason;
+        }
+        return std::unique_ptr<KeyDecoder>();
+    };
+    wl_display *display = wl_display_connect(displayName);
+    if (!display) {
+        return fail(QStringLiteral("no connection to the Wayland compositor"));
+    }
+    WaylandKeyboard state;
+    wl_registry *registry = wl_display_get_registry(display);
+    wl_registry_add_listener(registry, &registryListener, &state);
+    // Each answer asks the next question: the globals, the seat's
+    // capabilities, the keyboard's keymap. A compositor sends the keymap as
+    // soon as a keyboard is made.
+    for (int round = 0; round < 4 && state.keymap.isEmpty() && !state.unsupportedFormat; ++round) {
+        if (wl_display_roundtrip(display) < 0) {
+            break;
+        }
+    }
+    if (state.keyboard) {
+        wl_keyboard_destroy(state.keyboard);
+    }
+    if (state.seat) {
+        wl_seat_destroy(state.seat);
+    }
+    wl_registry_destroy(registry);
+    wl_display_disconnect(display);
+
+    if (state.keymap.isEmpty()) {
+        return fail(state.unsupportedFormat ? QStringLiteral("the Wayland compositor's keymap is not an XKB keymap")
+                                            : QStringLiteral("the Wayland compositor offers no keyboard"));
+    }
+    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    xkb_keymap *keymap = context ? xkb_keymap_new_from_string(context, state.keymap.constData(),
+                                                              XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS)
+                                 : nullptr;
+    if (!keymap) {
+        xkb_context_unref(context);
+        return fail(QStringLiteral("cannot read the Wayland compositor's keymap"));
+    }
+    return std::unique_ptr<KeyDecoder>(new KeyDecoder(context, keymap));
 }
 
 KeyDecoder::KeyDecoder(xkb_context *context, xkb_keymap *keymap)

@@ -41,6 +41,15 @@ public:
     // locked there now. xcbConnection is an xcb_connection_t* (Qt's, in the
     // window). Null, with the reason in *error, when the server has no XKB.
     static std::unique_ptr<KeyDecoder> fromX11(void *xcbConnection, QString *error = nullptr);
+    // The keymap a Wayland compositor gives its clients' keyboards: the
+    // session's layout, as the desktop's keyboard settings chose it, which
+    // the compositor applies to every keyboard, the reader included. Read
+    // through a connection of its own to the compositor at displayName (null:
+    // WAYLAND_DISPLAY, as Qt's Wayland platform connects). Decoded in the
+    // first layout group: the group locked now is told only to a client
+    // with the keyboard focus. Null, with the reason in *error, when no
+    // compositor answers or none of its seats has a keyboard.
+    static std::unique_ptr<KeyDecoder> fromWayland(const char *displayName = nullptr, QString *error = nullptr);
 
     ~KeyDecoder();
     KeyDecoder(const KeyDecoder &) = delete;

@@ -37,6 +37,8 @@ CaptureAttempt LinuxCapturePlatform::capture(const std::string &hidPath)
     std::unique_ptr<KeyDecoder> decoder;
     if (m_xcbConnection) {
         decoder = KeyDecoder::fromX11(m_xcbConnection, &error);
+    } else if (m_wayland) {
+        decoder = KeyDecoder::fromWayland(nullptr, &error);
     }
     if (!decoder) {
         decoder = KeyDecoder::fromNames(systemKeymapNames(m_paths.keyboardFile), &error);

@@ -15,12 +15,17 @@ public:
     // no keyboard extension, the system's configured layout is used.
     explicit LinuxCapturePlatform(void *xcbConnection = nullptr, SystemPaths paths = installedSystemPaths());
 
+    // Decodes with the Wayland compositor's keymap (the window runs on Qt's
+    // Wayland platform), before the system's configured layout.
+    void useWaylandKeymap() { m_wayland = true; }
+
     CaptureAttempt capture(const std::string &hidPath) override;
     // The doctor's summary of the attached readers that cannot be opened.
     QString blockedReaders() override;
 
 private:
     void *m_xcbConnection;
+    bool m_wayland = false;
     SystemPaths m_paths;
 };
 

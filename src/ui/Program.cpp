@@ -6,6 +6,9 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QPainter>
 #include <QPixmap>
 
@@ -40,6 +43,67 @@ void FontConfigWarmUp::wait()
         m_thread.join();
 }
 
+namespace {
+
+// How to call vortal9-batch from here: by its name where PATH finds it,
+// otherwise by its path beside this program (a source build's bin/).
+QString batchTool()
+{
+    QString name = QStringLiteral("vortal9-batch");
+    if (!QStandardPaths::findExecutable(name).isEmpty())
+        return name;
+    const QString beside = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).dir().filePath(name);
+    return QFileInfo(beside).isExecutable() ? beside : name;
+}
+
+QtMessageHandler previousHandler = nullptr;
+std::vector<PlatformStartGuard::Message> *heldMessages = nullptr;
+
+void holdMessage(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtFatalMsg) {
+        // The only fatal message while the application starts is that no
+        // platform could be started: no display to reach.
+        const QString line = QStringLiteral(
+            "vortal9-setup: the window needs a desktop session (X11 or Wayland) and could not reach one; without a "
+            "desktop, configure readers with %1 (make demo shows the window on emulated readers, on a desktop).\n")
+                                 .arg(batchTool());
+        std::fputs(line.toLocal8Bit().constData(), stderr);
+        std::fflush(nullptr);
+        std::_Exit(1);
+    }
+    heldMessages->push_back({type, text});
+}
+
+} // namespace
+
+PlatformStartGuard::PlatformStartGuard()
+{
+    heldMessages = &m_held;
+    previousHandler = qInstallMessageHandler(holdMessage);
+}
+
+PlatformStartGuard::~PlatformStartGuard()
+{
+    started();
+}
+
+void PlatformStartGuard::started()
+{
+    if (heldMessages != &m_held)
+        return;
+    qInstallMessageHandler(previousHandler);
+    heldMessages = nullptr;
+    for (const Message &message : m_held) {
+        const QMessageLogContext context;
+        if (previousHandler)
+            previousHandler(message.type, context, message.text);
+        else
+            qt_message_output(message.type, context, message.text);
+    }
+    m_held.clear();
+}
+
 QIcon applicationIcon()
 {
     QIcon icon;
@@ -62,8 +126,13 @@ QIcon applicationIcon()
 int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName, DeviceMonitor *monitor)
 {
     const SingleInstance instance(lockName);
-    if (instance.state() == SingleInstance::State::OtherCopy)
+    if (instance.state() == SingleInstance::State::OtherCopy) {
+        requestRaise(lockName, qgetenv("XDG_ACTIVATION_TOKEN"));
         return 0;
+    }
+    // Listening before the window exists: a request that comes meanwhile is
+    // read once the event loop runs.
+    RaiseListener raiseRequests(lockName);
     if (instance.state() == SingleInstance::State::Unchecked)
         qWarning().noquote() << QStringLiteral("Cannot tell whether another copy is running (%1); starting anyway.")
                                     .arg(instance.problem());
@@ -77,7 +146,20 @@ int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &l
         std::fflush(nullptr);
         std::_Exit(0);
     });
+    QObject::connect(&raiseRequests, &RaiseListener::raiseRequested, &form, [&form](const QByteArray &token) {
+        // Qt's Wayland platform activates the window with the launcher's
+        // token of the second start when it finds one here.
+        if (!token.isEmpty())
+            qputenv("XDG_ACTIVATION_TOKEN", token);
+        form.setWindowState(form.windowState() & ~Qt::WindowMinimized);
+        form.show();
+        form.raise();
+        form.activateWindow();
+    });
     form.show();
+#ifdef Q_OS_WIN
+    RaiseListener::markWindow(form.winId(), lockName);
+#endif
     return QApplication::exec();
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <thread>
+#include <vector>
 
 namespace vortal9 {
 
@@ -28,6 +29,30 @@ public:
 
 private:
     std::thread m_thread;
+};
+
+// Qt ends the process with its own messages and an abort when it cannot
+// reach a display. While the application starts (from construction to
+// started()), its messages are held back; a fatal one is replaced by one line
+// that says the window needs a desktop session, and the process ends with
+// status 1. Messages that were only held are passed on at started().
+class PlatformStartGuard
+{
+public:
+    PlatformStartGuard();
+    ~PlatformStartGuard();
+    PlatformStartGuard(const PlatformStartGuard &) = delete;
+    PlatformStartGuard &operator=(const PlatformStartGuard &) = delete;
+    void started();
+
+    struct Message
+    {
+        QtMsgType type;
+        QString text;
+    };
+
+private:
+    std::vector<Message> m_held;
 };
 
 // The program's icon: a magnetic card, drawn rather than shipped as a file.

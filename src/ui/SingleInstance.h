@@ -11,6 +11,8 @@
 // Window-free, so it sits in the core library and its tests need no display.
 #pragma once
 
+#include <QByteArray>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -55,5 +57,46 @@ private:
     std::vector<int> m_lockFiles; // open lock files, each holding its flock()
 #endif
 };
+
+// A second start brings the running copy's window to the front. On Linux
+// the running copy listens on a socket of the abstract namespace named after
+// the lock and the user (no file to leave behind, gone with the process);
+// each side checks that the other is the same user, and the second copy hands
+// over its launcher's activation token (XDG_ACTIVATION_TOKEN), without which a
+// Wayland compositor may refuse the window the focus. On Windows the second
+// copy finds the marked window and brings it to the front itself (the
+// process the user just started may give the foreground away).
+class RaiseListener : public QObject
+{
+    Q_OBJECT
+public:
+    explicit RaiseListener(const QString &name, QObject *parent = nullptr);
+    ~RaiseListener() override;
+    RaiseListener(const RaiseListener &) = delete;
+    RaiseListener &operator=(const RaiseListener &) = delete;
+
+    bool isListening() const { return m_socket >= 0; }
+    // Windows: marks the running copy's window, which requestRaise() finds.
+    static void markWindow(quintptr windowId, const QString &name);
+
+Q_SIGNALS:
+    // token is the second copy's activation token, or empty.
+    void raiseRequested(const QByteArray &token);
+
+private:
+    void accept();
+    void readRequest(int connection);
+
+    int m_socket = -1;
+};
+
+// The second copy's part: asks the copy that holds the lock name to come to
+// the front, handing over token. False when no such copy answered. Never
+// waits for the other copy.
+bool requestRaise(const QString &name, const QByteArray &token);
+
+// The longest activation token handed over; longer ones, and any with bytes
+// outside printable ASCII, are dropped.
+inline constexpr qsizetype MaxActivationToken = 255;
 
 } // namespace vortal9

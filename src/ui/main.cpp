@@ -17,7 +17,9 @@
 int main(int argc, char *argv[])
 {
     vortal9::FontConfigWarmUp fonts;
+    vortal9::PlatformStartGuard platformStart;
     QApplication app(argc, argv);
+    platformStart.started();
     fonts.wait();
     QApplication::setApplicationName(QStringLiteral("vortal9-setup"));
     QApplication::setWindowIcon(vortal9::applicationIcon());
@@ -27,14 +29,18 @@ int main(int argc, char *argv[])
     vortal9::HidapiPlatform platform;
 #endif
 #if defined(Q_OS_LINUX)
-    // The reader's keys are decoded with the keymap of the X server the
-    // window runs on, or the system's layout elsewhere (Wayland, offscreen).
+    // The reader's keys are decoded with the keymap of the desktop session
+    // the window runs in: the X server's on X11 (XWayland's mirrors the
+    // compositor's), the compositor's on Wayland; the system's layout
+    // elsewhere (offscreen) or when the session gives none.
     void *xcbConnection = nullptr;
 #if QT_CONFIG(xcb)
     if (auto *x11 = app.nativeInterface<QNativeInterface::QX11Application>())
         xcbConnection = x11->connection();
 #endif
     vortal9::LinuxCapturePlatform capture(xcbConnection);
+    if (QGuiApplication::platformName() == QLatin1String("wayland"))
+        capture.useWaylandKeymap();
     // Unplugging is noticed through udev as well, which a reader heard
     // without capture needs.
     vortal9::UdevMonitor monitor;
