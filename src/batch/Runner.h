@@ -31,6 +31,7 @@ struct Options
     QStringList readers; // --reader, in the order given
     bool all = false; // --all
     bool json = false; // --json
+    QString expectShape; // --expect-shape (swipe-test)
 };
 
 class Runner;
@@ -51,6 +52,8 @@ int listReaders(Runner &runner, const Options &options);
 int diagnose(Runner &runner, const Options &options);
 int applyScript(Runner &runner, const Options &options);
 int watchReaders(Runner &runner, const Options &options);
+int identifyReaders(Runner &runner, const Options &options);
+int swipeTest(Runner &runner, const Options &options);
 
 class Runner
 {
