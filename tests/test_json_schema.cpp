@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -27,12 +28,13 @@ namespace {
 // One row of a table in docs/json.md.
 struct Field
 {
-    QString type; // "integer", "string", "boolean", "integer or null", "array of strings", "array of objects"
+    QString type; // as docs/json.md lists them: "integer", "string", "boolean", "object", ...
     bool always = false;
     QJsonArray values; // every value the field may have; empty: any of its type
 };
 
-// The fields of one kind of object, "a[].b" for the fields of the objects in array a.
+// The fields of one kind of object: "a.b" for the fields of object a, "a[].b"
+// for those of the objects in array a.
 using Schema = std::map<QString, Field>;
 
 // Every table that follows a "<!-- json-schema: NAME -->" line.
@@ -95,6 +97,13 @@ bool hasType(const QJsonValue &value, const QString &type)
         const QJsonArray a = value.toArray();
         return value.isArray() && std::all_of(a.begin(), a.end(), [](const QJsonValue &v) { return v.isString(); });
     }
+    if (type == QLatin1String("object"))
+        return value.isObject();
+    if (type == QLatin1String("array of integers")) {
+        const QJsonArray a = value.toArray();
+        return value.isArray()
+               && std::all_of(a.begin(), a.end(), [](const QJsonValue &v) { return hasType(v, QStringLiteral("integer")); });
+    }
     if (type == QLatin1String("array of objects")) {
         const QJsonArray a = value.toArray();
         return value.isArray() && std::all_of(a.begin(), a.end(), [](const QJsonValue &v) { return v.isObject(); });
@@ -120,6 +129,8 @@ QStringList misfits(const Schema &schema, const QJsonObject &object, const QStri
         if (f.type == QLatin1String("array of objects")) {
             for (const QJsonValue &item : it.value().toArray())
                 found << misfits(schema, item.toObject(), prefix + it.key() + "[].");
+        } else if (f.type == QLatin1String("object")) {
+            found << misfits(schema, it.value().toObject(), prefix + it.key() + ".");
         }
     }
     for (const auto &[name, f] : schema) {
@@ -196,6 +207,8 @@ enum class Fleet {
     TwoReaders, // hidraw1 with its input device, hidraw2 without one (list: not capturable)
     OneSilent, // as TwoReaders, hidraw2 never answers
     OneRefused, // as TwoReaders, hidraw2's keys cannot be captured
+    OneDiffers, // as TwoReaders, hidraw2's beep set otherwise; DIR/reference.json made on another reader
+    BothSwiped, // as TwoReaders, a card swiped on each soon after the start, then Ctrl+C
     None,
 };
 
@@ -203,10 +216,12 @@ struct CommandRow
 {
     const char *name;
     Fleet fleet;
-    QStringList arguments; // SCRIPT stands for the script file
+    QStringList arguments; // SCRIPT stands for the script file, DIR for a scratch folder
     const char *schema;
     int exit;
-    QStringList results; // the "result" of each line, when the command has them
+    QStringList outcomes; // the "result" (identify: "event") of each line
+    const char *document = nullptr; // a file the command writes, in DIR, and its schema
+    const char *documentSchema = nullptr;
 };
 
 void PrintTo(const CommandRow &row, std::ostream *os)
@@ -227,10 +242,10 @@ protected:
         env.timing = Timing::faster(5);
         env.out = &out;
         env.err = &err;
-        env.onInterrupt = [](const std::function<void()> &) {};
+        env.onInterrupt = [this](std::function<void()> handler) { interrupt = std::move(handler); };
     }
 
-    void addReader(const char *hidraw, const char *usb, const char *hid, const char *event)
+    emu::EmulatedReader *addReader(const char *hidraw, const char *usb, const char *hid, const char *event)
     {
         test::FakeHidDevice d;
         d.hidraw = hidraw;
@@ -239,55 +254,85 @@ protected:
         d.serial = QByteArray("SN-") + usb;
         if (event[0] != '\0')
             d.inputs = { { "input1", { event } } };
-        ASSERT_TRUE(test::makeHidDevice(dir.path(), d));
+        EXPECT_TRUE(test::makeHidDevice(dir.path(), d));
         emu::EmulatedReader *reader = platform.addReader(dir.filePath(QStringLiteral("dev/") + hidraw).toStdString());
         reader->setTimings(5, 1, 5);
-        readers.push_back(reader);
+        return reader;
+    }
+
+    int runTool(QStringList arguments)
+    {
+        arguments.replaceInStrings(QStringLiteral("SCRIPT"), dir.filePath("fleet.txt"));
+        arguments.replaceInStrings(QStringLiteral("DIR"), dir.path());
+        return run(arguments, env);
     }
 
     QTemporaryDir dir;
     emu::EmulatedPlatform platform;
-    std::vector<emu::EmulatedReader *> readers;
     QString outText, errText;
     QTextStream out { &outText }, err { &errText };
     Environment env;
+    std::function<void()> interrupt;
 };
 
 TEST_P(JsonOutput, FitsTheDocumentedSchema)
 {
     const CommandRow &row = GetParam();
     ASSERT_TRUE(schemas().count(row.schema)) << "docs/json.md has no table for " << row.schema;
+    QFile script(dir.filePath("fleet.txt"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly) && script.write(Script) == Script.size());
+    script.close();
+    if (row.fleet == Fleet::OneDiffers) {
+        // The reference, from a reader known to be right, which then goes away.
+        addReader("hidraw9", "1-9", "0003:04B4:210A.0009", "event9");
+        ASSERT_EQ(runTool({ "apply", "SCRIPT", "--transcript", "DIR/reference.json" }), Success) << errText.toStdString();
+        platform.removeDevice(dir.filePath("dev/hidraw9").toStdString());
+        outText.clear();
+    }
+    std::vector<emu::EmulatedReader *> readers;
     if (row.fleet != Fleet::None) {
-        addReader("hidraw1", "1-2", "0003:04B4:210A.0001", "event1");
-        addReader("hidraw2", "1-3", "0003:04B4:210A.0002", "");
+        readers.push_back(addReader("hidraw1", "1-2", "0003:04B4:210A.0001", "event1"));
+        readers.push_back(addReader("hidraw2", "1-3", "0003:04B4:210A.0002", ""));
     }
     if (row.fleet == Fleet::OneSilent)
         readers[1]->setAnswerDelayMs(60000);
     if (row.fleet == Fleet::OneRefused)
         platform.device(dir.filePath("dev/hidraw2").toStdString())->captureRefusal = "no permission";
-    QFile script(dir.filePath("fleet.txt"));
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly) && script.write(Script) == Script.size());
-    script.close();
-    QStringList arguments = row.arguments;
-    arguments.replaceInStrings(QStringLiteral("SCRIPT"), script.fileName());
-    arguments.replaceInStrings(QStringLiteral("DIR"), dir.path());
+    if (row.fleet == Fleet::OneDiffers)
+        readers[1]->setStoredSettings({ { "beep", "OFF" } });
+    if (row.fleet == Fleet::BothSwiped) {
+        for (int i = 0; i < 2; ++i)
+            QTimer::singleShot(100 + 100 * i, readers[std::size_t(i)], [reader = readers[std::size_t(i)]] { reader->swipe(); });
+        QTimer::singleShot(1000, readers[0], [this] {
+            if (interrupt)
+                interrupt();
+        });
+    }
 
-    EXPECT_EQ(run(arguments, env), row.exit) << errText.toStdString();
+    EXPECT_EQ(runTool(row.arguments), row.exit) << errText.toStdString();
     out.flush();
     const QStringList lines = outText.split('\n', Qt::SkipEmptyParts);
-    QStringList results;
+    QStringList outcomes;
     for (const QString &line : lines) {
         QJsonParseError error;
         const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
         ASSERT_TRUE(document.isObject()) << error.errorString().toStdString() << ": " << line.toStdString();
         EXPECT_EQ(misfits(schemas().at(row.schema), document.object()), QStringList()) << line.toStdString();
-        if (document.object().contains(QStringLiteral("result")))
-            results << document.object().value(QStringLiteral("result")).toString();
+        const QJsonObject o = document.object();
+        if (o.contains(QStringLiteral("result")) || o.contains(QStringLiteral("event")))
+            outcomes << o.value(o.contains(QStringLiteral("result")) ? QStringLiteral("result") : QStringLiteral("event")).toString();
     }
     if (row.fleet != Fleet::None) {
         EXPECT_FALSE(lines.isEmpty());
     }
-    EXPECT_EQ(results, row.results);
+    EXPECT_EQ(outcomes, row.outcomes);
+    if (row.document) {
+        QFile file(dir.filePath(row.document));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << row.document;
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+        ASSERT_TRUE(document.isObject());
+        EXPECT_EQ(misfits(schemas().at(row.documentSchema), document.object()), QStringList());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -300,7 +345,19 @@ INSTANTIATE_TEST_SUITE_P(
             NotAllConfigured, { "configured", "reader not responding" } },
         CommandRow { "applyRefused", Fleet::OneRefused, { "apply", "SCRIPT", "--all", "--json" }, "apply",
             NotAllConfigured, { "configured", "refused" } },
-        CommandRow { "applyNoReader", Fleet::None, { "apply", "SCRIPT", "--all", "--json" }, "apply", NoReader, {} }),
+        CommandRow { "applyNoReader", Fleet::None, { "apply", "SCRIPT", "--all", "--json" }, "apply", NoReader, {} },
+        CommandRow { "applyExpect", Fleet::OneDiffers,
+            { "apply", "SCRIPT", "--all", "--json", "--expect", "DIR/reference.json", "--transcript", "DIR/t.json" },
+            "apply", Differs, { "configured", "differs" }, "t.json", "transcript" },
+        CommandRow { "applyCheck", Fleet::OneRefused, { "apply", "SCRIPT", "--all", "--json", "--check" },
+            "apply-check", NotAllConfigured, { "ready", "refused" } },
+        CommandRow { "identify", Fleet::BothSwiped, { "identify", "--json" }, "identify", Success,
+            { "attached", "attached", "typed", "typed" } },
+        CommandRow { "swipeTest", Fleet::BothSwiped, { "swipe-test", "--all", "--json" }, "swipe-test", Success,
+            { "alike", "alike" } },
+        CommandRow { "swipeTestExpected", Fleet::BothSwiped,
+            { "swipe-test", "--all", "--json", "--expect-shape", R"(pre:"" %[1]? post:"" term:CR)" }, "swipe-test",
+            Differs, { "differs", "differs" } }),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
