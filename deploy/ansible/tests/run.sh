@@ -181,6 +181,9 @@ facts till-2 'readers[1]["serial"] == "T2-B" and readers[1]["step"] == 1 and rea
 facts till-3 'readers == []'
 summary first till-1 "2 of 2 readers configured"
 summary first till-3 "no reader attached: ok, nothing to do"
+summary first till-2 "1 of 2 readers configured; /dev/hidraw2 (USB 1-2.2, serial T2-B): differs at step 1"
+grep -q 'fatal: \[till-2\]: FAILED! => {"changed": false, "msg": "1 reader(s) not configured or differing: /dev/hidraw2' first.log ||
+    fail "first: till-2 did not fail with the differing reader"
 for host in till-1 till-2 till-3; do
     chroot "$WORK/roots/$host" dpkg-query -W vortal9-setup > /dev/null || fail "$host: the package is not installed"
 done
@@ -212,8 +215,8 @@ recap check till-1 "changed=1 failed=0"
 recap check till-3 "changed=0 failed=0"
 # Nothing is sent, so nothing is compared: till-2's readers would both be configured.
 recap check till-2 "changed=1 failed=0"
-facts till-2 '[r["result"] for r in readers] == ["would configure", "would configure"]'
-facts till-1 'all(r["result"] == "would configure" for r in readers) and len(readers) == 2'
+facts till-2 '[r["result"] for r in readers] == ["ready", "ready"]'
+facts till-1 'all(r["result"] == "ready" for r in readers) and len(readers) == 2'
 summary check till-1 "2 of 2 readers would be configured"
 
 echo "== readers required"
@@ -221,5 +224,7 @@ play required -e vortal9_readers_required=true --limit till-1,till-3
 recap required till-1 "failed=0"
 recap required till-3 "failed=1"
 summary required till-3 "no reader attached\""
+grep -q 'fatal: \[till-3\]: FAILED! => {"changed": false, "msg": "no reader attached, and vortal9_readers_required is set"' \
+    required.log || fail "required: till-3 did not fail for want of a reader"
 
 echo "OK: three hosts; recap, facts, idempotence, check mode and required readers as expected"
