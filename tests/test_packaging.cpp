@@ -173,12 +173,18 @@ TEST(Completion, OffersTheHelpsCommandsAndOptions)
     for (const QString &option : help.options)
         if (option.startsWith(QLatin1String("--")))
             longOptions.insert(option);
+    // --expect-shape goes with swipe-test only; --reader, --all and apply's
+    // own options with apply (--reader and --all with swipe-test too).
+    longOptions.erase(QStringLiteral("--expect-shape"));
     EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("apply"), QStringLiteral("s.TXT"),
                   QStringLiteral("--") }),
         longOptions);
-    // --reader, --all and apply's own options go with apply only.
     for (const char *applyOnly : { "--reader", "--all", "--check", "--transcript", "--expect" })
         longOptions.erase(QLatin1String(applyOnly));
+    Words swipeTest = longOptions;
+    swipeTest.insert({ QStringLiteral("--reader"), QStringLiteral("--all"), QStringLiteral("--expect-shape") });
+    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("swipe-test"), QStringLiteral("--") }),
+        swipeTest);
     EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("list"), QStringLiteral("--") }), longOptions);
 }
 
