@@ -18,13 +18,7 @@ BASE=$2
 ROOT=$(dirname "$DEB")/deb-root
 ARCHIVES=$BASE.archives # downloaded packages, kept between runs
 
-if [ ! -f "$BASE/.complete" ]; then
-    rm -rf "$BASE.tmp"
-    mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
-    debootstrap --variant=minbase bookworm "$BASE.tmp" "${mirror:-http://deb.debian.org/debian}"
-    touch "$BASE.tmp/.complete"
-    mv "$BASE.tmp" "$BASE"
-fi
+"$(dirname "$0")/minbase.sh" "$BASE"
 
 cleanup() {
     if [ -n "${first:-}" ]; then kill "$first" 2>/dev/null; wait "$first" 2>/dev/null; fi || true

@@ -31,13 +31,7 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 # --- The base root, once ------------------------------------------------------
 if [ ! -f "$BASE/.complete" ]; then
     echo "== making $BASE (once)"
-    if [ ! -f "$MINBASE/.complete" ]; then
-        rm -rf "$MINBASE.tmp"
-        mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
-        debootstrap --variant=minbase bookworm "$MINBASE.tmp" "${mirror:-http://deb.debian.org/debian}"
-        touch "$MINBASE.tmp/.complete"
-        mv "$MINBASE.tmp" "$MINBASE"
-    fi
+    "$COLLECTION/../../packaging/minbase.sh" "$MINBASE"
     rm -rf "$BASE.tmp"
     cp -a "$MINBASE" "$BASE.tmp"
     cp /etc/resolv.conf "$BASE.tmp/etc/resolv.conf"
