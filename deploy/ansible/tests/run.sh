@@ -6,6 +6,7 @@
 #   till-1  two readers that answer as the reference does   -> configured
 #   till-2  two readers, the second set otherwise beforehand -> "differs", failed
 #   till-3  no reader                                        -> ok, nothing to do
+#   fresh   (check mode only) without the package            -> it would be installed
 # The package is installed from the .deb by the role. Then the same play again
 # (package and rule steps unchanged), once more in check mode (--check), and
 # with readers required (till-3 fails). The play recap and the facts (cached
@@ -69,9 +70,10 @@ echo "== the reference transcript, from one emulated reader"
 VORTAL9_EMULATED_FLEET=$WORK/reference-fleet.json "$EMULATED" apply script.txt --transcript reference.json \
     > /dev/null || fail "the reference transcript could not be made"
 
+mkdir -p "$WORK/roots"
+cp -a "$BASE" "$WORK/roots/fresh"
 for host in till-1 till-2 till-3; do
     root=$WORK/roots/$host
-    mkdir -p "$WORK/roots"
     cp -a "$BASE" "$root"
     cp "$EMULATED" "$root/usr/local/bin/"
     cp "$host.json" "$root/etc/vortal9-fleet.json"
@@ -97,7 +99,10 @@ till-1 ansible_host=$WORK/roots/till-1
 till-2 ansible_host=$WORK/roots/till-2
 till-3 ansible_host=$WORK/roots/till-3
 
-[tills:vars]
+[fresh]
+fresh ansible_host=$WORK/roots/fresh
+
+[all:vars]
 ansible_connection=community.general.chroot
 ansible_python_interpreter=/usr/bin/python3
 vortal9_package_file=$DEB
@@ -212,6 +217,16 @@ recap check till-2 "changed=1 failed=0"
 facts till-2 '[r["result"] for r in readers] == ["ready", "ready"]'
 facts till-1 'all(r["result"] == "ready" for r in readers) and len(readers) == 2'
 summary check till-1 "2 of 2 readers would be configured"
+# The dry run's scratch copy of the script is gone.
+[ -z "$(find "$WORK/roots/till-1/tmp" -name 'ansible.*')" ] || fail "check mode left files in till-1's /tmp"
+
+echo "== check mode on a host without the package: nothing is installed or copied"
+play fresh --check -e vortal9_hosts=fresh
+recap fresh fresh "failed=0"
+summary fresh fresh "the package would be installed first"
+grep -q '^changed: \[fresh\]$' fresh.log || fail "fresh: nothing would change"
+! chroot "$WORK/roots/fresh" dpkg-query -W vortal9-setup > /dev/null 2>&1 || fail "fresh: check mode installed the package"
+[ ! -e "$WORK/roots/fresh/var/lib/vortal9-setup" ] || fail "fresh: check mode made /var/lib/vortal9-setup"
 
 echo "== readers required"
 play required -e vortal9_readers_required=true --limit till-1,till-3
@@ -221,4 +236,4 @@ summary required till-3 "no reader attached\""
 grep -q 'fatal: \[till-3\]: FAILED! => {"changed": false, "msg": "no reader attached, and vortal9_readers_required is set"' \
     required.log || fail "required: till-3 did not fail for want of a reader"
 
-echo "OK: three hosts; recap, facts, idempotence, check mode and required readers as expected"
+echo "OK: four hosts; recap, facts, idempotence, check mode (with and without the package) and required readers as expected"
