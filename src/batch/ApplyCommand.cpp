@@ -86,6 +86,7 @@ int applyScript(Runner &runner, const Options &options)
             numbers.push_back(number);
     }
 
+    runner.makeRoomForReaders(numbers.size());
     runner.runJobs(*script, options.json, false);
     for (int number : numbers)
         runner.addJob(number, QString::fromStdString(readers[std::size_t(number - 1)])).setCheckOnly(options.check);

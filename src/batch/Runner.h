@@ -95,6 +95,11 @@ public:
     // Each configured reader's answers against a reference transcript's: a
     // reader that answered otherwise "differs". True when one does.
     bool compareWith(const transcript::Steps &reference);
+    // Each reader held costs open files: its hidraw node and its input event
+    // nodes. Raises the soft limit of open files (up to the hard limit) when
+    // count readers would not fit, and says so; warns when even the hard
+    // limit is too low.
+    void makeRoomForReaders(std::size_t count);
     // The transcript of every job as a file (schema vortal9-transcript);
     // "" when written, otherwise what failed.
     QString writeTranscript(const QString &file, const QString &scriptName) const;
