@@ -26,6 +26,10 @@ const std::vector<Command> &commands()
         { QStringLiteral("watch"), QStringLiteral("SCRIPT"), false, watchReaders,
             QStringLiteral(
                 "  watch SCRIPT           play SCRIPT to every reader as it is plugged in, until Ctrl+C\n") },
+        { QStringLiteral("show"), QStringLiteral("SCRIPT"), false, showScript,
+            QStringLiteral("  show SCRIPT [--country NAME]\n"
+                           "                         what SCRIPT presses, step by step, as the keys of the window's\n"
+                           "                         keyboard in that \"Select Country\" layout (default \"U.S.\")\n") },
     };
     return table;
 }
@@ -43,7 +47,7 @@ QString help()
     text += QStringLiteral(
         "\n"
         "Options:\n"
-        "  --json                 results as JSON lines, one object per reader\n"
+        "  --json                 results as JSON lines, one object per reader (show: one object)\n"
         "  -h, --help             this text\n"
         "\n"
         "A reader is configured only while the program holds its keys (capture): without it, the\n"
@@ -77,7 +81,8 @@ int run(const QStringList &arguments, Environment &env)
     const QCommandLineOption helpOption(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption readerOption(QStringLiteral("reader"), QString(), QStringLiteral("N|PATH"));
     const QCommandLineOption allOption(QStringLiteral("all"));
-    parser.addOptions({ jsonOption, helpOption, readerOption, allOption });
+    const QCommandLineOption countryOption(QStringLiteral("country"), QString(), QStringLiteral("NAME"));
+    parser.addOptions({ jsonOption, helpOption, readerOption, allOption, countryOption });
     QTextStream &err = *env.err;
     const QString tool = env.system.batchCommand;
     auto usage = [&](const QString &problem) {
@@ -101,6 +106,8 @@ int run(const QStringList &arguments, Environment &env)
         return usage(QStringLiteral("unknown command \"%1\"").arg(name));
     if ((parser.isSet(readerOption) || parser.isSet(allOption)) && !command->choosesReaders)
         return usage(QStringLiteral("--reader and --all go with apply"));
+    if (parser.isSet(countryOption) && command->run != showScript)
+        return usage(QStringLiteral("--country goes with show"));
     const int operands = command->operand.isEmpty() ? 0 : 1;
     if (words.size() - 1 != operands) {
         return usage(operands == 0 ? QStringLiteral("%1 takes no file").arg(name)
@@ -112,6 +119,8 @@ int run(const QStringList &arguments, Environment &env)
     options.readers = parser.values(readerOption);
     options.all = parser.isSet(allOption);
     options.json = parser.isSet(jsonOption);
+    if (parser.isSet(countryOption))
+        options.country = parser.value(countryOption);
     Runner runner(env);
     return command->run(runner, options);
 }

@@ -31,6 +31,7 @@ struct Options
     QStringList readers; // --reader, in the order given
     bool all = false; // --all
     bool json = false; // --json
+    std::optional<QString> country; // --country
 };
 
 class Runner;
@@ -51,6 +52,7 @@ int listReaders(Runner &runner, const Options &options);
 int diagnose(Runner &runner, const Options &options);
 int applyScript(Runner &runner, const Options &options);
 int watchReaders(Runner &runner, const Options &options);
+int showScript(Runner &runner, const Options &options);
 
 class Runner
 {
