@@ -4,6 +4,8 @@
 // them; --version answers before any command runs.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -169,17 +171,27 @@ TEST(Completion, OffersTheHelpsCommandsAndOptions)
 {
     const HelpWords help = fromHelp();
     EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QString() }), help.commands);
+    // Options every command takes, and those of one command (after its name).
+    const Words everywhere { "--json", "--help", "--version" };
+    const std::map<QString, Words> own { { "apply", { "--reader", "--all", "--check", "--transcript", "--expect" } },
+        { "show", { "--country" } } };
+    Words offered = everywhere;
+    for (const QString &command : help.commands) {
+        Words expected = everywhere;
+        if (own.count(command))
+            expected.insert(own.at(command).begin(), own.at(command).end());
+        const QStringList line = command == "list" || command == "doctor"
+            ? QStringList { "vortal9-batch", command, "--" }
+            : QStringList { "vortal9-batch", command, "s.TXT", "--" };
+        EXPECT_EQ(complete(line), expected) << command.toStdString();
+        offered.insert(expected.begin(), expected.end());
+    }
+    // Every long option of the help is offered somewhere.
     Words longOptions;
     for (const QString &option : help.options)
         if (option.startsWith(QLatin1String("--")))
             longOptions.insert(option);
-    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("apply"), QStringLiteral("s.TXT"),
-                  QStringLiteral("--") }),
-        longOptions);
-    // --reader, --all and apply's own options go with apply only.
-    for (const char *applyOnly : { "--reader", "--all", "--check", "--transcript", "--expect" })
-        longOptions.erase(QLatin1String(applyOnly));
-    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("list"), QStringLiteral("--") }), longOptions);
+    EXPECT_EQ(offered, longOptions);
 }
 
 TEST(Completion, OffersReadersFoundInSysfsAndScriptFiles)

@@ -33,6 +33,10 @@ const std::vector<Command> &commands()
             QStringLiteral(
                 "  watch SCRIPT           play SCRIPT to every reader attached and to every reader as it\n"
                 "                         is plugged in, until Ctrl+C\n") },
+        { QStringLiteral("show"), QStringLiteral("SCRIPT"), false, showScript,
+            QStringLiteral("  show SCRIPT [--country NAME]\n"
+                           "                         what SCRIPT presses, step by step, as the keys of the window's\n"
+                           "                         keyboard in that \"Select Country\" layout (default \"U.S.\")\n") },
     };
     return table;
 }
@@ -50,7 +54,7 @@ QString help()
     text += QStringLiteral(
         "\n"
         "Options:\n"
-        "  --json                 results as JSON lines, one object per reader\n"
+        "  --json                 results as JSON lines, one object per reader (show: one object)\n"
         "  -h, --help             this text\n"
         "  --version              the program's version\n"
         "\n"
@@ -89,7 +93,9 @@ int run(const QStringList &arguments, Environment &env)
     const QCommandLineOption checkOption(QStringLiteral("check"));
     const QCommandLineOption transcriptOption(QStringLiteral("transcript"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption expectOption(QStringLiteral("expect"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({ jsonOption, helpOption, readerOption, allOption, checkOption, transcriptOption, expectOption });
+    const QCommandLineOption countryOption(QStringLiteral("country"), QString(), QStringLiteral("NAME"));
+    parser.addOptions({ jsonOption, helpOption, readerOption, allOption, checkOption, transcriptOption, expectOption,
+        countryOption });
     QTextStream &err = *env.err;
     const QString tool = env.system.batchCommand;
     auto usage = [&](const QString &problem) {
@@ -118,6 +124,8 @@ int run(const QStringList &arguments, Environment &env)
         return usage(QStringLiteral("--check, --transcript and --expect go with apply"));
     if (parser.isSet(checkOption) && (parser.isSet(transcriptOption) || parser.isSet(expectOption)))
         return usage(QStringLiteral("--check sends nothing, so it makes no transcript and compares none"));
+    if (parser.isSet(countryOption) && command->run != showScript)
+        return usage(QStringLiteral("--country goes with show"));
     const int operands = command->operand.isEmpty() ? 0 : 1;
     if (words.size() - 1 != operands) {
         return usage(operands == 0 ? QStringLiteral("%1 takes no file").arg(name)
@@ -132,6 +140,8 @@ int run(const QStringList &arguments, Environment &env)
     options.check = parser.isSet(checkOption);
     options.transcript = parser.value(transcriptOption);
     options.expect = parser.value(expectOption);
+    if (parser.isSet(countryOption))
+        options.country = parser.value(countryOption);
     Runner runner(env);
     return command->run(runner, options);
 }

@@ -35,6 +35,7 @@ struct Options
     bool check = false; // apply --check: a dry run
     QString transcript; // apply --transcript FILE
     QString expect; // apply --expect FILE
+    std::optional<QString> country; // --country
 };
 
 class Runner;
@@ -55,6 +56,7 @@ int listReaders(Runner &runner, const Options &options);
 int diagnose(Runner &runner, const Options &options);
 int applyScript(Runner &runner, const Options &options);
 int watchReaders(Runner &runner, const Options &options);
+int showScript(Runner &runner, const Options &options);
 
 class Runner
 {
