@@ -364,6 +364,42 @@ QMap<QString, QString> EmulatedReader::storedSettings() const
     return m_stored;
 }
 
+void EmulatedReader::setStoredSettings(const QMap<QString, QString> &settings)
+{
+    for (auto it = settings.begin(); it != settings.end(); ++it)
+        m_stored.insert(it.key(), it.value());
+    if (m_state == MenuState::Off)
+        m_working = m_stored;
+}
+
+QString EmulatedReader::swipeText(const QMap<QString, QString> &settings, const TestCard &card)
+{
+    const QString tracks = settings.value(KeyTracks);
+    QString text = settings.value(KeyPreamble);
+    if (tracks.contains(u'1'))
+        text += u'%' + card.track1 + u'?';
+    if (tracks.contains(u'2'))
+        text += u';' + card.track2 + u'?';
+    if (tracks.contains(u'3'))
+        text += u';' + card.track3 + u'?';
+    text += settings.value(KeyPostamble);
+    const QString terminator = settings.value(KeyTerminator);
+    if (terminator == QLatin1String("CR"))
+        text += Newline;
+    else if (terminator == QLatin1String("CRLF"))
+        text += QLatin1String("\r\n");
+    else if (terminator == QLatin1String("TAB"))
+        text += u'\t';
+    return text;
+}
+
+void EmulatedReader::swipe(const TestCard &card)
+{
+    if (m_state != MenuState::Off)
+        return;
+    queueAnswer(swipeText(m_stored, card));
+}
+
 QMap<QString, QString> EmulatedReader::workingSettings() const
 {
     return m_working;
@@ -542,9 +578,12 @@ void EmulatedReader::typeCharacter(QChar ch)
     int key;
     QString text;
     Qt::KeyboardModifiers modifiers = Qt::NoModifier;
-    if (ch == Newline) {
+    if (ch == Newline || ch == u'\r') {
         key = Qt::Key_Return;
         text = QStringLiteral("\r");
+    } else if (ch == u'\t') {
+        key = Qt::Key_Tab;
+        text = QStringLiteral("\t");
     } else if (ch == Backspace) {
         key = Qt::Key_Backspace;
         text = QString(Backspace);

@@ -61,6 +61,15 @@ public:
     void unplug() { Q_EMIT lost(); }
 };
 
+// The tracks of a magnetic test card, without their sentinels: what the
+// stripe holds between the start and the end sentinel.
+struct TestCard
+{
+    QString track1 = QStringLiteral("B4731829460571938^TESTCARD/EMULATED^2812101000000000000");
+    QString track2 = QStringLiteral("4731829460571938=28121010000000000");
+    QString track3 = QStringLiteral("0114731829460571938=724724000000000000");
+};
+
 class EmulatedReader : public QObject
 {
     Q_OBJECT
@@ -106,6 +115,10 @@ public:
     // Stored: what the last "Save and exit" kept. Working: what the open menu is
     // editing; equal to the stored ones outside configuration mode.
     QMap<QString, QString> storedSettings() const;
+    // Replaces the stored settings named in settings (the others keep their
+    // values), as a reader configured earlier holds them. Outside
+    // configuration mode the working settings follow.
+    void setStoredSettings(const QMap<QString, QString> &settings);
     QMap<QString, QString> workingSettings() const;
     bool inConfigMode() const;
     MenuState menuState() const;
@@ -136,6 +149,17 @@ public:
     bool isGrabbed() const { return !m_capture.isNull(); }
     // The reader's input device went away: its capture is told so.
     void unplugCapture();
+
+    // A card swiped through the reader: it types, through its capture like any
+    // answer (or to the focused widget), the preamble, each track that the
+    // "tracks" setting enables with its sentinels ('%'...'?' for track 1,
+    // ';'...'?' for tracks 2 and 3), the postamble and the terminator. Ignored
+    // in configuration mode, as the reader reads no card there.
+    void swipe(const TestCard &card = {});
+    // What a swipe of card types under these settings. The terminator as the
+    // capture gives it: CR is the Return key ("\n", as every answer types
+    // it), CRLF is "\r\n", TAB is "\t", NONE types nothing.
+    static QString swipeText(const QMap<QString, QString> &settings, const TestCard &card);
 
     // Logs for tests.
     const std::vector<Received> &receivedReports() const;

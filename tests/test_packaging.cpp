@@ -174,13 +174,14 @@ TEST(Completion, OffersTheHelpsCommandsAndOptions)
     // Options every command takes, and those of one command (after its name).
     const Words everywhere { "--json", "--help", "--version" };
     const std::map<QString, Words> own { { "apply", { "--reader", "--all", "--check", "--transcript", "--expect" } },
-        { "show", { "--country" } } };
+        { "show", { "--country" } }, { "swipe-test", { "--reader", "--all", "--expect-shape" } } };
     Words offered = everywhere;
     for (const QString &command : help.commands) {
         Words expected = everywhere;
         if (own.count(command))
             expected.insert(own.at(command).begin(), own.at(command).end());
-        const QStringList line = command == "list" || command == "doctor"
+        const QStringList line = command == "list" || command == "doctor" || command == "identify"
+                || command == "swipe-test"
             ? QStringList { "vortal9-batch", command, "--" }
             : QStringList { "vortal9-batch", command, "s.TXT", "--" };
         EXPECT_EQ(complete(line), expected) << command.toStdString();

@@ -37,6 +37,15 @@ const std::vector<Command> &commands()
             QStringLiteral("  show SCRIPT [--country NAME]\n"
                            "                         what SCRIPT presses, step by step, as the keys of the window's\n"
                            "                         keyboard in that \"Select Country\" layout (default \"U.S.\")\n") },
+        { QStringLiteral("identify"), QString(), false, identifyReaders,
+            QStringLiteral(
+                "  identify               list the attached readers, then name each reader as it types (a\n"
+                "                         swipe, a key; never what it typed), until Ctrl+C\n") },
+        { QStringLiteral("swipe-test"), QString(), true, swipeTest,
+            QStringLiteral("  swipe-test [--reader N|PATH]... [--all] [--expect-shape SHAPE]\n"
+                           "                         swipe one test card on each chosen reader: the shape of what\n"
+                           "                         each typed (card data masked), and which reader differs from\n"
+                           "                         SHAPE or, without it, from most readers\n") },
     };
     return table;
 }
@@ -76,7 +85,11 @@ QString help()
         "  4    no reader attached\n"
         "  5    a reader differs: it answered otherwise than the reference (apply --expect),\n"
         "       or its swipe has another shape (swipe-test)\n"
-        "  130  apply stopped by Ctrl+C or another ending signal\n");
+        "  130  apply stopped by Ctrl+C or another ending signal (swipe-test: with a reader not\n"
+        "       yet swiped)\n"
+        "identify ends with Ctrl+C and exit status 0 (1 when a reader's keys cannot be held, or\n"
+        "every reader was unplugged); swipe-test exits 1 when a chosen reader was not tested\n"
+        "(its keys cannot be held, or it was unplugged).\n");
     return text;
 }
 
@@ -94,8 +107,9 @@ int run(const QStringList &arguments, Environment &env)
     const QCommandLineOption transcriptOption(QStringLiteral("transcript"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption expectOption(QStringLiteral("expect"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption countryOption(QStringLiteral("country"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption shapeOption(QStringLiteral("expect-shape"), QString(), QStringLiteral("SHAPE"));
     parser.addOptions({ jsonOption, helpOption, readerOption, allOption, checkOption, transcriptOption, expectOption,
-        countryOption });
+        countryOption, shapeOption });
     QTextStream &err = *env.err;
     const QString tool = env.system.batchCommand;
     auto usage = [&](const QString &problem) {
@@ -118,7 +132,7 @@ int run(const QStringList &arguments, Environment &env)
     if (command == table.end())
         return usage(QStringLiteral("unknown command \"%1\"").arg(name));
     if ((parser.isSet(readerOption) || parser.isSet(allOption)) && !command->choosesReaders)
-        return usage(QStringLiteral("--reader and --all go with apply"));
+        return usage(QStringLiteral("--reader and --all go with apply and swipe-test"));
     const bool applyOptions = parser.isSet(checkOption) || parser.isSet(transcriptOption) || parser.isSet(expectOption);
     if (applyOptions && command->run != applyScript)
         return usage(QStringLiteral("--check, --transcript and --expect go with apply"));
@@ -126,6 +140,8 @@ int run(const QStringList &arguments, Environment &env)
         return usage(QStringLiteral("--check sends nothing, so it makes no transcript and compares none"));
     if (parser.isSet(countryOption) && command->run != showScript)
         return usage(QStringLiteral("--country goes with show"));
+    if (parser.isSet(shapeOption) && name != QLatin1String("swipe-test"))
+        return usage(QStringLiteral("--expect-shape goes with swipe-test"));
     const int operands = command->operand.isEmpty() ? 0 : 1;
     if (words.size() - 1 != operands) {
         return usage(operands == 0 ? QStringLiteral("%1 takes no file").arg(name)
@@ -142,6 +158,7 @@ int run(const QStringList &arguments, Environment &env)
     options.expect = parser.value(expectOption);
     if (parser.isSet(countryOption))
         options.country = parser.value(countryOption);
+    options.expectShape = parser.value(shapeOption);
     Runner runner(env);
     return command->run(runner, options);
 }

@@ -36,6 +36,7 @@ struct Options
     QString transcript; // apply --transcript FILE
     QString expect; // apply --expect FILE
     std::optional<QString> country; // --country
+    QString expectShape; // --expect-shape (swipe-test)
 };
 
 class Runner;
@@ -57,6 +58,8 @@ int diagnose(Runner &runner, const Options &options);
 int applyScript(Runner &runner, const Options &options);
 int watchReaders(Runner &runner, const Options &options);
 int showScript(Runner &runner, const Options &options);
+int identifyReaders(Runner &runner, const Options &options);
+int swipeTest(Runner &runner, const Options &options);
 
 class Runner
 {
