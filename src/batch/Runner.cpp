@@ -269,6 +269,34 @@ void Runner::makeRoomForReaders(std::size_t count)
 #endif
 }
 
+std::optional<std::vector<int>> Runner::chosenReaders(const Options &options, const std::vector<std::string> &readers)
+{
+    std::vector<int> numbers;
+    if (options.all || (options.readers.isEmpty() && readers.size() == 1)) {
+        for (int i = 1; i <= int(readers.size()); ++i)
+            numbers.push_back(i);
+    } else if (options.readers.isEmpty()) {
+        err() << "vortal9-batch: " << readers.size()
+                     << " readers are attached: choose them with --reader N or --all (" << tool()
+                     << " list numbers them)." << Qt::endl;
+        return std::nullopt;
+    }
+    for (const QString &choice : options.readers) {
+        bool isNumber = false;
+        const int n = choice.toInt(&isNumber);
+        const auto found = std::find(readers.begin(), readers.end(), argumentBytes(choice).toStdString());
+        const int number = isNumber ? n : (found == readers.end() ? 0 : int(found - readers.begin()) + 1);
+        if (number < 1 || number > int(readers.size())) {
+            err() << "vortal9-batch: no reader " << shown(choice) << " is attached (" << tool()
+                         << " list shows them)." << Qt::endl;
+            return std::nullopt;
+        }
+        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end())
+            numbers.push_back(number);
+    }
+    return numbers;
+}
+
 std::size_t Runner::indexOf(const Job &job) const
 {
     return std::size_t(

@@ -75,6 +75,10 @@ public:
 
     // The readers' paths in the order "Select Device" numbers them.
     std::vector<std::string> discoverReaders();
+    // The numbers of the readers that --reader and --all chose among readers
+    // (all of them when one is attached), or nullopt after saying what is
+    // wrong (a usage error).
+    std::optional<std::vector<int>> chosenReaders(const Options &options, const std::vector<std::string> &readers);
     std::vector<ReaderDiagnosis> diagnoses() const { return diagnoseReaders(m_env.system); }
     // The doctor's diagnosis of the device at path, if it has one.
     static const ReaderDiagnosis *diagnosisOf(const std::vector<ReaderDiagnosis> &all, const QString &path);

@@ -73,37 +73,6 @@ std::vector<std::string> attachedReaders(Runner &runner)
     return readers;
 }
 
-// The readers that --reader and --all chose, by number; one attached reader
-// is chosen without them. nullopt after saying what is wrong.
-std::optional<std::vector<int>> chosenReaders(
-    Runner &runner, const Options &options, const std::vector<std::string> &readers)
-{
-    std::vector<int> numbers;
-    if (options.all || (options.readers.isEmpty() && readers.size() == 1)) {
-        for (int i = 1; i <= int(readers.size()); ++i)
-            numbers.push_back(i);
-    } else if (options.readers.isEmpty()) {
-        runner.err() << "vortal9-batch: " << readers.size()
-                     << " readers are attached: choose them with --reader N or --all (" << runner.tool()
-                     << " list numbers them)." << Qt::endl;
-        return std::nullopt;
-    }
-    for (const QString &choice : options.readers) {
-        bool isNumber = false;
-        const int n = choice.toInt(&isNumber);
-        const auto found = std::find(readers.begin(), readers.end(), argumentBytes(choice).toStdString());
-        const int number = isNumber ? n : (found == readers.end() ? 0 : int(found - readers.begin()) + 1);
-        if (number < 1 || number > int(readers.size())) {
-            runner.err() << "vortal9-batch: no reader " << shown(choice) << " is attached (" << runner.tool()
-                         << " list shows them)." << Qt::endl;
-            return std::nullopt;
-        }
-        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end())
-            numbers.push_back(number);
-    }
-    return numbers;
-}
-
 // Each chosen reader described from sysfs, and its keys held.
 Readers holdReaders(Runner &runner, const std::vector<std::string> &paths, const std::vector<int> &numbers)
 {
@@ -255,7 +224,7 @@ int swipeTest(Runner &runner, const Options &options)
     const std::vector<std::string> paths = attachedReaders(runner);
     if (paths.empty())
         return NoReader;
-    const auto numbers = chosenReaders(runner, options, paths);
+    const auto numbers = runner.chosenReaders(options, paths);
     if (!numbers)
         return UsageError;
     Readers readers = holdReaders(runner, paths, *numbers);
