@@ -88,8 +88,8 @@ fuzz: deps
 
 # Start-up and peak memory against a bare Qt window (under a real X server,
 # Xvfb), the time of a layout change, a playback against the protocol's
-# minimum with its CPU time, and one script applied to 1, 2, 4 and 8 readers
-# at once.
+# minimum with its CPU time, and one script applied with --expect to 1, 8, 32
+# and 128 readers at once.
 bench: build
 	xvfb-run -a -s "-screen 0 1024x768x24" $(BUILD)/bin/bench_startup $(BUILD)/bin/bench_window 15
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/bench_layout

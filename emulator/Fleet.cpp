@@ -120,8 +120,8 @@ bool installFleet(const Fleet &fleet, const QString &root, EmulatedPlatform &pla
             *error = QStringLiteral("cannot lay out the emulated devices below %1").arg(root);
             return false;
         }
-        EmulatedReader *reader
-            = platform.addReader((root + QStringLiteral("/dev/") + name).toStdString(), r.manufacturer.toStdU16String());
+        EmulatedReader *reader = platform.addReader(
+            (root + QStringLiteral("/dev/") + name).toStdString(), r.manufacturer.toStdU16String());
         reader->setStoredSettings(r.settings);
         reader->setTimings(r.answerDelayMs, r.charIntervalMs, r.lineGapMs);
         for (const FleetSwipe &swipe : r.swipes)

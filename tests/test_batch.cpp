@@ -8,6 +8,7 @@
 #include "batch/BatchTool.h"
 
 #include "batch/Job.h"
+#include "batch/Runner.h"
 #include "batch/Output.h"
 #include "batch/Signals.h"
 #include "capture/ReaderDoctor.h"
@@ -29,6 +30,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace vortal9;
@@ -883,4 +885,25 @@ TEST_F(BatchTest, WatchConfiguresTheReadersAttachedWhenItStarts)
     EXPECT_EQ(runTool({"watch", scriptFile(Script)}), Success);
     EXPECT_EQ(outLines(), QStringList({"reader 1 (/dev/hidraw1): configured"}));
     EXPECT_TRUE(configured(attached));
+}
+
+// 128 readers need more open files than a soft limit of 100 allows: the
+// tool raises its own limit and says so.
+TEST_F(BatchTest, RaisesItsOpenFileLimitForManyReaders)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < 600)
+        GTEST_SKIP() << "hard limit of open files below 600";
+    rlimit low = saved;
+    low.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    Runner runner(env);
+    runner.makeRoomForReaders(128);
+    rlimit now{};
+    getrlimit(RLIMIT_NOFILE, &now);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(now.rlim_cur, rlim_t(64 + 4 * 128));
+    err.flush();
+    EXPECT_TRUE(errText.contains("the limit was raised from 100 to 576")) << errText.toStdString();
 }

@@ -4,6 +4,8 @@
 // them; --version answers before any command runs.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -169,23 +171,28 @@ TEST(Completion, OffersTheHelpsCommandsAndOptions)
 {
     const HelpWords help = fromHelp();
     EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QString() }), help.commands);
+    // Options every command takes, and those of one command (after its name).
+    const Words everywhere { "--json", "--help", "--version" };
+    const std::map<QString, Words> own { { "apply", { "--reader", "--all", "--check", "--transcript", "--expect" } },
+        { "show", { "--country" } }, { "swipe-test", { "--reader", "--all", "--expect-shape" } } };
+    Words offered = everywhere;
+    for (const QString &command : help.commands) {
+        Words expected = everywhere;
+        if (own.count(command))
+            expected.insert(own.at(command).begin(), own.at(command).end());
+        const QStringList line = command == "list" || command == "doctor" || command == "identify"
+                || command == "swipe-test"
+            ? QStringList { "vortal9-batch", command, "--" }
+            : QStringList { "vortal9-batch", command, "s.TXT", "--" };
+        EXPECT_EQ(complete(line), expected) << command.toStdString();
+        offered.insert(expected.begin(), expected.end());
+    }
+    // Every long option of the help is offered somewhere.
     Words longOptions;
     for (const QString &option : help.options)
         if (option.startsWith(QLatin1String("--")))
             longOptions.insert(option);
-    // --expect-shape goes with swipe-test only; --reader, --all and apply's
-    // own options with apply (--reader and --all with swipe-test too).
-    longOptions.erase(QStringLiteral("--expect-shape"));
-    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("apply"), QStringLiteral("s.TXT"),
-                  QStringLiteral("--") }),
-        longOptions);
-    for (const char *applyOnly : { "--reader", "--all", "--check", "--transcript", "--expect" })
-        longOptions.erase(QLatin1String(applyOnly));
-    Words swipeTest = longOptions;
-    swipeTest.insert({ QStringLiteral("--reader"), QStringLiteral("--all"), QStringLiteral("--expect-shape") });
-    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("swipe-test"), QStringLiteral("--") }),
-        swipeTest);
-    EXPECT_EQ(complete({ QStringLiteral("vortal9-batch"), QStringLiteral("list"), QStringLiteral("--") }), longOptions);
+    EXPECT_EQ(offered, longOptions);
 }
 
 TEST(Completion, OffersReadersFoundInSysfsAndScriptFiles)

@@ -63,29 +63,11 @@ int applyScript(Runner &runner, const Options &options)
         }
         return NoReader;
     }
-    std::vector<int> numbers;
-    if (options.all || (options.readers.isEmpty() && readers.size() == 1)) {
-        for (int i = 1; i <= int(readers.size()); ++i)
-            numbers.push_back(i);
-    } else if (options.readers.isEmpty()) {
-        err << "vortal9-batch: " << readers.size() << " readers are attached: choose them with --reader N or --all ("
-            << runner.tool() << " list numbers them)." << Qt::endl;
+    const auto chosen = runner.chosenReaders(options, readers);
+    if (!chosen)
         return UsageError;
-    }
-    for (const QString &choice : options.readers) {
-        bool isNumber = false;
-        const int n = choice.toInt(&isNumber);
-        const auto found = std::find(readers.begin(), readers.end(), argumentBytes(choice).toStdString());
-        const int number = isNumber ? n : (found == readers.end() ? 0 : int(found - readers.begin()) + 1);
-        if (number < 1 || number > int(readers.size())) {
-            err << "vortal9-batch: no reader " << shown(choice) << " is attached (" << runner.tool()
-                << " list shows them)." << Qt::endl;
-            return UsageError;
-        }
-        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end())
-            numbers.push_back(number);
-    }
-
+    const std::vector<int> &numbers = *chosen;
+    runner.makeRoomForReaders(numbers.size());
     runner.runJobs(*script, options.json, false);
     for (int number : numbers)
         runner.addJob(number, QString::fromStdString(readers[std::size_t(number - 1)])).setCheckOnly(options.check);

@@ -33,6 +33,10 @@ const std::vector<Command> &commands()
             QStringLiteral(
                 "  watch SCRIPT           play SCRIPT to every reader attached and to every reader as it\n"
                 "                         is plugged in, until Ctrl+C\n") },
+        { QStringLiteral("show"), QStringLiteral("SCRIPT"), false, showScript,
+            QStringLiteral("  show SCRIPT [--country NAME]\n"
+                           "                         what SCRIPT presses, step by step, as the keys of the window's\n"
+                           "                         keyboard in that \"Select Country\" layout (default \"U.S.\")\n") },
         { QStringLiteral("identify"), QString(), false, identifyReaders,
             QStringLiteral(
                 "  identify               list the attached readers, then name each reader as it types (a\n"
@@ -59,7 +63,7 @@ QString help()
     text += QStringLiteral(
         "\n"
         "Options:\n"
-        "  --json                 results as JSON lines, one object per reader\n"
+        "  --json                 results as JSON lines, one object per reader (show: one object)\n"
         "  -h, --help             this text\n"
         "  --version              the program's version\n"
         "\n"
@@ -102,10 +106,10 @@ int run(const QStringList &arguments, Environment &env)
     const QCommandLineOption checkOption(QStringLiteral("check"));
     const QCommandLineOption transcriptOption(QStringLiteral("transcript"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption expectOption(QStringLiteral("expect"), QString(), QStringLiteral("FILE"));
-    // swipe-test only.
+    const QCommandLineOption countryOption(QStringLiteral("country"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption shapeOption(QStringLiteral("expect-shape"), QString(), QStringLiteral("SHAPE"));
     parser.addOptions({ jsonOption, helpOption, readerOption, allOption, checkOption, transcriptOption, expectOption,
-        shapeOption });
+        countryOption, shapeOption });
     QTextStream &err = *env.err;
     const QString tool = env.system.batchCommand;
     auto usage = [&](const QString &problem) {
@@ -134,6 +138,8 @@ int run(const QStringList &arguments, Environment &env)
         return usage(QStringLiteral("--check, --transcript and --expect go with apply"));
     if (parser.isSet(checkOption) && (parser.isSet(transcriptOption) || parser.isSet(expectOption)))
         return usage(QStringLiteral("--check sends nothing, so it makes no transcript and compares none"));
+    if (parser.isSet(countryOption) && command->run != showScript)
+        return usage(QStringLiteral("--country goes with show"));
     if (parser.isSet(shapeOption) && name != QLatin1String("swipe-test"))
         return usage(QStringLiteral("--expect-shape goes with swipe-test"));
     const int operands = command->operand.isEmpty() ? 0 : 1;
@@ -150,6 +156,8 @@ int run(const QStringList &arguments, Environment &env)
     options.check = parser.isSet(checkOption);
     options.transcript = parser.value(transcriptOption);
     options.expect = parser.value(expectOption);
+    if (parser.isSet(countryOption))
+        options.country = parser.value(countryOption);
     options.expectShape = parser.value(shapeOption);
     Runner runner(env);
     return command->run(runner, options);

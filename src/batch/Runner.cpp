@@ -14,6 +14,10 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
+
 namespace vortal9::batch {
 
 namespace {
@@ -236,6 +240,61 @@ void Runner::printResult(const Job &job)
         out() << "  expected: " << shown(d->expected) << Qt::endl;
         out() << "  typed:    " << shown(d->typed) << Qt::endl;
     }
+}
+
+void Runner::makeRoomForReaders(std::size_t count)
+{
+#ifdef Q_OS_UNIX
+    // The hidraw node, up to three input event nodes, and room for the
+    // program's own files (Qt, udev, the terminal).
+    constexpr rlim_t PerReader = 4;
+    constexpr rlim_t OwnFiles = 64;
+    const rlim_t needed = OwnFiles + PerReader * rlim_t(count);
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed)
+        return;
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        limit.rlim_cur = before;
+    if (limit.rlim_cur >= needed) {
+        err() << "vortal9-batch: " << count << " readers need up to " << needed << " open files: the limit was raised from "
+              << before << " to " << limit.rlim_cur << "." << Qt::endl;
+    } else {
+        err() << "vortal9-batch: " << count << " readers need up to " << needed << " open files, but at most "
+              << limit.rlim_cur << " are allowed (ulimit -Hn): some readers may not be opened." << Qt::endl;
+    }
+#else
+    Q_UNUSED(count);
+#endif
+}
+
+std::optional<std::vector<int>> Runner::chosenReaders(const Options &options, const std::vector<std::string> &readers)
+{
+    std::vector<int> numbers;
+    if (options.all || (options.readers.isEmpty() && readers.size() == 1)) {
+        for (int i = 1; i <= int(readers.size()); ++i)
+            numbers.push_back(i);
+    } else if (options.readers.isEmpty()) {
+        err() << "vortal9-batch: " << readers.size()
+                     << " readers are attached: choose them with --reader N or --all (" << tool()
+                     << " list numbers them)." << Qt::endl;
+        return std::nullopt;
+    }
+    for (const QString &choice : options.readers) {
+        bool isNumber = false;
+        const int n = choice.toInt(&isNumber);
+        const auto found = std::find(readers.begin(), readers.end(), argumentBytes(choice).toStdString());
+        const int number = isNumber ? n : (found == readers.end() ? 0 : int(found - readers.begin()) + 1);
+        if (number < 1 || number > int(readers.size())) {
+            err() << "vortal9-batch: no reader " << shown(choice) << " is attached (" << tool()
+                         << " list shows them)." << Qt::endl;
+            return std::nullopt;
+        }
+        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end())
+            numbers.push_back(number);
+    }
+    return numbers;
 }
 
 std::size_t Runner::indexOf(const Job &job) const

@@ -35,6 +35,7 @@ struct Options
     bool check = false; // apply --check: a dry run
     QString transcript; // apply --transcript FILE
     QString expect; // apply --expect FILE
+    std::optional<QString> country; // --country
     QString expectShape; // --expect-shape (swipe-test)
 };
 
@@ -56,6 +57,7 @@ int listReaders(Runner &runner, const Options &options);
 int diagnose(Runner &runner, const Options &options);
 int applyScript(Runner &runner, const Options &options);
 int watchReaders(Runner &runner, const Options &options);
+int showScript(Runner &runner, const Options &options);
 int identifyReaders(Runner &runner, const Options &options);
 int swipeTest(Runner &runner, const Options &options);
 
@@ -73,6 +75,10 @@ public:
 
     // The readers' paths in the order "Select Device" numbers them.
     std::vector<std::string> discoverReaders();
+    // The numbers of the readers that --reader and --all chose among readers
+    // (all of them when one is attached), or nullopt after saying what is
+    // wrong (a usage error).
+    std::optional<std::vector<int>> chosenReaders(const Options &options, const std::vector<std::string> &readers);
     std::vector<ReaderDiagnosis> diagnoses() const { return diagnoseReaders(m_env.system); }
     // The doctor's diagnosis of the device at path, if it has one.
     static const ReaderDiagnosis *diagnosisOf(const std::vector<ReaderDiagnosis> &all, const QString &path);
@@ -98,6 +104,11 @@ public:
     // Each configured reader's answers against a reference transcript's: a
     // reader that answered otherwise "differs". True when one does.
     bool compareWith(const transcript::Steps &reference);
+    // Each reader held costs open files: its hidraw node and its input event
+    // nodes. Raises the soft limit of open files (up to the hard limit) when
+    // count readers would not fit, and says so; warns when even the hard
+    // limit is too low.
+    void makeRoomForReaders(std::size_t count);
     // The transcript of every job as a file (schema vortal9-transcript);
     // "" when written, otherwise what failed.
     QString writeTranscript(const QString &file, const QString &scriptName) const;

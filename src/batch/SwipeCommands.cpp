@@ -73,37 +73,6 @@ std::vector<std::string> attachedReaders(Runner &runner)
     return readers;
 }
 
-// The readers that --reader and --all chose, by number; one attached reader
-// is chosen without them. nullopt after saying what is wrong.
-std::optional<std::vector<int>> chosenReaders(Runner &runner, const Options &options,
-    const std::vector<std::string> &readers)
-{
-    std::vector<int> numbers;
-    if (options.all || (options.readers.isEmpty() && readers.size() == 1)) {
-        for (int i = 1; i <= int(readers.size()); ++i)
-            numbers.push_back(i);
-    } else if (options.readers.isEmpty()) {
-        runner.err() << "vortal9-batch: " << readers.size()
-                     << " readers are attached: choose them with --reader N or --all (" << runner.tool()
-                     << " list numbers them)." << Qt::endl;
-        return std::nullopt;
-    }
-    for (const QString &choice : options.readers) {
-        bool isNumber = false;
-        const int n = choice.toInt(&isNumber);
-        const auto found = std::find(readers.begin(), readers.end(), argumentBytes(choice).toStdString());
-        const int number = isNumber ? n : (found == readers.end() ? 0 : int(found - readers.begin()) + 1);
-        if (number < 1 || number > int(readers.size())) {
-            runner.err() << "vortal9-batch: no reader " << shown(choice) << " is attached (" << runner.tool()
-                         << " list shows them)." << Qt::endl;
-            return std::nullopt;
-        }
-        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end())
-            numbers.push_back(number);
-    }
-    return numbers;
-}
-
 // Each chosen reader described from sysfs, and its keys held.
 Readers holdReaders(Runner &runner, const std::vector<std::string> &paths, const std::vector<int> &numbers)
 {
@@ -232,7 +201,8 @@ int identifyReaders(Runner &runner, const Options &options)
         [&] { return !anyHeld(readers); });
     // Ctrl+C is how identify ends: a success. With every reader gone there is
     // nothing left to hear.
-    const bool refused = std::any_of(readers.begin(), readers.end(), [](const auto &h) { return !h->refusal.isEmpty(); });
+    const bool refused
+        = std::any_of(readers.begin(), readers.end(), [](const auto &h) { return !h->refusal.isEmpty(); });
     return anyHeld(readers) && !refused ? Success : NotAllConfigured;
 }
 
@@ -254,7 +224,7 @@ int swipeTest(Runner &runner, const Options &options)
     const std::vector<std::string> paths = attachedReaders(runner);
     if (paths.empty())
         return NoReader;
-    const auto numbers = chosenReaders(runner, options, paths);
+    const auto numbers = runner.chosenReaders(options, paths);
     if (!numbers)
         return UsageError;
     Readers readers = holdReaders(runner, paths, *numbers);
@@ -265,31 +235,28 @@ int swipeTest(Runner &runner, const Options &options)
     };
     if (anyHeld(readers) && !options.json)
         err << "Swipe the test card on each reader (" << waiting() << " to go); Ctrl+C stops." << Qt::endl;
-    const bool interrupted = !anyHeld(readers) ? false
-                                               : listen(
-                                                     runner, readers,
-                                                     [](Heard &h, const QString &text) {
-                                                         if (!h.shape && h.swipe.size() < MaxSwipeChars)
-                                                             h.swipe += text.left(MaxSwipeChars - h.swipe.size());
-                                                     },
-                                                     [&](Heard &h) {
-                                                         if (h.shape || h.swipe.isEmpty())
-                                                             return;
-                                                         h.shape = card::SwipeShape::of(h.swipe);
-                                                         h.swipe.fill(QChar(0));
-                                                         h.swipe.clear();
-                                                         h.swipe.squeeze();
-                                                         // Its keys stay held: a second swipe must not reach the
-                                                         // terminal either.
-                                                         if (!options.json)
-                                                             err << nameOf(h) << ": swiped (" << waiting()
-                                                                 << " to go)" << Qt::endl;
-                                                     },
-                                                     [](Heard &h) {
-                                                         h.swipe.fill(QChar(0));
-                                                         h.swipe.clear();
-                                                     },
-                                                     [&] { return waiting() == 0; });
+    // What a reader types is kept until it has been quiet for a moment, then
+    // only its shape. Its keys stay held after that: a second swipe must not
+    // reach the terminal either.
+    auto collect = [](Heard &h, const QString &text) {
+        if (!h.shape && h.swipe.size() < MaxSwipeChars)
+            h.swipe += text.left(MaxSwipeChars - h.swipe.size());
+    };
+    auto forget = [](Heard &h) {
+        h.swipe.fill(QChar(0));
+        h.swipe.clear();
+        h.swipe.squeeze();
+    };
+    auto takeShape = [&](Heard &h) {
+        if (h.shape || h.swipe.isEmpty())
+            return;
+        h.shape = card::SwipeShape::of(h.swipe);
+        forget(h);
+        if (!options.json)
+            err << nameOf(h) << ": swiped (" << waiting() << " to go)" << Qt::endl;
+    };
+    const bool interrupted
+        = anyHeld(readers) && listen(runner, readers, collect, takeShape, forget, [&] { return waiting() == 0; });
 
     // The reference: the expected shape, or the one most swiped readers typed
     // (none when no shape has more readers than every other).
@@ -334,8 +301,8 @@ int swipeTest(Runner &runner, const Options &options)
         differs = differs || result == QLatin1String("differs");
         missing = missing || !h->shape;
         if (options.json) {
-            QJsonObject o { { "reader", h->number }, { "hidraw", h->path }, { "usb", h->usb },
-                { "serial", h->serial }, { "result", result } };
+            QJsonObject o { { "reader", h->number }, { "hidraw", h->path }, { "usb", h->usb }, { "serial", h->serial },
+                { "result", result } };
             if (h->shape)
                 o.insert(QStringLiteral("shape"), h->shape->toJson());
             if (result == QLatin1String("differs") && reference)

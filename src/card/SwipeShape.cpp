@@ -153,7 +153,8 @@ QJsonObject SwipeShape::toJson() const
         QJsonArray fields;
         for (const int length : track.fields)
             fields.append(length);
-        trackList.append(QJsonObject { { "start", QString(track.start) }, { "fields", fields }, { "end", track.ended } });
+        trackList.append(
+            QJsonObject { { "start", QString(track.start) }, { "fields", fields }, { "end", track.ended } });
     }
     return { { "preamble", preamble }, { "tracks", trackList }, { "postamble", postamble },
         { "terminator", QLatin1String(terminatorName(terminator)) }, { "shape", toText() } };

@@ -88,6 +88,7 @@ void MainForm::CbKBType_Click()
     m_session->clearModifier();
     int state = NoModifier;
     ShowLayout(state);
+    showScriptKeys();
 }
 
 void MainForm::ShowLayout(int &state)

@@ -138,6 +138,9 @@ private:
 
     // Script files.
     void LoadScriptFile();
+    // The tooltip of the file-name box: what the loaded script presses, in
+    // the country chosen in "Select Country" (as vortal9-batch show says it).
+    void showScriptKeys();
     bool SaveScriptFile(const QString &recorded);
 
     // Shared steps of "Enter Config" and "Setting": each reports its own

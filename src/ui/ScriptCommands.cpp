@@ -1,9 +1,12 @@
 // "Load File", "Start Rec" and "Save Rec".
 #include "device/Messages.h"
+#include "keyboard/ScriptKeys.h"
+#include "script/ScriptCheck.h"
 #include "script/ScriptFormat.h"
 #include "ui/MainForm.h"
 #include "ui/UserDialogs.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
@@ -25,6 +28,7 @@ void MainForm::LoadScriptFile()
     // Whatever happens next, the script loaded before is gone.
     m_files.ScriptLoaded = false;
     m_files.ScriptText.clear();
+    showScriptKeys();
 
     // A cancelled dialog keeps the name it held, so that file loads again.
     const QString chosen = m_dialogs.openFileName(this, m_files.DialogFileName, ScriptFilter);
@@ -45,6 +49,21 @@ void MainForm::LoadScriptFile()
         TxtFileName->setText(shown);
     m_files.ScriptText = result.text;
     m_files.ScriptLoaded = true;
+    showScriptKeys();
+}
+
+void MainForm::showScriptKeys()
+{
+    if (!m_files.ScriptLoaded) {
+        TxtFileName->setToolTip(QString());
+        return;
+    }
+    if (const auto why = script::playbackProblem(m_files.ScriptText)) {
+        TxtFileName->setToolTip(QStringLiteral("This script cannot be played: %1").arg(*why));
+        return;
+    }
+    const int country = CbKBType->currentIndex();
+    TxtFileName->setToolTip(keyboard::scriptKeysText(keyboard::scriptKeys(m_files.ScriptText, country)).trimmed());
 }
 
 void MainForm::BtnStartRec_Click()

@@ -1,0 +1,311 @@
+// Card swipes end to end on emulated readers: the emulated reader types a
+// swipe in the format its settings give; identify names the reader that
+// typed; swipe-test flags the one reader configured differently; and no digit
+// of the card reaches the output or a file.
+#include "EmulatedPlatform.h"
+#include "EmulatedReader.h"
+#include "Fleet.h"
+#include "batch/BatchTool.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextStream>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace vortal9;
+using namespace vortal9::batch;
+
+namespace {
+
+// Beep off, the next terminator (CR to CRLF), save and exit.
+const QString Script = QStringLiteral("141109F009F011F014FF2EF02EFF26F026FF3EF03EFF");
+
+const emu::TestCard ShortCard { "B12^A B^34", "12=34", "5=6" };
+
+struct FormatRow
+{
+    const char *name;
+    QMap<QString, QString> settings;
+    QString typed;
+};
+
+class EmulatedSwipeTest : public ::testing::TestWithParam<FormatRow>
+{
+};
+
+TEST_P(EmulatedSwipeTest, TypesTheFormatItsSettingsGive)
+{
+    emu::EmulatedReader reader;
+    reader.setTimings(1, 0, 1);
+    reader.setStoredSettings(GetParam().settings);
+    const std::unique_ptr<KeyCapture> capture = reader.grab();
+    QString heard;
+    QObject::connect(capture.get(), &KeyCapture::typed, [&](const QString &text) { heard += text; });
+    reader.swipe(ShortCard);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !reader.isTyping(); }, 5000));
+    EXPECT_EQ(heard, GetParam().typed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, EmulatedSwipeTest,
+    ::testing::Values(FormatRow{"defaults", {}, "%B12^A B^34?;12=34?;5=6?\n"},
+                      FormatRow{"tracks12CRLF", {{"tracks", "12"}, {"terminator", "CRLF"}}, "%B12^A B^34?;12=34?\r\n"},
+                      FormatRow{"tracks23Tab", {{"tracks", "23"}, {"terminator", "TAB"}}, ";12=34?;5=6?\t"},
+                      FormatRow{"tracks13None", {{"tracks", "13"}, {"terminator", "NONE"}}, "%B12^A B^34?;5=6?"},
+                      FormatRow{"track1PreAndPost", {{"tracks", "1"}, {"preamble", "#!"}, {"postamble", "*"}},
+                                "#!%B12^A B^34?*\n"},
+                      FormatRow{"track2", {{"tracks", "2"}}, ";12=34?\n"},
+                      FormatRow{"track3", {{"tracks", "3"}}, ";5=6?\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Four readers as the fleet file gives them: USB ports 1-1 to 1-4, serials S1 to S4.
+class SwipeCommandTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        emu::Fleet fleet;
+        for (int i = 1; i <= 4; ++i) {
+            emu::FleetReader r;
+            r.path = QStringLiteral("/dev/hidraw%1").arg(i);
+            r.usb = QStringLiteral("1-%1").arg(i);
+            r.serial = QStringLiteral("S%1").arg(i);
+            r.answerDelayMs = 5;
+            r.charIntervalMs = 1;
+            r.lineGapMs = 5;
+            fleet.readers.push_back(r);
+        }
+        QString error;
+        ASSERT_TRUE(emu::installFleet(fleet, dir.path(), platform, &error)) << error.toStdString();
+        env.platform = &platform;
+        env.capture = &platform;
+        env.system.sysRoot = dir.filePath("sys");
+        env.system.devRoot = dir.filePath("dev");
+        env.timing = Timing::faster(5);
+        env.out = &out;
+        env.err = &err;
+        env.onInterrupt = [this](std::function<void()> handler) { interrupt = std::move(handler); };
+    }
+
+    emu::EmulatedReader *reader(int number)
+    {
+        return platform.device(dir.filePath(QStringLiteral("dev/hidraw%1").arg(number)).toStdString())->reader;
+    }
+
+    // Swipes the card on the readers, one after the other, once the command runs.
+    void swipeLater(const std::vector<int> &numbers, const emu::TestCard &card = {})
+    {
+        int at = 50;
+        for (const int n : numbers) {
+            emu::EmulatedReader *r = reader(n);
+            QTimer::singleShot(at, r, [r, card] { r->swipe(card); });
+            at += 150;
+        }
+    }
+
+    int runTool(const QStringList &arguments)
+    {
+        outText.clear();
+        errText.clear();
+        const int status = run(arguments, env);
+        out.flush();
+        err.flush();
+        outText.replace(dir.path(), "");
+        errText.replace(dir.path(), "");
+        return status;
+    }
+
+    QStringList outLines() const { return outText.split('\n', Qt::SkipEmptyParts); }
+
+    QTemporaryDir dir;
+    emu::EmulatedPlatform platform;
+    QString outText, errText;
+    QTextStream out { &outText }, err { &errText };
+    Environment env;
+    std::function<void()> interrupt;
+};
+
+TEST_F(SwipeCommandTest, IdentifyNamesTheReaderThatTypedAndHoldsItsKeys)
+{
+    swipeLater({ 3 });
+    QObject::connect(reader(3), &emu::EmulatedReader::typingFinished, [this] {
+        QTimer::singleShot(env.timing.quietMs * 2, [this] { interrupt(); });
+    });
+    EXPECT_EQ(runTool({ "identify" }), Success) << errText.toStdString();
+    EXPECT_EQ(outLines(),
+        QStringList({ "reader 1 (/dev/hidraw1, USB 1-1, serial S1)", "reader 2 (/dev/hidraw2, USB 1-2, serial S2)",
+            "reader 3 (/dev/hidraw3, USB 1-3, serial S3)", "reader 4 (/dev/hidraw4, USB 1-4, serial S4)",
+            "reader 3 (/dev/hidraw3, USB 1-3, serial S3) typed" }));
+    EXPECT_EQ(reader(3)->droppedCharacters(), 0) << "every key went to the capture";
+    EXPECT_TRUE(platform.sentReports().empty());
+    for (int n = 1; n <= 4; ++n)
+        EXPECT_FALSE(reader(n)->isGrabbed()) << n;
+}
+
+TEST_F(SwipeCommandTest, IdentifyTellsAReaderThatIsUnplugged)
+{
+    QTimer::singleShot(50, [this] { platform.removeDevice(dir.filePath("dev/hidraw2").toStdString()); });
+    QTimer::singleShot(300, [this] { interrupt(); });
+    EXPECT_EQ(runTool({ "identify", "--json" }), Success);
+    const QStringList lines = outLines();
+    ASSERT_EQ(lines.size(), 5);
+    const QJsonObject last = QJsonDocument::fromJson(lines[4].toUtf8()).object();
+    EXPECT_EQ(last.value("event").toString(), "unplugged");
+    EXPECT_EQ(last.value("serial").toString(), "S2");
+}
+
+struct SwipeTestRow
+{
+    const char *name;
+    QStringList arguments; // after swipe-test --all
+    int status;
+    QStringList results; // each reader's result word
+};
+
+class SwipeTestTest : public SwipeCommandTest, public ::testing::WithParamInterface<SwipeTestRow>
+{
+};
+
+const QString CrShape = QStringLiteral(R"(pre:"" %[17^17^19]? ;[16=17]? ;[19=18]? post:"" term:CR)");
+const QString CrlfShape = QStringLiteral(R"(pre:"" %[17^17^19]? ;[16=17]? ;[19=18]? post:"" term:CRLF)");
+
+TEST_P(SwipeTestTest, FlagsTheReaderConfiguredDifferently)
+{
+    QFile script(dir.filePath("crlf.TXT"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(Script.toLatin1() + "\r\n");
+    script.close();
+    ASSERT_EQ(runTool({ "apply", script.fileName(), "--reader", "2" }), Success) << errText.toStdString();
+    platform.clearLog();
+
+    swipeLater({ 1, 2, 3, 4 });
+    EXPECT_EQ(runTool(QStringList { "swipe-test", "--all", "--json" } + GetParam().arguments), GetParam().status)
+        << errText.toStdString();
+    QStringList results;
+    for (const QString &line : outLines()) {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        results << o.value("result").toString();
+        const QString shape = o.value("shape").toObject().value("shape").toString();
+        EXPECT_EQ(shape, o.value("reader").toInt() == 2 ? CrlfShape : CrShape);
+    }
+    EXPECT_EQ(results, GetParam().results);
+    EXPECT_TRUE(platform.sentReports().empty()) << "swipe-test sends nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    References, SwipeTestTest,
+    ::testing::Values(SwipeTestRow { "majority", {}, Differs, { "alike", "differs", "alike", "alike" } },
+        SwipeTestRow { "expectedShape", { "--expect-shape", CrShape }, Differs, { "alike", "differs", "alike", "alike" } },
+        SwipeTestRow {
+            "expectedOtherShape", { "--expect-shape", CrlfShape }, Differs, { "differs", "alike", "differs", "differs" } }),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(SwipeCommandTest, SwipeTestOfAlikeReadersSucceedsAndCtrlCLeavesTheRestNotSwiped)
+{
+    swipeLater({ 4, 1 });
+    EXPECT_EQ(runTool({ "swipe-test", "--reader", "1", "--reader", dir.path() + "/dev/hidraw4" }), Success);
+    EXPECT_EQ(outLines(),
+        QStringList({ "reader 1 (/dev/hidraw1, USB 1-1, serial S1): alike: " + CrShape,
+            "reader 4 (/dev/hidraw4, USB 1-4, serial S4): alike: " + CrShape }));
+
+    swipeLater({ 3 });
+    QObject::connect(reader(3), &emu::EmulatedReader::typingFinished, [this] {
+        QTimer::singleShot(env.timing.quietMs * 2, [this] { interrupt(); });
+    });
+    EXPECT_EQ(runTool({ "swipe-test", "--all" }), Interrupted);
+    const QStringList lines = outLines();
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[0], "reader 1 (/dev/hidraw1, USB 1-1, serial S1): not swiped");
+    EXPECT_EQ(lines[2], "reader 3 (/dev/hidraw3, USB 1-3, serial S3): alike: " + CrShape);
+}
+
+TEST_F(SwipeCommandTest, SwipeTestRefusesAShapeItCannotRead)
+{
+    EXPECT_EQ(runTool({ "swipe-test", "--all", "--expect-shape", "%[16]?" }), UsageError);
+    EXPECT_TRUE(errText.contains("not a swipe shape")) << errText.toStdString();
+    EXPECT_EQ(runTool({ "list", "--expect-shape", CrShape }), UsageError);
+    EXPECT_EQ(platform.captureCount(), 0);
+}
+
+// The emulated tool run as a program, with HOME, TMPDIR and the working
+// folder in one scratch folder: whatever it writes is there to be searched.
+TEST(SwipeCardData, NoDigitOfTheCardReachesOutputOrFiles)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString track1 = "B4731829460571938^LEAKTEST/CARD^2908126481357";
+    const QString track2 = "4731829460571938=2908126481357";
+    const QString track3 = "0114731829460571938=7294618";
+    const QString swipe = QStringLiteral(R"({"atMs":%1,"track1":"%2","track2":"%3","track3":"%4"})");
+    QString readers;
+    for (int i = 1; i <= 3; ++i) {
+        readers += QStringLiteral(R"(%1{"path":"/dev/hidraw%2","typing":{"answerDelayMs":5,"charIntervalMs":1},)"
+                                  R"("settings":{"preamble":"%3"},"swipes":[%4,%5]})")
+                       .arg(i == 1 ? "" : ",")
+                       .arg(i)
+                       .arg(i == 3 ? "29081" : "")
+                       .arg(swipe.arg(200 * i).arg(track1, track2, track3))
+                       .arg(swipe.arg(1000 + 100 * i).arg(track1, track2, track3));
+    }
+    const QString fleetDir = dir.filePath("fleet");
+    ASSERT_TRUE(QDir().mkpath(fleetDir));
+    QFile fleet(fleetDir + "/fleet.json");
+    ASSERT_TRUE(fleet.open(QIODevice::WriteOnly));
+    fleet.write(("{\"readers\":[" + readers + "]}").toUtf8());
+    fleet.close();
+
+    const QString work = dir.filePath("work");
+    ASSERT_TRUE(QDir().mkpath(work));
+    QString everything;
+    for (const QStringList &arguments : { QStringList { "swipe-test", "--all" },
+             QStringList { "swipe-test", "--all", "--json" }, QStringList { "identify" } }) {
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("VORTAL9_EMULATED_FLEET", fleet.fileName());
+        environment.insert("HOME", work);
+        environment.insert("TMPDIR", work);
+        environment.insert("XDG_RUNTIME_DIR", work);
+        tool.setProcessEnvironment(environment);
+        tool.setWorkingDirectory(work);
+        tool.start(VORTAL9_BATCH_EMULATED, arguments);
+        ASSERT_TRUE(tool.waitForStarted());
+        if (arguments.contains("identify")) {
+            QTest::qWait(1800);
+            tool.terminate(); // an ending signal, as Ctrl+C is
+        }
+        ASSERT_TRUE(tool.waitForFinished(20000));
+        const QString out = QString::fromUtf8(tool.readAllStandardOutput());
+        EXPECT_EQ(tool.exitCode(), arguments.contains("identify") ? Success : Differs) << out.toStdString();
+        EXPECT_TRUE(out.contains("/dev/hidraw3")) << "the run reached every reader";
+        everything += out + QString::fromUtf8(tool.readAllStandardError());
+    }
+    for (QDirIterator it(work, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
+        QFile file(it.next());
+        if (file.open(QIODevice::ReadOnly))
+            everything += QString::fromUtf8(file.readAll());
+    }
+    // Every run of three or more digits of the card, and its name.
+    QStringList secrets { "LEAKTEST" };
+    static const QRegularExpression digits("[0-9]{3,}");
+    for (const QString &track : { track1, track2, track3 }) {
+        for (auto m = digits.globalMatch(track); m.hasNext();) {
+            const QString run = m.next().captured();
+            for (qsizetype i = 0; i + 3 <= run.size(); ++i)
+                secrets << run.mid(i, 3);
+        }
+    }
+    ASSERT_FALSE(everything.isEmpty());
+    for (const QString &secret : secrets)
+        EXPECT_FALSE(everything.contains(secret)) << secret.toStdString() << " in\n" << everything.toStdString();
+}
+
+} // namespace
