@@ -1,6 +1,7 @@
 // vortal9-batch --json against docs/json.md: the commands run on emulated
 // readers (with a scratch sysfs for list and doctor) and every line they
 // print must fit the table the document gives for it, field by field.
+#include "EmulatedMonitor.h"
 #include "EmulatedPlatform.h"
 #include "EmulatedReader.h"
 #include "FakeInputTree.h"
@@ -209,6 +210,7 @@ enum class Fleet {
     OneRefused, // as TwoReaders, hidraw2's keys cannot be captured
     OneDiffers, // as TwoReaders, hidraw2's beep set otherwise; DIR/reference.json made on another reader
     BothSwiped, // as TwoReaders, a card swiped on each soon after the start, then Ctrl+C
+    CtrlCLater, // as TwoReaders, Ctrl+C when both have long been configured
     None,
 };
 
@@ -237,6 +239,7 @@ protected:
         ASSERT_TRUE(dir.isValid());
         env.platform = &platform;
         env.capture = &platform;
+        env.monitor = &monitor;
         env.system.sysRoot = dir.filePath("sys");
         env.system.devRoot = dir.filePath("dev");
         env.timing = Timing::faster(5);
@@ -269,6 +272,7 @@ protected:
 
     QTemporaryDir dir;
     emu::EmulatedPlatform platform;
+    emu::EmulatedMonitor monitor { platform };
     QString outText, errText;
     QTextStream out { &outText }, err { &errText };
     Environment env;
@@ -303,7 +307,9 @@ TEST_P(JsonOutput, FitsTheDocumentedSchema)
     if (row.fleet == Fleet::BothSwiped) {
         for (int i = 0; i < 2; ++i)
             QTimer::singleShot(100 + 100 * i, readers[std::size_t(i)], [reader = readers[std::size_t(i)]] { reader->swipe(); });
-        QTimer::singleShot(1000, readers[0], [this] {
+    }
+    if (row.fleet == Fleet::BothSwiped || row.fleet == Fleet::CtrlCLater) {
+        QTimer::singleShot(row.fleet == Fleet::BothSwiped ? 1000 : 2500, readers[0], [this] {
             if (interrupt)
                 interrupt();
         });
@@ -351,6 +357,9 @@ INSTANTIATE_TEST_SUITE_P(
             "apply", Differs, { "configured", "differs" }, "t.json", "transcript" },
         CommandRow { "applyCheck", Fleet::OneRefused, { "apply", "SCRIPT", "--all", "--json", "--check" },
             "apply-check", NotAllConfigured, { "ready", "refused" } },
+        CommandRow { "watch", Fleet::CtrlCLater, { "watch", "SCRIPT", "--json" }, "apply", Success,
+            { "configured", "configured" } },
+        CommandRow { "show", Fleet::None, { "show", "SCRIPT", "--json" }, "show", Success, {} },
         CommandRow { "identify", Fleet::BothSwiped, { "identify", "--json" }, "identify", Success,
             { "attached", "attached", "typed", "typed" } },
         CommandRow { "swipeTest", Fleet::BothSwiped, { "swipe-test", "--all", "--json" }, "swipe-test", Success,
