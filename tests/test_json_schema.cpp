@@ -102,8 +102,9 @@ bool hasType(const QJsonValue &value, const QString &type)
         return value.isObject();
     if (type == QLatin1String("array of integers")) {
         const QJsonArray a = value.toArray();
-        return value.isArray()
-               && std::all_of(a.begin(), a.end(), [](const QJsonValue &v) { return hasType(v, QStringLiteral("integer")); });
+        return value.isArray() && std::all_of(a.begin(), a.end(), [](const QJsonValue &v) {
+            return hasType(v, QStringLiteral("integer"));
+        });
     }
     if (type == QLatin1String("array of objects")) {
         const QJsonArray a = value.toArray();
@@ -126,7 +127,8 @@ QStringList misfits(const Schema &schema, const QJsonObject &object, const QStri
         if (!hasType(it.value(), f.type))
             found << prefix + it.key() + ": not " + f.type;
         else if (!f.values.isEmpty() && !f.values.contains(it.value()))
-            found << prefix + it.key() + ": a value not listed: " + QJsonDocument(QJsonArray { it.value() }).toJson(QJsonDocument::Compact);
+            found << prefix + it.key() + ": a value not listed: "
+                    + QJsonDocument(QJsonArray { it.value() }).toJson(QJsonDocument::Compact);
         if (f.type == QLatin1String("array of objects")) {
             for (const QJsonValue &item : it.value().toArray())
                 found << misfits(schema, item.toObject(), prefix + it.key() + "[].");
@@ -180,13 +182,11 @@ TEST_P(Misfits, AreFound)
 }
 
 #define APPLY_LINE R"("reader":1,"hidraw":"/dev/hidraw1","usb":"1-2","serial":"")"
-INSTANTIATE_TEST_SUITE_P(
-    Lines, Misfits,
-    ::testing::Values(
-        MisfitRow { "undocumented", "apply", R"({)" APPLY_LINE R"(,"result":"configured","version":1,"x":0})",
-            "x: not documented" },
-        MisfitRow { "missing", "apply", R"({"reader":1,"hidraw":"","usb":"","serial":"","version":1})",
-            "result: missing" },
+INSTANTIATE_TEST_SUITE_P(Lines, Misfits,
+    ::testing::Values(MisfitRow { "undocumented", "apply",
+                          R"({)" APPLY_LINE R"(,"result":"configured","version":1,"x":0})", "x: not documented" },
+        MisfitRow {
+            "missing", "apply", R"({"reader":1,"hidraw":"","usb":"","serial":"","version":1})", "result: missing" },
         MisfitRow { "wrongType", "apply", R"({)" APPLY_LINE R"(,"result":"configured","version":"1"})",
             "version: not integer" },
         MisfitRow { "fraction", "apply", R"({)" APPLY_LINE R"(,"result":"configured","version":1,"step":1.5})",
@@ -289,7 +289,8 @@ TEST_P(JsonOutput, FitsTheDocumentedSchema)
     if (row.fleet == Fleet::OneDiffers) {
         // The reference, from a reader known to be right, which then goes away.
         addReader("hidraw9", "1-9", "0003:04B4:210A.0009", "event9");
-        ASSERT_EQ(runTool({ "apply", "SCRIPT", "--transcript", "DIR/reference.json" }), Success) << errText.toStdString();
+        ASSERT_EQ(runTool({ "apply", "SCRIPT", "--transcript", "DIR/reference.json" }), Success)
+            << errText.toStdString();
         platform.removeDevice(dir.filePath("dev/hidraw9").toStdString());
         outText.clear();
     }
@@ -306,7 +307,8 @@ TEST_P(JsonOutput, FitsTheDocumentedSchema)
         readers[1]->setStoredSettings({ { "beep", "OFF" } });
     if (row.fleet == Fleet::BothSwiped) {
         for (int i = 0; i < 2; ++i)
-            QTimer::singleShot(100 + 100 * i, readers[std::size_t(i)], [reader = readers[std::size_t(i)]] { reader->swipe(); });
+            QTimer::singleShot(
+                100 + 100 * i, readers[std::size_t(i)], [reader = readers[std::size_t(i)]] { reader->swipe(); });
     }
     if (row.fleet == Fleet::BothSwiped || row.fleet == Fleet::CtrlCLater) {
         QTimer::singleShot(row.fleet == Fleet::BothSwiped ? 1000 : 2500, readers[0], [this] {
@@ -326,7 +328,9 @@ TEST_P(JsonOutput, FitsTheDocumentedSchema)
         EXPECT_EQ(misfits(schemas().at(row.schema), document.object()), QStringList()) << line.toStdString();
         const QJsonObject o = document.object();
         if (o.contains(QStringLiteral("result")) || o.contains(QStringLiteral("event")))
-            outcomes << o.value(o.contains(QStringLiteral("result")) ? QStringLiteral("result") : QStringLiteral("event")).toString();
+            outcomes << o.value(
+                             o.contains(QStringLiteral("result")) ? QStringLiteral("result") : QStringLiteral("event"))
+                            .toString();
     }
     if (row.fleet != Fleet::None) {
         EXPECT_FALSE(lines.isEmpty());
@@ -341,8 +345,7 @@ TEST_P(JsonOutput, FitsTheDocumentedSchema)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Commands, JsonOutput,
+INSTANTIATE_TEST_SUITE_P(Commands, JsonOutput,
     ::testing::Values(CommandRow { "list", Fleet::TwoReaders, { "list", "--json" }, "list", Success, {} },
         CommandRow { "doctor", Fleet::TwoReaders, { "doctor", "--json" }, "doctor", NotAllConfigured, {} },
         CommandRow { "apply", Fleet::TwoReaders, { "apply", "SCRIPT", "--all", "--json" }, "apply", Success,
