@@ -1,5 +1,5 @@
 # Packages made with CPack: a .deb on Linux (make deb), a .zip of the
-# installed folder on Windows (make windows).
+# installed folder on Windows (make windows), and an .msi (target msi).
 set(CPACK_PACKAGE_NAME vortal9-setup)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Configuration utility for VORTAL9 USB magnetic card readers")
@@ -9,6 +9,9 @@ if(WIN32)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME vortal9-setup-windows)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+    # The .msi beside it, with wixl (CPack's WIX generator needs the WiX
+    # toolset on Windows).
+    include(${CMAKE_CURRENT_LIST_DIR}/WindowsMsi.cmake)
 else()
     set(CPACK_GENERATOR DEB)
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
