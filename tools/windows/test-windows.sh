@@ -63,8 +63,8 @@ property() {
 }
 OLD=$(only_msi "$BUILD")
 NEW=$(only_msi "$NEXT")
-OLD_CODE=$(property "$OLD" ProductCode)
-NEW_CODE=$(property "$NEW" ProductCode)
+OLD_CODE=$(property "$OLD" ProductCode | tr -d '{}')
+NEW_CODE=$(property "$NEW" ProductCode | tr -d '{}')
 OLD_VERSION=$(property "$OLD" ProductVersion)
 NEW_VERSION=$(property "$NEW" ProductVersion)
 [ "$(property "$OLD" UpgradeCode)" = "$(property "$NEW" UpgradeCode)" ] || fail "the two .msi have other upgrade codes"
