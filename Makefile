@@ -111,39 +111,50 @@ install: build
 	cmake --install $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(WIN_BUILD)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ) $(WIN_BUILD) $(WIN_NEXT)
 
 # --- Windows: cross-built with mingw-w64, tested under Wine --------------------
 # Qt for Windows is built once from Debian's qt6-base source into WIN_QT (about
 # 40 minutes on two cores) and reused from there; GoogleTest likewise into
 # WIN_GTEST. Both stay outside the tree. The drawing tools run from the native
-# build in $(BUILD).
+# build in $(BUILD). The installer (.msi) is built with wixl; windows-test
+# builds a second one of the next patch version in WIN_NEXT (no tests, and no
+# compiling beyond the version resource when ccache is on) to test upgrades.
 WIN_QT    ?= $(CACHE_DIR)/qt6-mingw
 WIN_GTEST ?= $(CACHE_DIR)/gtest-mingw
 WIN_BUILD ?= build-windows
+WIN_NEXT  ?= build-windows-next
 WIN_JOBS  ?= 2
 WINE      ?= /usr/lib/wine/wine64
-WIN_PACKAGES = g++-mingw-w64-x86-64-posix ninja-build qt6-base-dev-tools dpkg-dev wine64
+WIN_PACKAGES = g++-mingw-w64-x86-64-posix ninja-build qt6-base-dev-tools dpkg-dev wine64 wixl msitools
 WIN_ENV = WINEPREFIX=$(abspath $(WIN_BUILD))/wineprefix;WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=
+WIN_CMAKE = cmake -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(WIN_QT)/lib/cmake/Qt6/qt.toolchain.cmake \
+	  -DQT_CHAINLOAD_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	  -DCMAKE_PREFIX_PATH=$(WIN_GTEST) -DVORTAL9_HOST_TOOLS=$(abspath $(BUILD))/tools \
+	  "-DCMAKE_CROSSCOMPILING_EMULATOR=env;$(WIN_ENV);$(WINE)"
+# The project's version with its last number one higher.
+WIN_NEXT_VERSION = $(shell awk '/^project.vortal9-setup VERSION/ { split($$3, v, "."); print v[1] "." v[2] "." v[3] + 1 }' CMakeLists.txt)
 
 windows: configure
 	$(call install-missing,$(WIN_PACKAGES))
 	cmake --build $(BUILD) -j$(JOBS) --target vortal9-icongen vortal9-appicon
 	JOBS=$(WIN_JOBS) nice -n 10 tools/windows/build-qt.sh $(WIN_QT)
 	JOBS=$(WIN_JOBS) tools/windows/build-gtest.sh $(WIN_GTEST)
-	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=$(WIN_QT)/lib/cmake/Qt6/qt.toolchain.cmake \
-	  -DQT_CHAINLOAD_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
-	  -DCMAKE_PREFIX_PATH=$(WIN_GTEST) -DVORTAL9_HOST_TOOLS=$(abspath $(BUILD))/tools \
-	  "-DCMAKE_CROSSCOMPILING_EMULATOR=env;$(WIN_ENV);$(WINE)"
+	$(WIN_CMAKE) -S . -B $(WIN_BUILD)
 	cmake --build $(WIN_BUILD) -j$(WIN_JOBS)
 	cd $(WIN_BUILD) && cpack -G ZIP
-	@echo "Windows package: $(WIN_BUILD)/vortal9-setup-windows.zip"
+	cmake --build $(WIN_BUILD) --target msi
+	@echo "Windows packages: $(WIN_BUILD)/vortal9-setup-windows.zip, $$(ls $(WIN_BUILD)/vortal9-setup-*.msi)"
 
-# The suites that need no real HID device, under Wine, then the packed
-# program on Xvfb: docs/windows-window.png.
+# The suites that need no real HID device, under Wine; then the installer:
+# silent install, the installed program on Xvfb (docs/windows-window.png),
+# upgrade to WIN_NEXT's .msi, a refused downgrade, silent removal.
 windows-test: windows
-	WINE=$(WINE) tools/windows/test-windows.sh $(WIN_BUILD) docs/windows-window.png
+	$(WIN_CMAKE) -S . -B $(WIN_NEXT) -DVORTAL9_BUILD_TESTS=OFF -DVORTAL9_VERSION=$(WIN_NEXT_VERSION)
+	rm -f $(WIN_NEXT)/vortal9-setup-*.msi
+	cmake --build $(WIN_NEXT) -j$(WIN_JOBS) --target msi
+	WINE=$(WINE) tools/windows/test-windows.sh $(WIN_BUILD) docs/windows-window.png $(WIN_NEXT)
 
 # --- Debian package -------------------------------------------------------------
 DEB_PACKAGES = dpkg-dev file desktop-file-utils debootstrap lintian appstream systemd man-db

@@ -1,6 +1,7 @@
 # What the installation and the packages carry beside the programs, and the
 # packages made with CPack: a .deb (and its -dbgsym .ddeb) on Linux (make deb),
-# a .zip of the installed folder on Windows (make windows).
+# a .zip of the installed folder on Windows (make windows), and an .msi
+# (target msi).
 
 # The release: its date goes into the man pages, the Debian changelog and the
 # AppStream metadata, the version (the project's) into all of them.
@@ -72,6 +73,9 @@ if(WIN32)
     set(CPACK_PACKAGE_FILE_NAME vortal9-setup-windows)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
     set(CPACK_STRIP_FILES ON)
+    # The .msi beside it, with wixl (CPack's WIX generator needs the WiX
+    # toolset on Windows).
+    include(${CMAKE_CURRENT_LIST_DIR}/WindowsMsi.cmake)
 else()
     set(CPACK_GENERATOR DEB)
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -58,3 +58,38 @@ if(CMAKE_STRIP)
         file(GLOB_RECURSE _dlls \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.dll\")
         execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \${_dlls} COMMAND_ERROR_IS_FATAL ANY)")
 endif()
+
+# The licences of what the installed folder holds, in licenses\: an overview
+# with the program's own licence, Qt's licence texts and notices (kept in the
+# Qt prefix by tools/windows/build-qt.sh), and the notices of the MinGW
+# runtime DLLs from the Debian packages that they come from.
+get_filename_component(_qt_prefix "${Qt6_DIR}/../../.." ABSOLUTE)
+set(_qt_licenses ${_qt_prefix}/share/licenses/qt6-base)
+if(NOT EXISTS ${_qt_licenses}/copyright)
+    message(FATAL_ERROR "${_qt_licenses} has no licence texts: run tools/windows/build-qt.sh ${_qt_prefix} again")
+endif()
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/NOTICES.txt ${CMAKE_BINARY_DIR}/licenses/NOTICES.txt @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/licenses/NOTICES.txt DESTINATION ${VORTAL9_PROGRAM_DIR}/licenses)
+install(DIRECTORY ${_qt_licenses}/ DESTINATION ${VORTAL9_PROGRAM_DIR}/licenses/Qt)
+
+# name;package file pairs: what each notice is called in licenses\MinGW.
+set(_mingw_notices)
+foreach(_dll IN LISTS _mingw_dlls)
+    get_filename_component(_dll ${_dll} REALPATH)
+    execute_process(COMMAND dpkg-query -S ${_dll} OUTPUT_VARIABLE _owner OUTPUT_STRIP_TRAILING_WHITESPACE
+                    RESULT_VARIABLE _failed)
+    string(REGEX REPLACE ":.*" "" _owner "${_owner}")
+    if(_failed OR NOT EXISTS /usr/share/doc/${_owner}/copyright)
+        message(FATAL_ERROR "no Debian package with a copyright file owns ${_dll}")
+    endif()
+    if(_owner MATCHES "^gcc-")
+        list(APPEND _mingw_notices gcc-runtime-copyright.txt /usr/share/doc/${_owner}/copyright)
+    else()
+        list(APPEND _mingw_notices mingw-w64-copyright.txt /usr/share/doc/${_owner}/copyright)
+    endif()
+endforeach()
+list(APPEND _mingw_notices GPL-3.txt /usr/share/common-licenses/GPL-3)
+while(_mingw_notices)
+    list(POP_FRONT _mingw_notices _name _file)
+    install(FILES ${_file} DESTINATION ${VORTAL9_PROGRAM_DIR}/licenses/MinGW RENAME ${_name})
+endwhile()

@@ -1,8 +1,7 @@
 #include "session/CommandChannel.h"
 
 #include "device/CommandChunks.h"
-
-#include <QTimer>
+#include "session/MinimumTimer.h"
 
 namespace vortal9 {
 
@@ -10,12 +9,10 @@ CommandChannel::CommandChannel(HidPlatform &platform, int pacingMs, QObject *par
     : QObject(parent)
     , m_platform(platform)
     , m_pacingMs(pacingMs)
-    , m_timer(new QTimer(this))
+    , m_timer(new MinimumTimer(this))
 {
     m_timer->setObjectName(QStringLiteral("Timer2"));
-    m_timer->setSingleShot(true);
-    m_timer->setTimerType(Qt::PreciseTimer);
-    connect(m_timer, &QTimer::timeout, this, &CommandChannel::onTimer);
+    connect(m_timer, &MinimumTimer::timeout, this, &CommandChannel::onTimer);
 }
 
 void CommandChannel::attach(HidHandle handle, int featureLength)

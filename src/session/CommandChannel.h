@@ -1,6 +1,6 @@
 // One reader's command channel: scan-code strings cut into feature reports,
 // each report sent after the pacing interval, never faster than one report
-// per interval. Nothing waits: strings are queued, and the channel's own
+// per interval (on a steady clock: see MinimumTimer). Nothing waits: strings are queued, and the channel's own
 // timer sends them one report at a time while the event loop runs, so any
 // number of channels on as many readers run side by side on one thread.
 #pragma once
@@ -16,9 +16,9 @@
 #include <functional>
 #include <vector>
 
-class QTimer;
-
 namespace vortal9 {
+
+class MinimumTimer;
 
 class CommandChannel : public QObject
 {
@@ -81,7 +81,7 @@ private:
     HidHandle m_handle = 0;
     int m_featureLength = 0;
     std::deque<Item> m_queue;
-    QTimer *m_timer;
+    MinimumTimer *m_timer; // never ends before the pacing interval has passed
 };
 
 } // namespace vortal9

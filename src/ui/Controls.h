@@ -1,7 +1,9 @@
 // Small control classes of the main window.
 #pragma once
 
+#include <QColor>
 #include <QDir>
+#include <QGroupBox>
 #include <QHash>
 #include <QIcon>
 #include <QPlainTextEdit>
@@ -32,12 +34,39 @@ protected:
 
 // A command button whose caption wraps onto a second line when it does not
 // fit, as the buttons of the design do ("Check" over "Device").
+//
+// With a face colour set, the button draws itself: a solid face in that
+// colour inside a raised bevel (sunken while pressed), the caption in dark
+// text (etched while disabled) and a focus rectangle while it has the focus.
+// Platform styles cannot be trusted with a button colour: the native Windows
+// style ignores the palette, Fusion shades it.
 class CommandButton : public QPushButton
 {
     Q_OBJECT
 
 public:
     using QPushButton::QPushButton;
+
+    void setFace(const QColor &face);
+    QColor face() const { return m_face; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void paintSolidFace();
+
+    QColor m_face; // invalid: the style draws the button
+};
+
+// A frame whose caption is drawn in the frame's own font (bold in the
+// window), on every style; the frame itself is the style's.
+class CaptionFrame : public QGroupBox
+{
+    Q_OBJECT
+
+public:
+    using QGroupBox::QGroupBox;
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -152,10 +152,7 @@ void MainForm::createControls()
         b->setAccessibleName(caption);
         b->setFont(buttonFont);
         b->setGeometry(geometry);
-        QPalette green = b->palette();
-        green.setColor(QPalette::Button, QColor(0, 255, 0));
-        b->setPalette(green);
-        b->setAutoFillBackground(true);
+        b->setFace(QColor(0, 255, 0));
         // Reachable with Tab, but a click never takes the focus away from the
         // receive box, where the reader's answers must land.
         b->setFocusPolicy(Qt::TabFocus);
@@ -188,7 +185,7 @@ void MainForm::createControls()
     BtnExit = button(this, "BtnExit", QStringLiteral("EXIT"), twips(6480, 120, 855, 1095));
     BtnExit->setFont(sansFont(9.75, true));
 
-    FrameFile = new QGroupBox(QStringLiteral("Script File Access"), this);
+    FrameFile = new CaptionFrame(QStringLiteral("Script File Access"), this);
     FrameFile->setObjectName(QStringLiteral("FrameFile"));
     FrameFile->setFont(labelFont);
     FrameFile->setGeometry(twips(120, 1320, 7335, 615));
@@ -273,7 +270,7 @@ void MainForm::createControls()
 
 void MainForm::createKeyboard()
 {
-    FrameKB = new QGroupBox(QStringLiteral("Keyboard Layout"), this);
+    FrameKB = new CaptionFrame(QStringLiteral("Keyboard Layout"), this);
     FrameKB->setObjectName(QStringLiteral("FrameKB"));
     FrameKB->setFont(sansFont(9.75, true));
     FrameKB->setGeometry(twips(120, 5400, 7335, 2175));
