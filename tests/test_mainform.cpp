@@ -1,6 +1,7 @@
 // The window after start-up, reader discovery, the button groups and the
 // session-control buttons, on the emulated platform.
 #include "WindowFixture.h"
+#include "session/MinimumTimer.h"
 
 #include <QGroupBox>
 #include <QLineEdit>
@@ -486,7 +487,7 @@ TEST_F(SessionControlTest, ClearEmptiesTheBoxAndNothingElse)
     MainForm &w = openWindow();
     ASSERT_TRUE(w.session().open("/dev/hidraw1"));
     QTest::keyClicks(QApplication::focusWidget(), "menu");
-    auto *timer1 = w.findChild<QTimer *>("Timer1");
+    auto *timer1 = w.findChild<MinimumTimer *>("Timer1");
     EXPECT_TRUE(timer1->isActive());
     click(button("BtnClear"));
     EXPECT_EQ(receivedText(), "");
@@ -500,7 +501,7 @@ TEST_F(SessionControlTest, TextWithoutAnOpenReaderNeverEnablesTheKeyboard)
 {
     MainForm &w = openWindow();
     QTest::keyClicks(QApplication::focusWidget(), "typed by hand");
-    EXPECT_FALSE(w.findChild<QTimer *>("Timer1")->isActive());
+    EXPECT_FALSE(w.findChild<MinimumTimer *>("Timer1")->isActive());
     QTest::qWait(w.timing().quietMs * 2);
     EXPECT_FALSE(w.session().readerIdle());
     EXPECT_FALSE(key(2)->isEnabled());
@@ -515,7 +516,7 @@ TEST_F(SessionControlTest, BurstsCloserThanTheQuietPeriodGiveOneQuietPeriod)
     // is marked.
     w.session().resumeRecording("1EF01E");
     int fired = 0;
-    QObject::connect(w.findChild<QTimer *>("Timer1"), &QTimer::timeout, &w, [&] { ++fired; });
+    QObject::connect(w.findChild<MinimumTimer *>("Timer1"), &MinimumTimer::timeout, &w, [&] { ++fired; });
     for (int burst = 0; burst < 4; ++burst) {
         QTest::keyClicks(QApplication::focusWidget(), "ab");
         QTest::qWait(w.timing().quietMs / 3);

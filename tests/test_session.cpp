@@ -2,6 +2,7 @@
 // device, "Enter Config" at real speed, its failures, the focus while the
 // reader types, and waits that sleep.
 #include "WindowFixture.h"
+#include "session/MinimumTimer.h"
 
 #include "session/CommandChannel.h"
 
@@ -308,7 +309,7 @@ TEST_F(EnterConfigTest, RealSpeedSessionFromClickToClose)
     QObject::connect(box, &QPlainTextEdit::textChanged, &w, [&] { lastInput.changed(); });
     Clock::time_point keyboardOn;
     bool keyboardOnEarly = false;
-    QObject::connect(w.findChild<QTimer *>("Timer1"), &QTimer::timeout, &w, [&] {
+    QObject::connect(w.findChild<MinimumTimer *>("Timer1"), &MinimumTimer::timeout, &w, [&] {
         keyboardOn = Clock::now();
         keyboardOnEarly = reader->isTyping();
     });

@@ -8,6 +8,7 @@
 #include "device/ScanCodes.h"
 #include "script/ScriptFormat.h"
 #include "session/CommandChannel.h"
+#include "session/MinimumTimer.h"
 
 #include <QDeadlineTimer>
 #include <QLoggingCategory>
@@ -41,9 +42,7 @@ public:
         , m_typed(std::move(typed))
         , m_ended(std::move(ended))
     {
-        m_timer.setSingleShot(true);
-        m_timer.setTimerType(Qt::PreciseTimer);
-        connect(&m_timer, &QTimer::timeout, this, &AnswerTail::end);
+        connect(&m_timer, &MinimumTimer::timeout, this, &AnswerTail::end);
         if (m_capture) {
             connect(m_capture.get(), &KeyCapture::typed, this, [this](const QString &text) {
                 m_typed(text);
@@ -99,7 +98,7 @@ private:
     std::unique_ptr<KeyCapture> m_capture;
     const int m_quietMs;
     QDeadlineTimer m_until;
-    QTimer m_timer;
+    MinimumTimer m_timer;
     std::function<void(const QString &)> m_typed;
     std::function<void(AnswerTail *)> m_ended;
     bool m_inCaptureSignal = false;
@@ -113,20 +112,22 @@ ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, co
     , m_timing(timing)
     , m_channel(new CommandChannel(platform, timing.pacingMs, this))
 {
-    auto timer = [this](const char *name, int interval, Event event) {
-        auto *t = new QTimer(this);
+    auto timer = [this]<typename Timer>(Timer *t, const char *name, int interval, Event event) {
         t->setObjectName(QLatin1String(name));
-        t->setSingleShot(true);
-        t->setTimerType(Qt::PreciseTimer);
         t->setInterval(interval);
-        connect(t, &QTimer::timeout, this, [this, event] { dispatch(event); });
+        connect(t, &Timer::timeout, this, [this, event] { dispatch(event); });
         return t;
     };
-    m_quietTimer = timer("Timer1", timing.quietMs, Event::QuietOver);
-    m_listenTimer = timer("Timer3", timing.echoMs, Event::ListenOver);
-    m_pauseTimer = timer("BreakPause", timing.breakPauseMs, Event::PauseOver);
-    m_silenceTimer = timer("AnswerTimeout", timing.answerTimeoutMs, Event::Silence);
-    m_limitTimer = timer("AnswerLimit", timing.answerLimitMs, Event::AnswerTooLong);
+    auto timeOut = [](QObject *parent) {
+        auto *t = new QTimer(parent);
+        t->setSingleShot(true);
+        return t;
+    };
+    m_quietTimer = timer(new MinimumTimer(this), "Timer1", timing.quietMs, Event::QuietOver);
+    m_listenTimer = timer(new MinimumTimer(this), "Timer3", timing.echoMs, Event::ListenOver);
+    m_pauseTimer = timer(new MinimumTimer(this), "BreakPause", timing.breakPauseMs, Event::PauseOver);
+    m_silenceTimer = timer(timeOut(this), "AnswerTimeout", timing.answerTimeoutMs, Event::Silence);
+    m_limitTimer = timer(timeOut(this), "AnswerLimit", timing.answerLimitMs, Event::AnswerTooLong);
 
     connect(m_channel, &CommandChannel::reportGoingOut, this, &ReaderSession::onReportGoingOut);
     connect(m_channel, &CommandChannel::reportSent, this, &ReaderSession::onReportSent);

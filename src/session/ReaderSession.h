@@ -65,6 +65,7 @@ namespace vortal9 {
 
 class AnswerTail;
 class CommandChannel;
+class MinimumTimer;
 class DeviceMonitor;
 
 class ReaderSession : public QObject
@@ -293,9 +294,10 @@ private:
     CapturePlatform *m_capturePlatform;
     const Timing m_timing;
     CommandChannel *m_channel;
-    QTimer *m_quietTimer;   // Timer1: while a reader is open
-    QTimer *m_listenTimer;  // Timer3: Listening
-    QTimer *m_pauseTimer;   // PlayPausing
+    // Minimums never end early; the time-outs are plain timers.
+    MinimumTimer *m_quietTimer;  // Timer1: while a reader is open
+    MinimumTimer *m_listenTimer; // Timer3: Listening
+    MinimumTimer *m_pauseTimer;  // PlayPausing
     QTimer *m_silenceTimer; // PlayAwaiting: no keystroke at all
     QTimer *m_limitTimer;   // PlayAwaiting: one answer that never ends
 
