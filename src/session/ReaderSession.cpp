@@ -121,6 +121,8 @@ ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, co
     auto timeOut = [](QObject *parent) {
         auto *t = new QTimer(parent);
         t->setSingleShot(true);
+        // A coarse timer may end 5 % early: a time-out is given in full.
+        t->setTimerType(Qt::PreciseTimer);
         return t;
     };
     m_quietTimer = timer(new MinimumTimer(this), "Timer1", timing.quietMs, Event::QuietOver);
