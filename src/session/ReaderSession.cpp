@@ -645,17 +645,19 @@ void ReaderSession::queueStrings(const QStringList &strings, std::function<void(
 {
     if (!m_channel->isBusy())
         m_lastSendOk = true;
-    for (qsizetype i = 0; i < strings.size(); ++i) {
-        std::function<void(bool)> last = i + 1 == strings.size() ? std::move(after) : nullptr;
-        m_channel->send(strings.at(i), [this, last = std::move(last)](bool sent) {
-            m_lastSendOk = m_lastSendOk && sent;
-            if (last)
-                last(sent);
-            // Done when nothing more is queued: the last string's answer.
-            if (!m_channel->isBusy())
-                dispatch(Event::SendDone);
-        });
-    }
+    auto done = [this](const std::function<void(bool)> &hear, bool sent) {
+        m_lastSendOk = m_lastSendOk && sent;
+        if (hear)
+            hear(sent);
+        // Done when nothing more is queued: the last string's answer.
+        if (!m_channel->isBusy())
+            dispatch(Event::SendDone);
+    };
+    for (qsizetype i = 0; i + 1 < strings.size(); ++i)
+        m_channel->send(strings.at(i), [done](bool sent) { done({}, sent); });
+    // The caller hears the result of the last string.
+    if (!strings.isEmpty())
+        m_channel->send(strings.last(), [done, after = std::move(after)](bool sent) { done(after, sent); });
 }
 
 void ReaderSession::sendCommandString()

@@ -71,7 +71,8 @@ std::optional<Steps> referenceSteps(const QJsonObject &file, QString *why)
     if (readers.isEmpty())
         return refuse(QStringLiteral("it holds no reader"));
     Steps steps;
-    for (const QJsonValue &value : readers.first().toObject().value(QLatin1String("steps")).toArray()) {
+    const QJsonArray array = readers.first().toObject().value(QLatin1String("steps")).toArray();
+    for (const auto &value : array) {
         const QJsonObject step = value.toObject();
         steps.push_back({step.value(QLatin1String("keys")).toString(), step.value(QLatin1String("answer")).toString()});
     }
