@@ -4,13 +4,14 @@
 // --expect, compares each reader's answers with a reference transcript;
 // with --transcript, writes every reader's answers.
 #include "batch/Output.h"
+#include "batch/Progress.h"
 #include "batch/Runner.h"
+#include "batch/TranscriptFile.h"
 #include "script/ScriptFormat.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <QTextStream>
 
 #include <algorithm>
@@ -45,13 +46,10 @@ int applyScript(Runner &runner, const Options &options)
     }
     if (!options.transcript.isEmpty()) {
         // Found unwritable before any reader is touched, not after.
-        QSaveFile probe(options.transcript);
-        if (!probe.open(QIODevice::WriteOnly)) {
-            err << "vortal9-batch: " << shown(options.transcript) << ": cannot be written: " << probe.errorString()
-                << Qt::endl;
+        if (const QString why = transcriptWritable(options.transcript); !why.isEmpty()) {
+            err << "vortal9-batch: " << shown(options.transcript) << ": cannot be written: " << why << Qt::endl;
             return UsageError;
         }
-        probe.cancelWriting();
     }
 
     const std::vector<std::string> readers = runner.discoverReaders();
@@ -71,10 +69,8 @@ int applyScript(Runner &runner, const Options &options)
     runner.runJobs(*script, options.json, false);
     for (int number : numbers)
         runner.addJob(number, QString::fromStdString(readers[std::size_t(number - 1)])).setCheckOnly(options.check);
-    if (runner.env().terminal && !options.json) {
-        for (const auto &job : runner.jobs())
-            err << "reader " << job->number() << " (" << shown(job->path()) << "): starting" << Qt::endl;
-    }
+    if (runner.env().terminal && !options.json)
+        printStarting(err, runner.jobs());
     for (const auto &job : runner.jobs())
         job->handle(Job::Event::Start);
     runner.exec();

@@ -1,44 +1,21 @@
 #include "batch/Runner.h"
 
+#include "batch/OpenFileLimit.h"
 #include "batch/Output.h"
-#include "device/AccessUSBIO.h"
+#include "batch/Progress.h"
+#include "batch/ReaderChoice.h"
+#include "batch/TranscriptFile.h"
 #include "script/ScriptCheck.h"
 #include "script/ScriptFormat.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QSaveFile>
 #include <QJsonObject>
 #include <QTextStream>
 #include <QTimer>
 
 #include <algorithm>
 
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
-
 namespace vortal9::batch {
-
-namespace {
-
-// Discovery reports its failures to the window's status bar; here they are
-// only kept.
-class QuietView final : public DeviceView
-{
-public:
-    void setReaderCountCaption(const QString &) override { }
-    void clearReaderList() override { }
-    void addReaderEntry(const QString &) override { }
-    void selectReaderEntry(int) override { }
-    void setPanelText(int, const QString &) override { }
-};
-
-const QString ConfigModeAdvice = QStringLiteral(
-    "the reader may be left in its configuration mode: choose its exit choice in the window's Enter Config "
-    "session, or unplug it and plug it in again");
-
-} // namespace
 
 Runner::Runner(Environment &env)
     : m_env(env)
@@ -56,16 +33,7 @@ Runner::~Runner()
 
 std::vector<std::string> Runner::discoverReaders()
 {
-    QuietView view;
-    AccessUSBIO usb(*m_env.platform, view);
-    usb.FindReaders();
-    usb.CloseReader();
-    std::vector<std::string> paths;
-    for (const std::string &path : usb.DevicePaths) {
-        if (!path.empty())
-            paths.push_back(path);
-    }
-    return paths;
+    return batch::discoverReaders(*m_env.platform);
 }
 
 const ReaderDiagnosis *Runner::diagnosisOf(const std::vector<ReaderDiagnosis> &all, const QString &path)
@@ -101,7 +69,7 @@ Job &Runner::addJob(int number, const QString &path)
 {
     const int tries = m_watching ? Job::WatchCaptureTries : 1;
     auto job = std::make_unique<Job>(number, path, *m_env.platform, m_env.capture, m_env.timing, m_script, tries);
-    Described described;
+    ReaderInfo described;
     const std::vector<ReaderDiagnosis> all = diagnoses();
     if (const ReaderDiagnosis *d = diagnosisOf(all, path)) {
         described.usb = d->usbLocation;
@@ -155,25 +123,6 @@ void Runner::checkDone()
         m_loop.quit();
 }
 
-QString Runner::resultText(const Job &job) const
-{
-    switch (job.result()) {
-    case Job::Result::None: break;
-    case Job::Result::Ready: return QStringLiteral("ready");
-    case Job::Result::Configured:
-        return m_described.at(indexOf(job)).difference ? QStringLiteral("differs") : QStringLiteral("configured");
-    case Job::Result::NotResponding: return QStringLiteral("reader not responding");
-    case Job::Result::WriteError: return QStringLiteral("write error");
-    case Job::Result::Unplugged: return QStringLiteral("unplugged");
-    case Job::Result::Interrupted: return QStringLiteral("interrupted");
-    case Job::Result::InUse: return QStringLiteral("in use");
-    case Job::Result::CannotOpen:
-    case Job::Result::NotAReader:
-    case Job::Result::NotCaptured: return QStringLiteral("refused");
-    }
-    return {};
-}
-
 QStringList Runner::fixesOf(const Job &job) const
 {
     std::vector<ReaderDiagnosis> mine;
@@ -186,115 +135,18 @@ QStringList Runner::fixesOf(const Job &job) const
 
 void Runner::printResult(const Job &job)
 {
-    const Described &described = m_described.at(indexOf(job));
-    QString message;
-    QStringList fixes;
-    if (job.result() == Job::Result::CannotOpen) {
-        message = QStringLiteral("it cannot be opened");
-    } else if (job.result() == Job::Result::NotAReader) {
-        message = QStringLiteral("another device than a VORTAL9 reader answers there now (the node was given to it "
-                                 "after the readers were listed); nothing was sent to it");
-    } else if (job.result() == Job::Result::InUse) {
-        message = QStringLiteral("another program holds the reader; nothing was sent to it. Try again when it has "
-                                 "finished");
-    } else if (job.result() == Job::Result::NotCaptured) {
-        const QString why = job.captureRefusal().isEmpty() ? QStringLiteral("no capture") : job.captureRefusal();
-        message = QStringLiteral("its keys cannot be captured (%1): without capture its typing would land in this "
-                                 "terminal")
-                      .arg(why);
-        fixes = fixesOf(job);
-    } else if (job.mayBeInConfigMode()) {
-        message = ConfigModeAdvice;
-    } else if (described.difference) {
-        message = QStringLiteral("step %1 answered otherwise than the reference").arg(described.difference->step);
-    }
-
-    if (m_json) {
-        QJsonObject o { { "reader", job.number() }, { "hidraw", job.path() }, { "usb", described.usb },
-            { "serial", described.serial }, { "result", resultText(job) } };
-        if (!message.isEmpty())
-            o.insert(QStringLiteral("message"), message);
-        if (!fixes.isEmpty())
-            o.insert(QStringLiteral("fix"), QJsonArray::fromStringList(fixes));
-        if (job.mayBeInConfigMode())
-            o.insert(QStringLiteral("mayBeInConfigMode"), true);
-        if (const auto &d = described.difference) {
-            o.insert(QStringLiteral("step"), d->step);
-            o.insert(QStringLiteral("expected"), d->expected);
-            o.insert(QStringLiteral("typed"), d->typed);
-        }
-        out() << jsonLine(o) << Qt::endl;
-        return;
-    }
-    out() << "reader " << job.number() << " (" << shown(job.path())
-          << (described.usb.isEmpty() ? QString() : ", USB " + shown(described.usb)) << "): " << resultText(job)
-          << (message.isEmpty() ? QString() : ": " + message);
-    // Each fix on a line of its own, as printed ready to be pasted.
-    if (!fixes.isEmpty())
-        out() << ". To fix:";
-    out() << Qt::endl;
-    for (const QString &fix : fixes)
-        out() << fix << Qt::endl;
-    // What the reader typed is its menu's text, shown as safe text, tracks masked.
-    if (const auto &d = described.difference) {
-        out() << "  expected: " << shown(d->expected) << Qt::endl;
-        out() << "  typed:    " << shown(d->typed) << Qt::endl;
-    }
+    const QStringList fixes = job.result() == Job::Result::NotCaptured ? fixesOf(job) : QStringList();
+    batch::printResult(out(), m_json, job, m_described.at(indexOf(job)), fixes);
 }
 
 void Runner::makeRoomForReaders(std::size_t count)
 {
-#ifdef Q_OS_UNIX
-    // The hidraw node, up to three input event nodes, and room for the
-    // program's own files (Qt, udev, the terminal).
-    constexpr rlim_t PerReader = 4;
-    constexpr rlim_t OwnFiles = 64;
-    const rlim_t needed = OwnFiles + PerReader * rlim_t(count);
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed)
-        return;
-    const rlim_t before = limit.rlim_cur;
-    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? needed : std::min(needed, limit.rlim_max);
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        limit.rlim_cur = before;
-    if (limit.rlim_cur >= needed) {
-        err() << "vortal9-batch: " << count << " readers need up to " << needed << " open files: the limit was raised from "
-              << before << " to " << limit.rlim_cur << "." << Qt::endl;
-    } else {
-        err() << "vortal9-batch: " << count << " readers need up to " << needed << " open files, but at most "
-              << limit.rlim_cur << " are allowed (ulimit -Hn): some readers may not be opened." << Qt::endl;
-    }
-#else
-    Q_UNUSED(count);
-#endif
+    batch::makeRoomForReaders(count, err());
 }
 
 std::optional<std::vector<int>> Runner::chosenReaders(const Options &options, const std::vector<std::string> &readers)
 {
-    std::vector<int> numbers;
-    if (options.all || (options.readers.isEmpty() && readers.size() == 1)) {
-        for (int i = 1; i <= int(readers.size()); ++i)
-            numbers.push_back(i);
-    } else if (options.readers.isEmpty()) {
-        err() << "vortal9-batch: " << readers.size()
-                     << " readers are attached: choose them with --reader N or --all (" << tool()
-                     << " list numbers them)." << Qt::endl;
-        return std::nullopt;
-    }
-    for (const QString &choice : options.readers) {
-        bool isNumber = false;
-        const int n = choice.toInt(&isNumber);
-        const auto found = std::find(readers.begin(), readers.end(), argumentBytes(choice).toStdString());
-        const int number = isNumber ? n : (found == readers.end() ? 0 : int(found - readers.begin()) + 1);
-        if (number < 1 || number > int(readers.size())) {
-            err() << "vortal9-batch: no reader " << shown(choice) << " is attached (" << tool()
-                         << " list shows them)." << Qt::endl;
-            return std::nullopt;
-        }
-        if (std::find(numbers.begin(), numbers.end(), number) == numbers.end())
-            numbers.push_back(number);
-    }
-    return numbers;
+    return chooseReaders(options.readers, options.all, readers, err(), tool());
 }
 
 std::size_t Runner::indexOf(const Job &job) const
@@ -322,31 +174,20 @@ QString Runner::writeTranscript(const QString &file, const QString &scriptName) 
     for (std::size_t i = 0; i < m_jobs.size(); ++i) {
         const Job &job = *m_jobs[i];
         readers.append(QJsonObject { { "reader", job.number() }, { "hidraw", job.path() },
-            { "usb", m_described[i].usb }, { "serial", m_described[i].serial }, { "result", resultText(job) },
+            { "usb", m_described[i].usb }, { "serial", m_described[i].serial },
+            { "result", resultText(job, m_described[i]) },
             { "steps",
                 transcript::stepsToJson(job.session() ? job.session()->transcript() : transcript::Steps()) } });
     }
-    const QJsonObject document { { "schema", QLatin1String(transcript::SchemaName) },
-        { "version", transcript::SchemaVersion }, { "script", scriptName }, { "readers", readers } };
-    QSaveFile saved(file);
-    if (!saved.open(QIODevice::WriteOnly) || saved.write(QJsonDocument(document).toJson()) < 0 || !saved.commit())
-        return saved.errorString();
-    return {};
+    return writeTranscriptFile(file, scriptName, readers);
 }
 
 void Runner::drawProgress(const Job &job)
 {
     if (!m_env.terminal || m_json || m_watching)
         return;
-    // One line per reader, rewritten in place: up to the reader's line,
-    // rewrite it, and back down below the last one.
-    const qsizetype index
-        = std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin();
-    const qsizetype up = qsizetype(m_jobs.size()) - index;
-    QString text = QStringLiteral("reader %1 (%2): ").arg(job.number()).arg(shown(job.path()));
-    text += job.result() == Job::Result::None ? QStringLiteral("step %1 of %2").arg(job.step()).arg(job.steps())
-                                              : resultText(job);
-    err() << "\x1b[" << up << "A\r\x1b[2K" << text << "\x1b[" << up << "B\r" << Qt::flush;
+    const std::size_t index = indexOf(job);
+    progressLine(err(), job, index, m_jobs.size(), resultText(job, m_described.at(index)));
 }
 
 } // namespace vortal9::batch

@@ -1,12 +1,16 @@
 // What every command of vortal9-batch shares: the environment and its
 // output streams, the attached readers and what the doctor says of them,
-// loading the script, and running jobs (one per reader) until each has ended
-// and let its reader go. A command is a function on a Runner, listed in the
-// command table (commands()).
+// loading the script, and the loop that runs jobs (one per reader) until
+// each has ended and let its reader go. A command is a function on a Runner,
+// listed in the command table (commands()). The Runner keeps the loop; the
+// choice of readers (ReaderChoice.h), the open-file limit (OpenFileLimit.h),
+// the result lines (Results.h), the transcript file (TranscriptFile.h) and
+// the progress lines (Progress.h) each have their own file.
 #pragma once
 
 #include "batch/BatchTool.h"
 #include "batch/Job.h"
+#include "batch/Results.h"
 #include "capture/ReaderDoctor.h"
 #include "session/Transcript.h"
 
@@ -104,27 +108,17 @@ public:
     // Each configured reader's answers against a reference transcript's: a
     // reader that answered otherwise "differs". True when one does.
     bool compareWith(const transcript::Steps &reference);
-    // Each reader held costs open files: its hidraw node and its input event
-    // nodes. Raises the soft limit of open files (up to the hard limit) when
-    // count readers would not fit, and says so; warns when even the hard
-    // limit is too low.
+    // Room in the open-file limit for count readers (OpenFileLimit.h).
     void makeRoomForReaders(std::size_t count);
     // The transcript of every job as a file (schema vortal9-transcript);
     // "" when written, otherwise what failed.
     QString writeTranscript(const QString &file, const QString &scriptName) const;
 
 private:
-    struct Described
-    {
-        QString usb;
-        QString serial;
-        std::optional<transcript::Difference> difference; // with --expect
-    };
     std::size_t indexOf(const Job &job) const;
     void drawProgress(const Job &job);
     void interruptAll();
     void checkDone();
-    QString resultText(const Job &job) const;
     // The doctor's fixes for a reader whose capture was refused.
     QStringList fixesOf(const Job &job) const;
 
@@ -137,7 +131,7 @@ private:
     bool m_watching = false;
     bool m_interrupted = false;
     std::vector<std::unique_ptr<Job>> m_jobs;
-    std::vector<Described> m_described; // per job, by index
+    std::vector<ReaderInfo> m_described; // per job, by index
 };
 
 } // namespace vortal9::batch
