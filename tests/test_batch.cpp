@@ -30,7 +30,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vortal9;
@@ -811,7 +814,12 @@ TEST_F(BatchTest, ExpectFindsTheReaderThatAnswersOtherwise)
     // Reader 3: next terminator, save and exit.
     ASSERT_EQ(runTool({"apply", scriptFile(Header + "26F026FF3EF03EFF", "other.TXT"), "--reader", "3"}), Success);
     const QString reference = dir.filePath("reference.json");
+    // An earlier file open to everyone is replaced by one its owner alone may read.
+    ASSERT_TRUE(test::writeFile(reference, "{}") && ::chmod(QFile::encodeName(reference), 0644) == 0);
     ASSERT_EQ(runTool({"apply", scriptFile(Script), "--reader", "1", "--transcript", reference}), Success);
+    struct stat transcriptMode = {};
+    ASSERT_EQ(::stat(QFile::encodeName(reference), &transcriptMode), 0);
+    EXPECT_EQ(transcriptMode.st_mode & 07777, 0600u);
     QFile file(reference);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QJsonObject made = QJsonDocument::fromJson(file.readAll()).object();

@@ -21,8 +21,11 @@ QString writeTranscriptFile(const QString &file, const QString &scriptName, cons
 {
     const QJsonObject document { { "schema", QLatin1String(transcript::SchemaName) },
         { "version", transcript::SchemaVersion }, { "script", scriptName }, { "readers", readers } };
+    // Readable by its owner only: the file replaces one of that name whole,
+    // so a wider mode of an earlier file is not kept either.
     QSaveFile saved(file);
-    if (!saved.open(QIODevice::WriteOnly) || saved.write(QJsonDocument(document).toJson()) < 0 || !saved.commit())
+    if (!saved.open(QIODevice::WriteOnly) || !saved.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || saved.write(QJsonDocument(document).toJson()) < 0 || !saved.commit())
         return saved.errorString();
     return {};
 }

@@ -12,8 +12,9 @@ namespace vortal9::batch {
 QString transcriptWritable(const QString &file);
 
 // Writes the transcript of readers (one object per reader) made with the
-// script named scriptName: "" when written, otherwise what failed. An
-// existing file is replaced whole, or left as it was.
+// script named scriptName: "" when written, otherwise what failed. The
+// file is readable and writable by its owner only (0600); an existing file
+// is replaced whole, mode included, or left as it was.
 QString writeTranscriptFile(const QString &file, const QString &scriptName, const QJsonArray &readers);
 
 } // namespace vortal9::batch
