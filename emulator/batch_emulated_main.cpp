@@ -11,7 +11,7 @@
 #include "EmulatedPlatform.h"
 #include "Fleet.h"
 #include "batch/BatchTool.h"
-#include "batch/Signals.h"
+#include "platform/EndingSignals.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -76,7 +76,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vortal9-batch-emulated"));
-    vortal9::batch::EndingSignals endingSignals;
+    // Held until the process ends: a signal while the program tears down,
+    // after its result, must not change its exit status.
+    vortal9::EndingSignals endingSignals;
+    endingSignals.holdUntilExit();
 
     const QString fleetFile = qEnvironmentVariable("VORTAL9_EMULATED_FLEET");
     if (fleetFile.isEmpty()) {

@@ -10,7 +10,7 @@
 #include "batch/Job.h"
 #include "batch/Runner.h"
 #include "batch/Output.h"
-#include "batch/Signals.h"
+#include "platform/EndingSignals.h"
 #include "capture/ReaderDoctor.h"
 #include "session/Transcript.h"
 
@@ -700,6 +700,29 @@ TEST_P(EndingSignalTest, EndsApplyAsCtrlCDoes)
     EXPECT_EQ(outLines(), QStringList({"reader 1 (/dev/hidraw1): interrupted" + Advice}));
     EXPECT_FALSE(reader->isGrabbed());
     EXPECT_EQ(reader->heldModifiers(), 0u);
+}
+
+// A signal that comes while the program tears down, after its result, leaves
+// its exit status as it was: the program's own handlers are held until the
+// process ends. Before, the default actions came back first (status 143).
+TEST_P(EndingSignalTest, AfterTheResultLeavesTheExitStatus)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        {
+            EndingSignals endingSignals;
+            endingSignals.holdUntilExit();
+            if (!endingSignals.isActive())
+                ::_exit(99);
+        }
+        ::raise(GetParam());
+        ::_exit(Success);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Success);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, EndingSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE),

@@ -3,6 +3,7 @@
 // reader types, and the keyboard between the reader's answers.
 #include "EmulatedMonitor.h"
 #include "WindowFixture.h"
+#include "platform/EndingSignals.h"
 
 #include <QDialog>
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
 
 using namespace vortal9;
 using namespace vortal9::test;
@@ -148,6 +151,29 @@ TEST_F(FaultTest, AReaderThatNeverFallsQuietIsNotWaitedForForever)
     EXPECT_EQ(dialogs.asked, QStringList({"open:", "warn:Warning"}));
     EXPECT_TRUE(dialogs.lastText.contains("configuration mode") && dialogs.lastText.contains("plug it in again"));
     EXPECT_EQ(label("StatusBar1_Panel6")->toolTip(), dialogs.lastText);
+}
+
+// A logout, a shutdown or kill (SIGTERM, SIGHUP) ends the window as "EXIT"
+// does, without its questions: the latched Shift released on the reader,
+// the reader closed, the window unloaded (the program then ends with 0).
+// Before, the default action ended the process with the Shift held down.
+TEST_F(FaultTest, AnEndingSignalReleasesALatchedShiftAndUnloadsTheWindow)
+{
+    MainForm &w = startSession(false, German);
+    EndingSignals endingSignals;
+    ASSERT_TRUE(endingSignals.isActive());
+    endingSignals.setHandler([&w] { w.endWithoutQuestions(); });
+    click(key(ShiftLeft));
+    ASSERT_TRUE(waitForKeyboard());
+    ASSERT_TRUE(reader->heldModifiers() & emu::EmulatedReader::LeftShift);
+    QSignalSpy unloaded(&w, &MainForm::unloaded);
+    dialogs.asked.clear();
+    ::raise(SIGTERM);
+    EXPECT_TRUE(waitFor([&] { return unloaded.count() == 1; }, 2000));
+    EXPECT_EQ(reader->heldModifiers(), 0u);
+    EXPECT_EQ(payloadStrings(), QStringList({"12", "F012"}));
+    EXPECT_EQ(platform.openHandleCount(), 0);
+    EXPECT_TRUE(dialogs.asked.isEmpty());
 }
 
 TEST_F(FaultTest, ALatchedShiftIsReleasedAtCloseAndTheNextSessionStartsUnlatched)

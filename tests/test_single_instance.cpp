@@ -381,6 +381,21 @@ TEST(WithoutDesktop, SaysSoInOneLineAndEndsWithOne)
     EXPECT_TRUE(lines[0].contains(batch)) << lines[0].toStdString();
 }
 
+// SIGTERM and SIGHUP (a logout, a shutdown, kill) end the program as "EXIT"
+// does, with status 0, and the lock is free for the next copy. Before, the
+// default action killed it (status 143) without letting its reader go.
+TEST_P(TwoCopiesTest, AnEndingSignalEndsTheCopyAsExitDoes)
+{
+    QProcess *first = startHolding(GetParam().first);
+    if (!first)
+        return;
+    ::kill(static_cast<pid_t>(pids.value(first)), GetParam().second == std::string("B") ? SIGHUP : SIGTERM);
+    ASSERT_TRUE(first->waitForFinished(5000));
+    EXPECT_EQ(first->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(first->exitCode(), 0);
+    EXPECT_FALSE(lockHolders().contains(pids.value(first)));
+}
+
 INSTANTIATE_TEST_SUITE_P(RuntimeFolders, TwoCopiesTest,
     testing::Values(std::pair { "A", "A" }, std::pair { "A", "B" }, std::pair { "none", "A" }),
     [](const auto &info) { return std::string(info.param.first) + "Then" + info.param.second; });

@@ -2,7 +2,7 @@
 // nodes, udev for plugging, and the ending signals (Ctrl+C, SIGTERM, SIGHUP,
 // SIGQUIT, SIGPIPE) that end every session cleanly.
 #include "batch/BatchTool.h"
-#include "batch/Signals.h"
+#include "platform/EndingSignals.h"
 #include "capture/LinuxCapturePlatform.h"
 #include "device/HidapiPlatform.h"
 #include "device/UdevMonitor.h"
@@ -24,7 +24,10 @@ int main(int argc, char *argv[])
         std::printf("vortal9-batch %s\n", VORTAL9_VERSION);
         return 0;
     }
-    vortal9::batch::EndingSignals endingSignals;
+    // Held until the process ends: a signal while the program tears down,
+    // after its result, must not change its exit status.
+    vortal9::EndingSignals endingSignals;
+    endingSignals.holdUntilExit();
 
     // The system's paths, with hints naming this very program as the user
     // can run it.

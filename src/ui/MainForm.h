@@ -87,6 +87,10 @@ public:
     void LayoutDanish(int &state);
     // The picture a key shows, as the name it was loaded by ("" when blank).
     QString keyPictureName(int key) const;
+    // Ends as "EXIT" does, without its questions (an ending signal: a
+    // logout, a shutdown, kill): what the reader holds released, the reader
+    // closed and let go, then unloaded().
+    void endWithoutQuestions() { unload(); }
 
 Q_SIGNALS:
     // The window was unloaded: the reader is closed and the program must end.

@@ -1,5 +1,6 @@
 #include "ui/Program.h"
 
+#include "platform/EndingSignals.h"
 #include "ui/MainForm.h"
 #include "ui/SingleInstance.h"
 #include "ui/UserDialogs.h"
@@ -125,6 +126,12 @@ QIcon applicationIcon()
 
 int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &lockName, DeviceMonitor *monitor)
 {
+    // SIGTERM, SIGHUP (a logout, a shutdown, kill) and the other ending
+    // signals end the window as "EXIT" does, without its questions; one that
+    // comes before the window is there waits for the event loop. Held until
+    // exit: one that comes while the program ends changes nothing.
+    EndingSignals endingSignals;
+    endingSignals.holdUntilExit();
     const SingleInstance instance(lockName);
     if (instance.state() == SingleInstance::State::OtherCopy) {
         requestRaise(lockName, qgetenv("XDG_ACTIVATION_TOKEN"));
@@ -156,6 +163,7 @@ int runProgram(HidPlatform &platform, CapturePlatform *capture, const QString &l
         form.raise();
         form.activateWindow();
     });
+    endingSignals.setHandler([&form] { form.endWithoutQuestions(); });
     form.show();
 #ifdef Q_OS_WIN
     RaiseListener::markWindow(form.winId(), lockName);

@@ -1,0 +1,60 @@
+// The signals that end a program, turned into a call on the event loop, so
+// that they all end it the way its own way out does: every session closed,
+// every held key released, the reader let go. SIGINT and SIGTERM (kill, a
+// shutdown), SIGHUP (the terminal or the desktop session closed, an SSH
+// connection dropped), SIGQUIT, and SIGPIPE (a pager or head closed the
+// output: a write then fails instead of killing the program in the middle
+// of a session). Both front ends use it: vortal9-batch ends its jobs, the
+// window ends as its "EXIT" does, without its questions.
+//
+// On systems without these signals (Windows) it installs nothing and is
+// never active.
+#pragma once
+
+#include <QObject>
+
+#include <functional>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace vortal9 {
+
+class EndingSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The signals handled, in the order they are installed.
+    static const std::vector<int> &handled();
+
+    // Installs the handlers; only one instance may exist at a time. The
+    // handlers that were there before come back when it is destroyed, unless
+    // holdUntilExit() was called.
+    explicit EndingSignals(QObject *parent = nullptr);
+    ~EndingSignals() override;
+
+    // False when the handlers could not be installed.
+    bool isActive() const { return m_notifier != nullptr; }
+    // What the next signal does (nothing when empty).
+    void setHandler(std::function<void()> handler) { m_handler = std::move(handler); }
+    // For a program's own instance, destroyed as the program ends: the
+    // handlers stay installed after it is gone, until the process ends, and
+    // a signal then does nothing. Otherwise a signal that comes while the
+    // program tears down, after it has given its result, would meet the
+    // default action and kill it with another exit status.
+    void holdUntilExit() { m_holdUntilExit = true; }
+
+Q_SIGNALS:
+    void received(int signal);
+
+private:
+    void onReadable();
+
+    QSocketNotifier *m_notifier = nullptr;
+    std::function<void()> m_handler;
+    bool m_holdUntilExit = false;
+    std::vector<char> m_previous; // the actions replaced (struct sigaction each)
+};
+
+} // namespace vortal9
