@@ -210,6 +210,7 @@ enum class Fleet {
     OneRefused, // as TwoReaders, hidraw2's keys cannot be captured
     OneDiffers, // as TwoReaders, hidraw2's beep set otherwise; DIR/reference.json made on another reader
     BothSwiped, // as TwoReaders, a card swiped on each soon after the start, then Ctrl+C
+    SwipedUnalike, // as BothSwiped, hidraw2's terminator set otherwise: no shape has a majority
     CtrlCLater, // as TwoReaders, Ctrl+C when both have long been configured
     None,
 };
@@ -224,6 +225,7 @@ struct CommandRow
     QStringList outcomes; // the "result" (identify: "event") of each line
     const char *document = nullptr; // a file the command writes, in DIR, and its schema
     const char *documentSchema = nullptr;
+    QStringList differsCarry = {}; // fields that every "differs" line carries
 };
 
 void PrintTo(const CommandRow &row, std::ostream *os)
@@ -305,13 +307,15 @@ TEST_P(JsonOutput, FitsTheDocumentedSchema)
         platform.device(dir.filePath("dev/hidraw2").toStdString())->captureRefusal = "no permission";
     if (row.fleet == Fleet::OneDiffers)
         readers[1]->setStoredSettings({ { "beep", "OFF" } });
-    if (row.fleet == Fleet::BothSwiped) {
+    if (row.fleet == Fleet::SwipedUnalike)
+        readers[1]->setStoredSettings({ { "terminator", "CRLF" } });
+    if (row.fleet == Fleet::BothSwiped || row.fleet == Fleet::SwipedUnalike) {
         for (int i = 0; i < 2; ++i)
             QTimer::singleShot(
                 100 + 100 * i, readers[std::size_t(i)], [reader = readers[std::size_t(i)]] { reader->swipe(); });
     }
-    if (row.fleet == Fleet::BothSwiped || row.fleet == Fleet::CtrlCLater) {
-        QTimer::singleShot(row.fleet == Fleet::BothSwiped ? 1000 : 2500, readers[0], [this] {
+    if (row.fleet == Fleet::BothSwiped || row.fleet == Fleet::SwipedUnalike || row.fleet == Fleet::CtrlCLater) {
+        QTimer::singleShot(row.fleet == Fleet::CtrlCLater ? 2500 : 1000, readers[0], [this] {
             if (interrupt)
                 interrupt();
         });
@@ -327,6 +331,10 @@ TEST_P(JsonOutput, FitsTheDocumentedSchema)
         ASSERT_TRUE(document.isObject()) << error.errorString().toStdString() << ": " << line.toStdString();
         EXPECT_EQ(misfits(schemas().at(row.schema), document.object()), QStringList()) << line.toStdString();
         const QJsonObject o = document.object();
+        for (const QString &field : row.differsCarry) {
+            if (o.value(QStringLiteral("result")) == QLatin1String("differs"))
+                EXPECT_TRUE(o.contains(field)) << field.toStdString() << " missing: " << line.toStdString();
+        }
         if (o.contains(QStringLiteral("result")) || o.contains(QStringLiteral("event")))
             outcomes << o.value(
                              o.contains(QStringLiteral("result")) ? QStringLiteral("result") : QStringLiteral("event"))
@@ -369,7 +377,9 @@ INSTANTIATE_TEST_SUITE_P(Commands, JsonOutput,
             { "alike", "alike" } },
         CommandRow { "swipeTestExpected", Fleet::BothSwiped,
             { "swipe-test", "--all", "--json", "--expect-shape", R"(pre:"" %[1]? post:"" term:CR)" }, "swipe-test",
-            Differs, { "differs", "differs" } }),
+            Differs, { "differs", "differs" }, nullptr, nullptr, { "expected", "message" } },
+        CommandRow { "swipeTestNoMajority", Fleet::SwipedUnalike, { "swipe-test", "--all", "--json" }, "swipe-test",
+            Differs, { "differs", "differs" }, nullptr, nullptr, { "majority", "message" } }),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

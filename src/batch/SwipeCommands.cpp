@@ -305,9 +305,12 @@ int swipeTest(Runner &runner, const Options &options)
                 { "result", result } };
             if (h->shape)
                 o.insert(QStringLiteral("shape"), h->shape->toJson());
-            if (result == QLatin1String("differs") && reference)
-                o.insert(expected ? QStringLiteral("expected") : QStringLiteral("majority"), reference->toText());
-            if (!message.isEmpty() && result != QLatin1String("differs"))
+            // Every "differs" line says what it was compared with, and why:
+            // without a majority the shape is empty and the message says so.
+            if (result == QLatin1String("differs"))
+                o.insert(expected ? QStringLiteral("expected") : QStringLiteral("majority"),
+                    reference ? reference->toText() : QString());
+            if (!message.isEmpty())
                 o.insert(QStringLiteral("message"), message);
             out << jsonLine(o) << Qt::endl;
             continue;
