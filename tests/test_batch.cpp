@@ -216,11 +216,14 @@ TEST_F(BatchTest, ApplyChoosesReadersByNumberOrPathAndJsonTellsTheResults)
                            R"({"hidraw":"/dev/hidraw1","reader":1,"result":"configured","serial":"","usb":"","version":1})"}));
 }
 
+enum class ScriptFile { Written, Missing, Folder, Unreadable };
+
 struct ScriptRow
 {
     const char *name;
-    QString text; // nullptr-like "": no file at all
+    QString text; // null: no file written
     QString message;
+    ScriptFile file = ScriptFile::Written;
 };
 
 class BadScriptTest : public BatchTest, public ::testing::WithParamInterface<ScriptRow>
@@ -231,11 +234,26 @@ TEST_P(BadScriptTest, IsRefusedBeforeAnyReaderIsTouched)
 {
     addReader("/dev/hidraw1");
     addReader("/dev/hidraw2");
-    const QString file = GetParam().text.isNull() ? dir.filePath("missing.TXT") : scriptFile(GetParam().text);
+    QString file = dir.filePath("missing.TXT");
+    if (GetParam().file == ScriptFile::Written || GetParam().file == ScriptFile::Unreadable)
+        file = scriptFile(GetParam().text);
+    if (GetParam().file == ScriptFile::Folder) {
+        ASSERT_TRUE(QDir(dir.path()).mkdir("missing.TXT"));
+    }
+    if (GetParam().file == ScriptFile::Unreadable) {
+        ASSERT_EQ(::chmod(QFile::encodeName(file), 0), 0);
+    }
+    // As "nobody" where root would read any file.
+    const passwd *nobody = getpwnam("nobody");
+    const bool asNobody = GetParam().file == ScriptFile::Unreadable && ::geteuid() == 0;
+    ASSERT_TRUE(!asNobody || nobody);
     for (const char *command : {"apply", "watch"}) {
         errText.clear();
         platform.clearLog();
-        EXPECT_EQ(runTool({command, file, command == QLatin1String("apply") ? "--all" : "--json"}), ScriptRefused);
+        ASSERT_TRUE(!asNobody || ::seteuid(nobody->pw_uid) == 0);
+        const int status = runTool({command, file, command == QLatin1String("apply") ? "--all" : "--json"});
+        ASSERT_TRUE(!asNobody || ::seteuid(0) == 0);
+        EXPECT_EQ(status, ScriptRefused);
         EXPECT_EQ(errText, "vortal9-batch: " + file + ": " + GetParam().message + "\n");
         EXPECT_TRUE(platform.openCalls().empty());
         EXPECT_TRUE(platform.sentReports().empty());
@@ -245,7 +263,9 @@ TEST_P(BadScriptTest, IsRefusedBeforeAnyReaderIsTouched)
 INSTANTIATE_TEST_SUITE_P(
     Scripts, BadScriptTest,
     ::testing::Values(
-        ScriptRow{"missing", QString(), "cannot be read as a script file"},
+        ScriptRow{"missing", QString(), "no such file", ScriptFile::Missing},
+        ScriptRow{"folder", QString(), "is a folder, not a script file", ScriptFile::Folder},
+        ScriptRow{"unreadable", Script, "cannot be read: permission denied", ScriptFile::Unreadable},
         ScriptRow{"wrongHeader", "141109F009F011F015FF2EF02EFF",
                   "cannot be played: it does not start with the configuration hot key 141109F009F011F014"},
         ScriptRow{"oddDigits", Script + "2",
@@ -482,7 +502,7 @@ TEST_P(FileNameTest, IsOpenedAsGiven)
     EXPECT_EQ(configured(reader), row.status == Success);
     EXPECT_EQ(errText, row.shownName.isEmpty() ? QString()
                                                : "vortal9-batch: " + dir.path() + "/" + row.shownName
-                                                     + ": cannot be read as a script file\n");
+                                                     + ": no such file\n");
     ::unlink(path.constData()); // QTemporaryDir cannot name it to remove it
 }
 

@@ -3,6 +3,9 @@
 // configured as the real tool configures real ones.
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -103,6 +106,50 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  {"reader 1 (/dev/hidraw1, USB 1-2.1): configured", "reader 2 (/dev/hidraw7, USB 3-1): configured"}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The example scripts in examples/, on the demo fleet's readers as the
+// README runs them: each applies cleanly to every reader, and a transcript
+// made with it on one reader is a reference that the readers set alike pass.
+class ExampleTest : public FleetToolTest, public ::testing::WithParamInterface<const char *>
+{
+};
+
+TEST_P(ExampleTest, AppliesToTheDemoFleetAndPassesItsOwnReference)
+{
+    // The demo fleet's readers, without their swipes: what a reader types
+    // after the script's last answer is card data, not an answer, and has no
+    // place in a transcript or a comparison (the session keeps it out).
+    QFile demo(VORTAL9_DEMO_FLEET);
+    ASSERT_TRUE(demo.open(QIODevice::ReadOnly));
+    QJsonObject document = QJsonDocument::fromJson(demo.readAll()).object();
+    QJsonArray readers = document.value("readers").toArray();
+    ASSERT_EQ(readers.size(), 4);
+    for (auto &&reader : readers) {
+        QJsonObject o = reader.toObject();
+        o.remove("swipes");
+        reader = o;
+    }
+    document.insert("readers", readers);
+    const QByteArray fleet = QJsonDocument(document).toJson();
+    const QString script = QStringLiteral(VORTAL9_EXAMPLES "/") + GetParam();
+    ASSERT_TRUE(QFile::exists(script)) << script.toStdString();
+
+    const ToolRun all = runTool({"apply", script, "--all"}, fleet);
+    EXPECT_EQ(all.status, 0) << all.out.toStdString() << all.err.toStdString();
+    EXPECT_EQ(all.out.count(": configured\n"), 4) << all.out.toStdString();
+
+    const ToolRun made = runTool({"apply", script, "--reader", "1", "--transcript", "reference.json"}, fleet);
+    EXPECT_EQ(made.status, 0) << made.err.toStdString();
+    const ToolRun expected
+        = runTool({"apply", script, "--reader", "2", "--reader", "4", "--expect", "reference.json"}, fleet);
+    EXPECT_EQ(expected.status, 0) << expected.out.toStdString() << expected.err.toStdString();
+    EXPECT_EQ(expected.out.count(": configured\n"), 2) << expected.out.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, ExampleTest,
+    ::testing::Values("show-menu.TXT", "terminator-crlf.TXT", "beep-off.TXT"), [](const auto &info) {
+        return QString(info.param).section('.', 0, 0).remove('-').toStdString();
+    });
 
 struct BadFleetRow
 {

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 
 namespace vortal9::batch {
 
@@ -53,9 +54,23 @@ std::optional<QString> Runner::loadScript(const QString &argument)
 {
     const script::LoadResult loaded = script::loadScriptFile(argumentBytes(argument));
     QString problem;
-    if (loaded.status == script::LoadResult::Status::OpenFailed)
-        problem = QStringLiteral("cannot be read as a script file");
-    else if (loaded.status == script::LoadResult::Status::TooLarge)
+    if (loaded.status == script::LoadResult::Status::OpenFailed) {
+        using Problem = script::LoadResult::OpenProblem;
+        switch (loaded.openProblem) {
+        case Problem::NoSuchFile: problem = QStringLiteral("no such file"); break;
+        case Problem::PermissionDenied: problem = QStringLiteral("cannot be read: permission denied"); break;
+        case Problem::Directory: problem = QStringLiteral("is a folder, not a script file"); break;
+        case Problem::NotARegularFile:
+            problem = QStringLiteral("is not a regular file (a device, a pipe or a socket), not a script file");
+            break;
+        case Problem::None:
+        case Problem::Other:
+            problem = loaded.error != 0
+                ? QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(loaded.error)))
+                : QStringLiteral("cannot be read as a script file");
+            break;
+        }
+    } else if (loaded.status == script::LoadResult::Status::TooLarge)
         problem = QStringLiteral("is too large for a script (%1 bytes or more)").arg(script::MaxScriptFileBytes);
     else if (const auto why = script::playbackProblem(loaded.text))
         problem = QStringLiteral("cannot be played: %1").arg(*why);

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -115,17 +116,29 @@ LoadResult loadScriptFile(const QByteArray &nativePath)
 #ifdef Q_OS_UNIX
     // Opened without waiting (a FIFO would wait for a writer), then taken
     // only when what was opened is a regular file.
+    LoadResult refused;
     const int fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
+    if (fd < 0) {
+        refused.error = errno;
+        if (errno == ENOENT || errno == ENOTDIR)
+            refused.openProblem = LoadResult::OpenProblem::NoSuchFile;
+        else if (errno == EACCES || errno == EPERM)
+            refused.openProblem = LoadResult::OpenProblem::PermissionDenied;
+        return refused;
+    }
     struct stat info = {};
     QFile file;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
-        || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return {};
+    if (::fstat(fd, &info) != 0) {
+        refused.error = errno;
+    } else if (S_ISDIR(info.st_mode)) {
+        refused.openProblem = LoadResult::OpenProblem::Directory;
+    } else if (!S_ISREG(info.st_mode)) {
+        refused.openProblem = LoadResult::OpenProblem::NotARegularFile;
+    } else if (file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        return readOpenScript(file);
     }
-    return readOpenScript(file);
+    ::close(fd);
+    return refused;
 #else
     return loadScriptFile(QFile::decodeName(nativePath));
 #endif

@@ -38,8 +38,19 @@ QString normalizedScript(const QString &text);
 struct LoadResult
 {
     enum class Status { Loaded, OpenFailed, TooLarge };
+    // Why a file was not opened (with OpenFailed).
+    enum class OpenProblem {
+        None,
+        NoSuchFile, // no file of that name (or a folder on its path is missing)
+        PermissionDenied, // the user may not read it
+        Directory, // the name is a folder's
+        NotARegularFile, // a device, a pipe or a socket
+        Other, // another error of the system: error says which
+    };
     Status status = Status::OpenFailed;
     QString text;
+    OpenProblem openProblem = OpenProblem::Other;
+    int error = 0; // the system's error number, with Other
 };
 
 // Reads a script file: refused as OpenFailed when it is not a regular file
@@ -47,7 +58,8 @@ struct LoadResult
 // MaxScriptFileBytes bytes or more; otherwise its text without the line end.
 LoadResult loadScriptFile(const QString &path);
 // The same for a file name as the system's bytes (a command line's argument),
-// opened as it is: a name that is not valid UTF-8 is found too.
+// opened as it is: a name that is not valid UTF-8 is found too. Where it
+// was not opened, openProblem says why.
 LoadResult loadScriptFile(const QByteArray &nativePath);
 
 // Writes the recording as a script file through QSaveFile, so that a failed
