@@ -1,11 +1,18 @@
 // One script played at real speed by `vortal9-batch apply --all --expect` to
-// 1, 8, 32 and 128 emulated readers at once (about as many as one USB bus
+// 1, 8, 32, 64 and 128 emulated readers at once (about as many as one USB bus
 // holds), each in its own captured session on the one thread, every reader's
 // answers compared with a reference transcript made on one reader first: the
 // wall time of each round against one reader alone, the process's CPU time
 // against the wall time, and the open files a reader costs.
+//
+// Each round lays its readers' sysfs and /dev trees out in a scratch folder,
+// as the kernel does, and the tool's doctor reads them there: discovery
+// pays what it costs on a real system, so that work that grows with the
+// square of the readers shows. The target: 64 readers take at most 1.1
+// times as long as one.
 #include "EmulatedPlatform.h"
 #include "EmulatedReader.h"
+#include "Fleet.h"
 #include "batch/BatchTool.h"
 
 #include <QApplication>
@@ -53,9 +60,23 @@ int openFiles()
 Round applyTo(int readers, const QStringList &arguments, int *peakFiles = nullptr)
 {
     vortal9::emu::EmulatedPlatform platform;
+    QTemporaryDir root;
+    vortal9::emu::Fleet fleet;
+    for (int i = 0; i < readers; ++i) {
+        vortal9::emu::FleetReader reader;
+        reader.path = QStringLiteral("/dev/hidraw%1").arg(i);
+        reader.usb = QStringLiteral("%1-%2").arg(1 + i / 100).arg(1 + i % 100);
+        reader.serial = QStringLiteral("VT9-%1").arg(i, 6, 10, QLatin1Char('0'));
+        fleet.readers.push_back(reader);
+    }
+    QString problem;
+    if (!root.isValid() || !vortal9::emu::installFleet(fleet, root.path(), platform, &problem)) {
+        std::fprintf(stderr, "bench_sessions: %s\n", qPrintable(problem));
+        return { 0, 0, 0, -1 };
+    }
     std::vector<vortal9::emu::EmulatedReader *> emulated;
-    for (int i = 0; i < readers; ++i)
-        emulated.push_back(platform.addReader("/dev/hidraw" + std::to_string(i)));
+    for (const auto &reader : fleet.readers)
+        emulated.push_back(platform.device((root.path() + reader.path).toStdString())->reader);
     QString out;
     QString err;
     QTextStream outStream(&out);
@@ -63,7 +84,8 @@ Round applyTo(int readers, const QStringList &arguments, int *peakFiles = nullpt
     vortal9::batch::Environment env;
     env.platform = &platform;
     env.capture = &platform;
-    env.system.sysRoot = QStringLiteral("/nonexistent");
+    env.system.sysRoot = root.filePath(QStringLiteral("sys"));
+    env.system.devRoot = root.filePath(QStringLiteral("dev"));
     env.out = &outStream;
     env.err = &errStream;
 
@@ -106,13 +128,16 @@ int main(int argc, char *argv[])
                 static_cast<long long>(Script.size()));
     std::printf("  readers   wall s   wall / one alone   CPU s   CPU / wall   open files (peak)   configured\n");
     double alone = 0;
+    double at64 = 0;
     bool allConfigured = true;
-    for (int readers : {1, 8, 32, 128}) {
+    for (int readers : {1, 8, 32, 64, 128}) {
         int files = 0;
         const Round r =
             applyTo(readers, {file.fileName(), QStringLiteral("--all"), QStringLiteral("--expect"), reference}, &files);
         if (readers == 1)
             alone = r.wall;
+        if (readers == 64)
+            at64 = r.wall / alone;
         std::printf("  %7d   %6.3f   %16.3f   %5.3f   %10.4f   %17d   %d of %d\n", readers, r.wall, r.wall / alone,
                     r.cpu, r.cpu / r.wall, files, r.configured, readers);
         allConfigured = allConfigured && r.status == 0 && r.configured == readers;
@@ -121,5 +146,10 @@ int main(int argc, char *argv[])
     // one input event node per keyboard interface (one for this reader).
     std::printf("  a real reader holds 2 open files (hidraw node, input event node): 128 readers about 256 of the\n"
                 "  usual soft limit of 1024; vortal9-batch raises its soft limit itself when readers need more\n");
+    constexpr double Target = 1.1;
+    std::printf("  64 readers: %.3f x one reader alone (target at most %.1f): %s\n", at64, Target,
+                at64 <= Target ? "met" : "NOT MET");
+    // Like every benchmark here it fails only when a reader was not
+    // configured, never on a time: the machine's load moves the figures.
     return allConfigured ? 0 : 1;
 }

@@ -103,6 +103,12 @@ std::optional<Fleet> parseFleet(const QByteArray &json, QString *error)
 
 bool installFleet(const Fleet &fleet, const QString &root, EmulatedPlatform &platform, QString *error)
 {
+    // The emulated monitor stands for a udev daemon: its control socket is there.
+    if (!QDir().mkpath(root + QStringLiteral("/run/udev"))
+        || !test::writeFile(root + QStringLiteral("/run/udev/control"), {})) {
+        *error = QStringLiteral("cannot lay out the emulated devices below %1").arg(root);
+        return false;
+    }
     int instance = 0;
     for (const FleetReader &r : fleet.readers) {
         ++instance;

@@ -58,7 +58,8 @@ struct Fleet
 // The fleet in the JSON text, or nullopt and why not in error.
 std::optional<Fleet> parseFleet(const QByteArray &json, QString *error);
 
-// Lays the readers' sysfs and /dev trees below root, adds each reader to the
+// Lays the readers' sysfs and /dev trees below root (and root/run/udev/control,
+// where a udev daemon's socket would be), adds each reader to the
 // platform at ROOT/dev/hidrawN with its settings and typing speed, and
 // schedules its swipes. Returns false and why in error when the tree cannot
 // be made.

@@ -113,6 +113,8 @@ int main(int argc, char *argv[])
     env.system.sysRoot = root.filePath(QStringLiteral("sys"));
     env.system.devRoot = root.filePath(QStringLiteral("dev"));
     env.system.udevRuleDirs = { root.filePath(QStringLiteral("etc/udev/rules.d")) };
+    // The emulated monitor announces plug-ins as a udev daemon would.
+    env.system.udevControl = root.filePath(QStringLiteral("run/udev/control"));
     env.system.batchCommand
         = vortal9::batchCommandFor(QCoreApplication::applicationFilePath(), qEnvironmentVariable("PATH"));
     RootHidingOutput outDevice(stdout, QFile::encodeName(root.path()));

@@ -60,6 +60,9 @@ protected:
         env.monitor = &monitor;
         env.system.sysRoot = dir.filePath("sys"); // no sysfs: nothing for the doctor
         env.system.devRoot = dir.filePath("dev");
+        // A udev daemon runs: its control socket is there.
+        env.system.udevControl = dir.filePath("udev-control");
+        ASSERT_TRUE(test::writeFile(env.system.udevControl, {}));
         env.timing = Timing::faster(5);
         env.out = &out;
         env.err = &err;
@@ -106,14 +109,51 @@ protected:
     std::function<void()> interrupt;
 };
 
+// The opens of the readers' report descriptors in the scratch sysfs while
+// fn runs, as the kernel tells them (inotify).
+int descriptorOpens(const QString &sysRoot, const std::function<void()> &fn)
+{
+    const int watcher = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watcher < 0)
+        return -1;
+    const QDir hidDevices(sysRoot + "/bus/hid/devices");
+    for (const QString &name : hidDevices.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        ::inotify_add_watch(watcher, QFile::encodeName(hidDevices.filePath(name)).constData(), IN_OPEN);
+    fn();
+    int opens = 0;
+    alignas(inotify_event) char buffer[64 * 1024];
+    for (ssize_t n; (n = ::read(watcher, buffer, sizeof buffer)) > 0;) {
+        for (char *p = buffer; p < buffer + n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(p);
+            opens += event->len > 0 && std::strcmp(event->name, "report_descriptor") == 0;
+            p += sizeof(inotify_event) + event->len;
+        }
+    }
+    ::close(watcher);
+    return opens;
+}
+
 TEST_F(BatchTest, ApplyConfiguresFourReadersAtOnce)
 {
     std::vector<emu::EmulatedReader *> readers;
     for (const char *path : {"/dev/hidraw1", "/dev/hidraw2", "/dev/hidraw3", "/dev/hidraw4"})
         readers.push_back(addReader(path));
+    // Their sysfs, for the doctor: it is read once per run, not once per
+    // reader (each reader added read every reader's entries: N² opens).
+    for (int n = 1; n <= 4; ++n) {
+        test::FakeHidDevice tree;
+        tree.hidraw = QString("hidraw%1").arg(n);
+        tree.usbDevice = QString("1-%1").arg(n);
+        tree.hidDevice = QString("0003:04B4:210A.000%1").arg(n);
+        tree.reportDescriptor = QByteArray::fromHex("05010906a1017508950881009508b102c0");
+        ASSERT_TRUE(test::makeHidDevice(dir.path(), tree));
+    }
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all"}), Success) << errText.toStdString();
+    const int opens = descriptorOpens(env.system.sysRoot, [&] {
+        EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all"}), Success) << errText.toStdString();
+    });
     const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(opens, 4) << "each report descriptor read once";
     for (auto *reader : readers) {
         EXPECT_TRUE(configured(reader));
         EXPECT_FALSE(reader->isGrabbed());
@@ -126,14 +166,17 @@ TEST_F(BatchTest, ApplyConfiguresFourReadersAtOnce)
     EXPECT_LT(reports[3].at - reports[0].at, std::chrono::milliseconds(20)) << "the hot keys went out together";
 }
 
-// One reader of four that fails; the other three are configured.
-enum class Failure { Silent, UnpluggedMidPlayback, NotCapturable, InUse, NodeReused };
+// One reader of four that fails; the other three are configured. Or a
+// fifth reader attached that apply cannot reach: the four are configured,
+// and it is named after them as not configured.
+enum class Failure { Silent, UnpluggedMidPlayback, NotCapturable, InUse, NodeReused, NoHidrawNode, NodeMissing };
 
 struct FailureRow
 {
     const char *name;
     Failure failure;
-    QString line; // the failing reader's result line
+    QString line; // reader 3's result line
+    QStringList after = {}; // the lines after the four, DIR standing for the scratch folder
 };
 
 class ApplyFailureTest : public BatchTest, public ::testing::WithParamInterface<FailureRow>
@@ -168,11 +211,24 @@ TEST_P(ApplyFailureTest, IsReportedAndTheRestFinish)
                 QTimer::singleShot(0, readers[2], [&] { platform.removeDevice("/dev/hidraw3"); });
         });
         break;
+    case Failure::NoHidrawNode: // the kernel had no node left for it
+    case Failure::NodeMissing: { // the kernel made one, but this /dev does not have it
+        test::FakeHidDevice fifth;
+        fifth.hidraw = GetParam().failure == Failure::NoHidrawNode ? "" : "hidraw5";
+        fifth.hidrawMode = 0;
+        fifth.usbDevice = "1-5";
+        fifth.hidDevice = "0003:04B4:210A.0041";
+        fifth.inputs = {{"input41", {"event41"}}};
+        fifth.reportDescriptor = QByteArray::fromHex("05010906a1017508950881009508b102c0");
+        ASSERT_TRUE(test::makeHidDevice(dir.path(), fifth));
+        break;
+    }
     }
     EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all"}), NotAllConfigured);
-    const QStringList lines = outLines();
-    ASSERT_EQ(lines.size(), 4) << outText.toStdString();
+    const QStringList lines = outLines().replaceInStrings(dir.path(), "DIR");
+    ASSERT_EQ(lines.size(), 4 + GetParam().after.size()) << outText.toStdString();
     EXPECT_EQ(lines[2], GetParam().line);
+    EXPECT_EQ(lines.mid(4), GetParam().after);
     for (int i : {0, 1, 3}) {
         EXPECT_TRUE(configured(readers[std::size_t(i)])) << i;
         EXPECT_TRUE(lines[i].endsWith("configured"));
@@ -199,7 +255,23 @@ INSTANTIATE_TEST_SUITE_P(
                                  "sent to it"},
                       FailureRow{"notCapturable", Failure::NotCapturable,
                                  "reader 3 (/dev/hidraw3): refused: its keys cannot be captured (no permission to "
-                                 "read /dev/input/event9): without capture its typing would land in this terminal"}),
+                                 "read /dev/input/event9): without capture its typing would land in this terminal"},
+                      // Before, "every reader configured" and exit 0 with 64 of 128 readers without a node.
+                      FailureRow{"noHidrawNode", Failure::NoHidrawNode, "reader 3 (/dev/hidraw3): configured",
+                                 {"reader - (0003:04B4:210A.0041, USB 1-5): not opened: the kernel gave it no hidraw "
+                                  "node: it gives at most 64 HID devices one, keyboards and mice included, and had "
+                                  "none left",
+                                  "That reader was not configured. To fix:",
+                                  "1 of the attached readers got no hidraw node: the kernel gives at most 64 HID "
+                                  "devices one, keyboards and mice included. Attach fewer readers to this computer "
+                                  "at once (configure them in groups), or unplug other USB input devices."}},
+                      FailureRow{"nodeMissing", Failure::NodeMissing, "reader 3 (/dev/hidraw3): configured",
+                                 {"reader - (DIR/dev/hidraw5, USB 1-5): not opened: its hidraw node "
+                                  "DIR/dev/hidraw5 is missing",
+                                  "That reader was not configured. To fix:",
+                                  "DIR/dev/hidraw5 is missing although the kernel has the device: this /dev is not "
+                                  "the system's own (a container?); give it the node, e.g. --device DIR/dev/hidraw5, "
+                                  "then check again."}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BatchTest, ApplyChoosesReadersByNumberOrPathAndJsonTellsTheResults)
@@ -619,6 +691,9 @@ struct DoctorRow
     int status;
     QStringList expected; // lines that the output holds
     bool otherInterface = false; // a second device of the reader's ids, without feature report
+    bool withoutNode = false; // a second reader, that the kernel gave no hidraw node
+    gid_t nodeGroup = gid_t(-1); // the group of the reader's nodes
+    QStringList arguments = {"doctor"}; // SCRIPT: a script file
 };
 
 class DoctorTest : public BatchTest, public ::testing::WithParamInterface<DoctorRow>
@@ -635,20 +710,26 @@ TEST_P(DoctorTest, SaysWhatBlocksAReaderAndHowToFixIt)
                                                                     : "05010906a101750895088100c0");
     reader.hidrawMode = row.hidrawMode;
     reader.eventMode = row.eventMode;
+    reader.nodeGroup = row.nodeGroup;
+    if (row.nodeGroup != gid_t(-1) && ::geteuid() != 0)
+        GTEST_SKIP() << "giving a node to another group needs root";
     ASSERT_TRUE(test::makeHidDevice(dir.path(), reader));
-    if (row.otherInterface) {
+    if (row.otherInterface || row.withoutNode) {
         test::FakeHidDevice other = reader;
-        other.hidraw = "hidraw4";
+        other.hidraw = row.withoutNode ? "" : "hidraw4";
         other.usbDevice = "1-2.5";
         other.hidDevice = "0003:04B4:210A.0008";
         other.inputs = {{"input16", {"event8"}}};
-        other.reportDescriptor = QByteArray::fromHex("05010906a101750895088100c0");
+        if (row.otherInterface)
+            other.reportDescriptor = QByteArray::fromHex("05010906a101750895088100c0");
         ASSERT_TRUE(test::makeHidDevice(dir.path(), other));
     }
     env.system.udevRuleDirs = {dir.filePath("etc/udev/rules.d")};
-    const std::string result = test::asUnprivileged([this] {
+    QStringList arguments = row.arguments;
+    arguments.replaceInStrings("SCRIPT", scriptFile(Script));
+    const std::string result = test::asUnprivileged([this, arguments] {
         outText.clear();
-        const int status = runTool({"doctor"});
+        const int status = runTool(arguments);
         return QString("%1\n%2").arg(status).arg(outText).toStdString();
     });
     const QString shown = QString::fromStdString(result).remove(dir.path());
@@ -685,7 +766,51 @@ INSTANTIATE_TEST_SUITE_P(
                   Success,
                   {"/dev/hidraw3 (USB 1-2.4): ready", "Note:\n/dev/hidraw4 has no feature report",
                    "nothing to fix with udev"},
-                  true}),
+                  true},
+        // The kernel gives hidraw nodes to 64 HID devices at most.
+        DoctorRow{"readerWithoutHidrawNode",
+                  0666,
+                  0644,
+                  true,
+                  NotAllConfigured,
+                  {"/dev/hidraw3 (USB 1-2.4): ready",
+                   "0003:04B4:210A.0008 (USB 1-2.5): the kernel gave it no hidraw node",
+                   "1 of the attached readers got no hidraw node"},
+                  false,
+                  true},
+        DoctorRow{"listNamesTheReaderWithoutHidrawNode",
+                  0666,
+                  0644,
+                  true,
+                  Success,
+                  {"0003:04B4:210A.0008 1-2.5", "no (the kernel gave it no hidraw node"},
+                  false,
+                  true,
+                  gid_t(-1),
+                  {"list"}},
+        // The station's rule gives the nodes to its group (vortal9; dialout here).
+        DoctorRow{"nodesOfAGroupTheUserIsNotIn",
+                  0660,
+                  0640,
+                  true,
+                  NotAllConfigured,
+                  {"no read/write permission on /dev/hidraw3", "sudo udevadm control --reload && sudo udevadm trigger",
+                   "open to the group \"dialout\", and you are not in it", "sudo usermod -aG dialout nobody"},
+                  false,
+                  false,
+                  20},
+        // Attached but not to be opened: not configured (1), not "no reader attached" (4).
+        DoctorRow{"applyToAReaderThatCannotBeOpened",
+                  0600,
+                  0644,
+                  true,
+                  NotAllConfigured,
+                  {"reader - (/dev/hidraw3, USB 1-2.4): not opened: no read/write permission on /dev/hidraw3",
+                   "That reader was not configured. To fix:", "sudo udevadm control --reload && sudo udevadm trigger"},
+                  false,
+                  false,
+                  gid_t(-1),
+                  {"apply", "SCRIPT", "--all"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(BatchTest, DoctorWithoutReadersSaysWhatToCheck)
@@ -923,19 +1048,34 @@ TEST_F(BatchTest, CheckSendsNothingAndTellsWhatApplyWouldDo)
 }
 
 // A station started with a reader already plugged in configures it too.
+// Also where no udev daemon runs (a container, a chroot): watch says that
+// plug-ins cannot be seen there, and still configures the readers attached.
 TEST_F(BatchTest, WatchConfiguresTheReadersAttachedWhenItStarts)
 {
-    emu::EmulatedReader *attached = addReader("/dev/hidraw1");
-    QTimer done;
-    QObject::connect(&done, &QTimer::timeout, &monitor, [&] {
-        if (outText.contains("configured"))
-            interrupt();
-    });
-    done.start(20);
-    QTimer::singleShot(30000, &monitor, [&] { interrupt(); });
-    EXPECT_EQ(runTool({"watch", scriptFile(Script)}), Success);
-    EXPECT_EQ(outLines(), QStringList({"reader 1 (/dev/hidraw1): configured"}));
-    EXPECT_TRUE(configured(attached));
+    for (const bool daemon : {true, false}) {
+        if (!daemon)
+            env.system.udevControl = dir.filePath("run/udev/control");
+        outText.clear();
+        errText.clear();
+        const QString path = daemon ? "/dev/hidraw1" : "/dev/hidraw2";
+        emu::EmulatedReader *attached = addReader(path.toStdString());
+        QTimer done;
+        QObject::connect(&done, &QTimer::timeout, &monitor, [&] {
+            if (outText.contains("configured"))
+                interrupt();
+        });
+        done.start(20);
+        QTimer::singleShot(30000, &monitor, [&] { interrupt(); });
+        EXPECT_EQ(runTool({"watch", scriptFile(Script)}), Success);
+        EXPECT_EQ(outLines(), QStringList({"reader 1 (" + path + "): configured"}));
+        EXPECT_TRUE(configured(attached));
+        EXPECT_EQ(errText.contains("no udev daemon runs here (" + dir.filePath("run/udev/control")
+                                   + " is missing: a container or a chroot?): readers plugged in from now on cannot "
+                                     "be seen"),
+                  !daemon)
+            << errText.toStdString();
+        platform.removeDevice(path.toStdString());
+    }
 }
 
 // 128 readers need more open files than a soft limit of 100 allows: the

@@ -64,7 +64,7 @@ std::string report(const SystemPaths &paths, const QString &root)
     const std::vector<ReaderDiagnosis> readers = diagnoseReaders(paths);
     QStringList lines;
     for (const ReaderDiagnosis &r : readers) {
-        lines << r.hidraw + (r.usable() ? " usable" : "") + (r.capturable() ? " capturable" : "");
+        lines << r.name() + (r.usable() ? " usable" : "") + (r.capturable() ? " capturable" : "");
         for (const QString &problem : r.problems()) {
             lines << "- " + problem;
         }
@@ -91,6 +91,9 @@ TEST_P(DoctorTable, FindsWhatBlocksEachReaderAndTheFix)
     QTemporaryDir root;
     ASSERT_TRUE(root.isValid());
     for (const FakeHidDevice &d : GetParam().devices) {
+        if (d.nodeGroup != gid_t(-1) && geteuid() != 0) {
+            GTEST_SKIP() << "giving a node to another group needs root";
+        }
         ASSERT_TRUE(test::makeHidDevice(root.path(), d)) << d.hidraw.toStdString();
     }
     for (const QString &dir : GetParam().ruleFiles) {
@@ -116,6 +119,22 @@ std::string udevFix(const std::string &where, bool several = false)
         + "> The rule gives access to the person logged in at this computer's own screen and keyboard (the "
           "\"uaccess\" tag, through systemd-logind), not to remote (SSH) sessions.\n";
 }
+
+// A reader the kernel gave no hidraw node (it had none of its 64 left).
+FakeHidDevice withoutNode(void (*change)(FakeHidDevice &) = nullptr)
+{
+    FakeHidDevice d = device("", "1-5", "0003:04B4:210A.0041", "event41");
+    if (change) {
+        change(d);
+    }
+    return d;
+}
+
+const std::string NoNode = "0003:04B4:210A.0041\n- the kernel gave it no hidraw node: it gives at most 64 HID devices "
+                           "one, keyboards and mice included, and had none left\n";
+const std::string NoNodeFix = "> 1 of the attached readers got no hidraw node: the kernel gives at most 64 HID devices "
+                              "one, keyboards and mice included. Attach fewer readers to this computer at once "
+                              "(configure them in groups), or unplug other USB input devices.\n";
 
 const std::string Installed = udevFix("> The udev rule is installed: /usr/lib/udev/rules.d/70-vortal9.rules\n");
 const std::string Blocked = "/dev/hidraw3\n- no read/write permission on /dev/hidraw3\n";
@@ -164,6 +183,33 @@ INSTANTIATE_TEST_SUITE_P(Trees, DoctorTable,
                 device("hidraw1", "1-3", "0003:04B4:2100.0002", "event2", 0200),
                 device("hidraw2", "1-4", "0003:04b4:210a.0003", "event3") },
             {}, "/dev/hidraw2 usable capturable\n= " },
+        // The kernel knows the reader (bus/hid/devices) but gave it no node:
+        // named by its HID device, counted as blocked, and the fix says why.
+        DoctorCase { "reader_without_hidraw_node", { reader(), withoutNode() }, {},
+            "/dev/hidraw3 usable capturable\n" + NoNode + NoNodeFix + OneBlocked },
+        // Another interface of such a reader (no feature report) is no reader to name.
+        DoctorCase { "interface_without_hidraw_node",
+            { reader(), withoutNode([](FakeHidDevice &d) {
+                 d.reportDescriptor = QByteArray::fromHex("05010906a101750895088100c0");
+             }) },
+            {},
+            "/dev/hidraw3 usable capturable\n0003:04B4:210A.0041\n- no feature report: this is not the reader's "
+            "configuration interface\n= " },
+        // Made with uhid: no USB parent, nothing about USB to say.
+        DoctorCase { "uhid_reader_without_usb_parent", { reader([](FakeHidDevice &d) { d.onUsb = false; }) }, {},
+            "/dev/hidraw3 usable capturable\n= " },
+        // The station's rule gives the nodes to its group: the uaccess fix
+        // alone would not help a user outside that group.
+        DoctorCase { "nodes_of_a_group_the_user_is_not_in", { reader([](FakeHidDevice &d) {
+                        d.hidrawMode = 0660;
+                        d.eventMode = 0640;
+                        d.nodeGroup = 20; // dialout, standing for vortal9
+                    }) },
+            { "usr/lib/udev/rules.d" },
+            Blocked + "- no permission to read /dev/input/event7, so its keys cannot be captured\n" + Installed
+                + "> The readers' nodes are open to the group \"dialout\", and you are not in it. Add your account "
+                  "to it, then log out and in again:\n> sudo usermod -aG dialout nobody\n"
+                + OneBlocked },
         // Writable but not readable: no read/write access either.
         DoctorCase { "two_readers_by_number",
             { device("hidraw10", "1-3", "0003:04B4:210A.000C", "event12", 0222),
@@ -184,9 +230,17 @@ TEST(ReaderDoctor, ReadsTheUsbDevicesLocationAndStrings)
     named.manufacturer = "Card Reader Maker \n";
     ASSERT_TRUE(test::makeHidDevice(root.path(), named));
     ASSERT_TRUE(test::makeHidDevice(root.path(), device("hidraw4", "2-1", "0003:04B4:210A.0008", "event8")));
+    // Made with uhid: its HID device hangs below /sys/devices/virtual, no USB parent.
+    FakeHidDevice uhid = device("hidraw5", "3-1", "0003:04B4:210A.0009", "event9");
+    uhid.onUsb = false;
+    uhid.serial = "NOT-ON-USB";
+    ASSERT_TRUE(test::makeHidDevice(root.path(), uhid));
 
     const std::vector<ReaderDiagnosis> readers = diagnoseReaders(scratchPaths(root));
-    ASSERT_EQ(readers.size(), 2U);
+    ASSERT_EQ(readers.size(), 3U);
+    EXPECT_EQ(QStringList({ readers[2].hidraw, readers[2].hidDevice, readers[2].usbLocation, readers[2].serial }),
+        QStringList({ root.filePath("dev/hidraw5"), "0003:04B4:210A.0009", "", "" }));
+    EXPECT_TRUE(readers[2].usable());
     EXPECT_EQ(QStringList({ readers[0].usbLocation, readers[0].serial, readers[0].manufacturer }),
         QStringList({ "1-2.4", "A1B2C3", "Card Reader Maker" }));
     EXPECT_EQ(QStringList({ readers[1].usbLocation, readers[1].serial, readers[1].manufacturer }),

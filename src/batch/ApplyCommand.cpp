@@ -5,6 +5,7 @@
 // with --transcript, writes every reader's answers.
 #include "batch/Output.h"
 #include "batch/Progress.h"
+#include "batch/Results.h"
 #include "batch/Runner.h"
 #include "batch/TranscriptFile.h"
 #include "script/ScriptFormat.h"
@@ -53,13 +54,25 @@ int applyScript(Runner &runner, const Options &options)
     }
 
     const std::vector<std::string> readers = runner.discoverReaders();
-    if (readers.empty()) {
-        if (const QString blocked = blockedSummary(runner.diagnoses(), runner.env().system); !blocked.isEmpty()) {
-            err << "No VORTAL9 reader is attached that can be opened (" << blocked << ")." << Qt::endl;
-        } else {
-            runner.sayNoReaderAttached();
+    // Readers attached but out of reach (no hidraw node, or one this user may
+    // not open) are not configured either: each is named, with the fix.
+    const std::vector<ReaderDiagnosis> unreached = runner.unreachedReaders(readers);
+    const QStringList unreachedFixes = fixesFor(unreached, runner.env().system);
+    auto sayUnreached = [&] {
+        for (const ReaderDiagnosis &d : unreached)
+            printUnreached(runner.out(), options.json, d, unreachedFixes);
+        if (!options.json && !unreached.empty()) {
+            runner.out() << (unreached.size() == 1 ? "That reader was" : "Those readers were") << " not configured";
+            printFixes(runner.out(), unreachedFixes);
         }
-        return NoReader;
+    };
+    if (readers.empty()) {
+        if (unreached.empty()) {
+            runner.sayNoReaderAttached();
+            return NoReader;
+        }
+        sayUnreached();
+        return NotAllConfigured;
     }
     const auto chosen = runner.chosenReaders(options, readers);
     if (!chosen)
@@ -80,6 +93,11 @@ int applyScript(Runner &runner, const Options &options)
     for (const auto &job : runner.jobs()) {
         runner.printResult(*job);
         allConfigured = allConfigured && job->result() == (options.check ? Job::Result::Ready : Job::Result::Configured);
+    }
+    // Those chosen by --reader are the ones asked for; the others count with --all.
+    if (options.all || options.readers.isEmpty()) {
+        sayUnreached();
+        allConfigured = allConfigured && unreached.empty();
     }
     if (!options.transcript.isEmpty()) {
         const QString scriptName = script::displayedName(options.operands.value(0));

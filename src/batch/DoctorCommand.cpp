@@ -17,13 +17,13 @@ int diagnose(Runner &runner, const Options &options)
     for (const ReaderDiagnosis &d : diagnoses) {
         const QStringList problems = d.problems();
         if (options.json) {
-            QJsonObject o { { "hidraw", d.hidraw }, { "usb", d.usbLocation }, { "serial", d.serial },
+            QJsonObject o { { "hidraw", d.hidraw }, { "hidDevice", d.hidDevice }, { "usb", d.usbLocation }, { "serial", d.serial },
                 { "usable", d.usable() }, { "capture", d.capturable() },
                 { "problems", QJsonArray::fromStringList(problems) } };
             out << jsonLine(o) << Qt::endl;
             continue;
         }
-        out << shown(d.hidraw);
+        out << shown(d.name());
         if (!d.usbLocation.isEmpty())
             out << " (USB " << shown(d.usbLocation) << (d.serial.isEmpty() ? QString() : ", serial " + shown(d.serial))
                 << ")";

@@ -44,12 +44,12 @@ int listReaders(Runner &runner, const Options &options)
     QTextStream &out = runner.out();
     const std::vector<std::string> readers = runner.discoverReaders();
     const std::vector<ReaderDiagnosis> diagnoses = runner.diagnoses();
-    auto line = [&](const QString &number, const QString &path, const QString &usb, const QString &manufacturer,
-                    const QString &serial, bool opens, const QString &problem) {
+    auto line = [&](const QString &number, const QString &path, const QString &hidDevice, const QString &usb,
+                    const QString &manufacturer, const QString &serial, bool opens, const QString &problem) {
         if (options.json) {
             QJsonObject o { { "reader", number == QLatin1String("-") ? QJsonValue() : QJsonValue(number.toInt()) },
-                { "hidraw", path }, { "usb", usb }, { "manufacturer", manufacturer }, { "serial", serial },
-                { "open", opens }, { "capture", opens && problem.isEmpty() } };
+                { "hidraw", path }, { "hidDevice", hidDevice }, { "usb", usb }, { "manufacturer", manufacturer },
+                { "serial", serial }, { "open", opens }, { "capture", opens && problem.isEmpty() } };
             if (!problem.isEmpty())
                 o.insert(QStringLiteral("problem"), problem);
             out << jsonLine(o) << Qt::endl;
@@ -57,7 +57,8 @@ int listReaders(Runner &runner, const Options &options)
         }
         // Each column padded and then one space, so that a long text never
         // runs into the next column.
-        const QString columns[] = { number, shown(path), orDash(shown(usb)), orDash(shown(manufacturer)),
+        // A reader without a hidraw node is named by its HID device.
+        const QString columns[] = { number, shown(path.isEmpty() ? hidDevice : path), orDash(shown(usb)), orDash(shown(manufacturer)),
             orDash(shown(serial)), opens ? QStringLiteral("yes") : QStringLiteral("no") };
         const int widths[] = { 2, 13, 8, 13, 13, 5 };
         for (std::size_t i = 0; i < std::size(columns); ++i)
@@ -80,16 +81,19 @@ int listReaders(Runner &runner, const Options &options)
                 manufacturer = QString::fromStdU16String(*text).trimmed();
             env.platform->close(opened.handle);
         }
-        line(QString::number(++number), path, d ? d->usbLocation : QString(), manufacturer, d ? d->serial : QString(),
-            opened.handle >= 1, captureProblem(env.capture != nullptr, d));
+        line(QString::number(++number), path, d ? d->hidDevice : QString(), d ? d->usbLocation : QString(),
+            manufacturer, d ? d->serial : QString(), opened.handle >= 1, captureProblem(env.capture != nullptr, d));
     }
     // Readers that discovery could not count: the doctor tells why.
     int blocked = 0;
+    int withoutNode = 0;
     for (const ReaderDiagnosis &d : diagnoses) {
-        if (std::find(readers.begin(), readers.end(), d.hidraw.toStdString()) != readers.end())
+        if (!d.withoutNode() && std::find(readers.begin(), readers.end(), d.hidraw.toStdString()) != readers.end())
             continue;
         ++blocked;
-        line(QStringLiteral("-"), d.hidraw, d.usbLocation, d.manufacturer, d.serial, false, d.problems().value(0));
+        withoutNode += d.withoutNode() && d.hasFeatureReport;
+        line(QStringLiteral("-"), d.hidraw, d.hidDevice, d.usbLocation, d.manufacturer, d.serial, false,
+            d.problems().value(0));
     }
     // An empty list ends as doctor and apply do, so a script can tell "none attached".
     if (readers.empty() && blocked == 0) {
@@ -101,6 +105,11 @@ int listReaders(Runner &runner, const Options &options)
         runner.err() << "capturable: its input event nodes are there and readable (checked, not taken)." << Qt::endl;
         if (blocked > 0)
             runner.err() << "Readers marked - cannot be opened: run \"" << runner.tool() << " doctor\"." << Qt::endl;
+        if (withoutNode > 0)
+            runner.err() << withoutNode << (withoutNode == 1 ? " reader" : " readers")
+                         << " got no hidraw node from the kernel (it has " << KernelHidrawNodes
+                         << " for all HID devices together): not to be configured while so many are attached."
+                         << Qt::endl;
     }
     return Success;
 }

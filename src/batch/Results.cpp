@@ -93,4 +93,22 @@ void printFixes(QTextStream &out, const QStringList &fixes)
     for (const QString &fix : fixes)
         out << fix << Qt::endl;
 }
+
+void printUnreached(QTextStream &out, bool json, const ReaderDiagnosis &reader, const QStringList &fixes)
+{
+    const QString message = reader.problems().join(QStringLiteral("; "));
+    if (json) {
+        QJsonObject o { { "reader", QJsonValue() }, { "hidraw", reader.hidraw }, { "hidDevice", reader.hidDevice },
+            { "usb", reader.usbLocation }, { "serial", reader.serial }, { "result", QStringLiteral("not opened") },
+            { "message", message } };
+        if (!fixes.isEmpty())
+            o.insert(QStringLiteral("fix"), QJsonArray::fromStringList(fixes));
+        out << jsonLine(o) << Qt::endl;
+        return;
+    }
+    out << "reader - (" << shown(reader.name())
+        << (reader.usbLocation.isEmpty() ? QString() : ", USB " + shown(reader.usbLocation))
+        << "): not opened: " << shown(message) << Qt::endl;
+}
+
 } // namespace vortal9::batch

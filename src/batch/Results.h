@@ -4,6 +4,7 @@
 #pragma once
 
 #include "batch/Job.h"
+#include "capture/ReaderDoctor.h"
 #include "session/Transcript.h"
 
 #include <QString>
@@ -32,6 +33,12 @@ QString resultText(const Job &job, const ReaderInfo &info);
 // as it is pasted into a shell), or with json one JSON line. fixes are the
 // doctor's for a reader whose capture was refused.
 void printResult(QTextStream &out, bool json, const Job &job, const ReaderInfo &info, const QStringList &fixes);
+
+// A reader that the kernel knows but that could not be reached (no hidraw
+// node, or one the user may not open): not configured, with the doctor's
+// problems as the message; in JSON with its fixes, which the text gives
+// once for all such readers (printFixes).
+void printUnreached(QTextStream &out, bool json, const ReaderDiagnosis &reader, const QStringList &fixes);
 
 // ". To fix:" and the fixes, each on a line of its own; only the line's end
 // when there are none.

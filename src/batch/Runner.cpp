@@ -37,6 +37,24 @@ std::vector<std::string> Runner::discoverReaders()
     return batch::discoverReaders(*m_env.platform);
 }
 
+const std::vector<ReaderDiagnosis> &Runner::diagnoses() const
+{
+    if (!m_diagnoses)
+        m_diagnoses = diagnoseReaders(m_env.system);
+    return *m_diagnoses;
+}
+
+std::vector<ReaderDiagnosis> Runner::unreachedReaders(const std::vector<std::string> &discovered) const
+{
+    std::vector<ReaderDiagnosis> unreached;
+    for (const ReaderDiagnosis &d : diagnoses()) {
+        if (d.hasFeatureReport && !d.usable()
+            && std::find(discovered.begin(), discovered.end(), d.hidraw.toStdString()) == discovered.end())
+            unreached.push_back(d);
+    }
+    return unreached;
+}
+
 const ReaderDiagnosis *Runner::diagnosisOf(const std::vector<ReaderDiagnosis> &all, const QString &path)
 {
     const auto it = std::find_if(all.begin(), all.end(), [&](const ReaderDiagnosis &d) { return d.hidraw == path; });
@@ -85,8 +103,7 @@ Job &Runner::addJob(int number, const QString &path)
     const int tries = m_watching ? Job::WatchCaptureTries : 1;
     auto job = std::make_unique<Job>(number, path, *m_env.platform, m_env.capture, m_env.timing, m_script, tries);
     ReaderInfo described;
-    const std::vector<ReaderDiagnosis> all = diagnoses();
-    if (const ReaderDiagnosis *d = diagnosisOf(all, path)) {
+    if (const ReaderDiagnosis *d = diagnosisOf(diagnoses(), path)) {
         described.usb = d->usbLocation;
         described.serial = d->serial;
     }

@@ -83,7 +83,16 @@ public:
     // (all of them when one is attached), or nullopt after saying what is
     // wrong (a usage error).
     std::optional<std::vector<int>> chosenReaders(const Options &options, const std::vector<std::string> &readers);
-    std::vector<ReaderDiagnosis> diagnoses() const { return diagnoseReaders(m_env.system); }
+    // What the doctor says of the attached readers. Diagnosing reads sysfs
+    // for every device of the reader's ids, so it is done once per run (not
+    // once per reader), and again after forgetDiagnoses() (watch: a reader
+    // was plugged in).
+    const std::vector<ReaderDiagnosis> &diagnoses() const;
+    void forgetDiagnoses() { m_diagnoses.reset(); }
+    // The readers the doctor sees that discovery could not count (its
+    // configuration interface without a hidraw node, or with one the user
+    // may not open), in the doctor's order.
+    std::vector<ReaderDiagnosis> unreachedReaders(const std::vector<std::string> &discovered) const;
     // The doctor's diagnosis of the device at path, if it has one.
     static const ReaderDiagnosis *diagnosisOf(const std::vector<ReaderDiagnosis> &all, const QString &path);
     // "No VORTAL9 reader is attached" and the lines that say what to check.
@@ -132,6 +141,7 @@ private:
     bool m_interrupted = false;
     std::vector<std::unique_ptr<Job>> m_jobs;
     std::vector<ReaderInfo> m_described; // per job, by index
+    mutable std::optional<std::vector<ReaderDiagnosis>> m_diagnoses;
 };
 
 } // namespace vortal9::batch

@@ -5,6 +5,7 @@
 #include "batch/Runner.h"
 #include "device/DeviceMonitor.h"
 
+#include <QFileInfo>
 #include <QTextStream>
 
 namespace vortal9::batch {
@@ -25,6 +26,8 @@ int watchReaders(Runner &runner, const Options &options)
     QObject::connect(env.monitor, &DeviceMonitor::readerAdded, &context, [&](const QString &path) {
         if (runner.interrupted())
             return;
+        // The plugged-in reader is diagnosed once, with the others.
+        runner.forgetDiagnoses();
         runner.addJob(++plugged, path).handle(Job::Event::Start);
     });
     QObject::connect(env.monitor, &DeviceMonitor::readerRemoved, &context, [&](const QString &path) {
@@ -34,8 +37,17 @@ int watchReaders(Runner &runner, const Options &options)
                 job->handle(Job::Event::Unplugged);
         }
     });
-    if (!options.json)
+    // Without a udev daemon (a container, a chroot) no plug-in is announced:
+    // said once, and the readers attached now are still configured.
+    const bool blind = !QFileInfo::exists(env.system.udevControl);
+    if (blind) {
+        runner.err() << "vortal9-batch: no udev daemon runs here (" << env.system.udevControl
+                     << " is missing: a container or a chroot?): readers plugged in from now on cannot be seen; "
+                        "only the readers attached now are configured."
+                     << Qt::endl;
+    } else if (!options.json) {
         runner.err() << "Waiting for readers to be plugged in; Ctrl+C stops." << Qt::endl;
+    }
     for (const std::string &path : runner.discoverReaders())
         runner.addJob(++plugged, QString::fromStdString(path)).handle(Job::Event::Start);
     runner.exec();

@@ -12,6 +12,9 @@
 #include <algorithm>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vortal9 {
@@ -20,6 +23,8 @@ namespace {
 
 // Small sysfs attribute files; nothing the doctor reads comes near this.
 constexpr qint64 MaxAttributeBytes = 4096;
+// A report descriptor is at most 4 KiB (the kernel's limit); read with room.
+constexpr qint64 MaxDescriptorBytes = 64 * 1024;
 
 QString readAttribute(const QString &path)
 {
@@ -68,11 +73,24 @@ bool mayReadAndWrite(const QString &path)
     return faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | W_OK, AT_EACCESS) == 0;
 }
 
+// Where the HID device hangs: its USB device's location and strings, when it
+// has a USB parent.
+void describeUsbParent(ReaderDiagnosis &reader, const QString &hidDeviceLink)
+{
+    const QString usbDevice = usbDeviceDir(hidDeviceLink);
+    if (!usbDevice.isEmpty()) {
+        reader.usbLocation = QFileInfo(usbDevice).fileName();
+        reader.serial = readAttribute(usbDevice + QStringLiteral("/serial"));
+        reader.manufacturer = readAttribute(usbDevice + QStringLiteral("/manufacturer"));
+    }
+}
+
 ReaderDiagnosis diagnose(const QString &name, const SystemPaths &paths)
 {
     const QString sysDevice = paths.sysRoot + QStringLiteral("/class/hidraw/") + name + QStringLiteral("/device");
     ReaderDiagnosis reader;
     reader.hidraw = paths.devRoot + QLatin1Char('/') + name;
+    reader.hidDevice = QFileInfo(QFileInfo(sysDevice).canonicalFilePath()).fileName();
     reader.nodeExists = QFileInfo::exists(reader.hidraw);
     reader.hidrawAccess = reader.nodeExists && mayReadAndWrite(reader.hidraw);
     reader.hasFeatureReport = featureLengthFromSysfs(reader.hidraw.toStdString(), paths.sysRoot.toStdString()) > 0;
@@ -82,13 +100,55 @@ ReaderDiagnosis diagnose(const QString &name, const SystemPaths &paths)
             reader.unreadableEventNodes << node.path;
         }
     }
-    const QString usbDevice = usbDeviceDir(sysDevice);
-    if (!usbDevice.isEmpty()) {
-        reader.usbLocation = QFileInfo(usbDevice).fileName();
-        reader.serial = readAttribute(usbDevice + QStringLiteral("/serial"));
-        reader.manufacturer = readAttribute(usbDevice + QStringLiteral("/manufacturer"));
-    }
+    describeUsbParent(reader, sysDevice);
     return reader;
+}
+
+// A HID device of the reader's ids that the kernel gave no hidraw node.
+ReaderDiagnosis diagnoseWithoutNode(const QString &hidDeviceLink)
+{
+    ReaderDiagnosis reader;
+    reader.hidDevice = QFileInfo(hidDeviceLink).fileName();
+    QFile descriptor(hidDeviceLink + QStringLiteral("/report_descriptor"));
+    if (descriptor.open(QIODevice::ReadOnly)) {
+        const QByteArray bytes = descriptor.read(MaxDescriptorBytes);
+        reader.hasFeatureReport
+            = featureReportByteLength({ reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                  static_cast<std::size_t>(bytes.size()) })
+            > 0;
+    }
+    describeUsbParent(reader, hidDeviceLink);
+    return reader;
+}
+
+// The group that may read (and, with write, write) the node at path when
+// the user is not in it; "" when there is none, or it is root's. A rule that
+// gives the readers' nodes to a group (the station's) opens them that way.
+QString groupWithoutUser(const QString &path, bool write)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        return {};
+    }
+    const mode_t needed = write ? (S_IRGRP | S_IWGRP) : S_IRGRP;
+    if ((info.st_mode & needed) != needed || info.st_gid == 0 || info.st_gid == getegid()) {
+        return {};
+    }
+    std::vector<gid_t> groups(std::size_t(std::max(0, ::getgroups(0, nullptr))));
+    const int count = ::getgroups(int(groups.size()), groups.data());
+    for (int i = 0; i < count; ++i) {
+        if (groups[std::size_t(i)] == info.st_gid) {
+            return {};
+        }
+    }
+    const group *entry = ::getgrgid(info.st_gid);
+    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(info.st_gid);
+}
+
+QString userName()
+{
+    const passwd *entry = ::getpwuid(geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QStringLiteral("$USER");
 }
 
 // A reader that the udev rule would let the user reach: it has the
@@ -133,6 +193,11 @@ QStringList ReaderDiagnosis::problems() const
         return { QStringLiteral("no feature report: this is not the reader's configuration interface") };
     }
     QStringList found;
+    if (withoutNode()) {
+        return { QStringLiteral("the kernel gave it no hidraw node: it gives at most %1 HID devices one, keyboards "
+                                "and mice included, and had none left")
+                     .arg(KernelHidrawNodes) };
+    }
     if (!nodeExists) {
         found << QStringLiteral("its hidraw node %1 is missing").arg(hidraw);
     } else if (!hidrawAccess) {
@@ -165,6 +230,18 @@ std::vector<ReaderDiagnosis> diagnoseReaders(const SystemPaths &paths)
         if (isReader(classDir.filePath(name) + QStringLiteral("/device/uevent"))) {
             readers.push_back(diagnose(name, paths));
         }
+    }
+
+    // The HID devices the kernel knows are named by bus, vendor, product and
+    // instance (0003:04B4:210A.0007); one that has no hidraw child got no node.
+    const QDir hidDevices(paths.sysRoot + QStringLiteral("/bus/hid/devices"));
+    for (const QString &name : hidDevices.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString dir = hidDevices.filePath(name);
+        if (!isReaderHidId(name.section(QLatin1Char('.'), 0, 0))
+            || !QDir(dir + QStringLiteral("/hidraw")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty()) {
+            continue;
+        }
+        readers.push_back(diagnoseWithoutNode(dir));
     }
     return readers;
 }
@@ -205,7 +282,47 @@ QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPa
                                 "sessions.");
     }
 
+    // A node open to a group the user is not in (the station's rule gives the
+    // readers' nodes to its group): joining the group opens it.
+    QStringList groups;
     for (const ReaderDiagnosis &reader : readers) {
+        if (!reader.hasFeatureReport) {
+            continue;
+        }
+        QStringList found;
+        if (reader.nodeExists && !reader.hidrawAccess) {
+            found << groupWithoutUser(reader.hidraw, true);
+        }
+        for (const QString &node : reader.unreadableEventNodes) {
+            found << groupWithoutUser(node, false);
+        }
+        for (const QString &group : found) {
+            if (!group.isEmpty() && !groups.contains(group)) {
+                groups << group;
+            }
+        }
+    }
+    for (const QString &group : groups) {
+        fixes << QStringLiteral("The readers' nodes are open to the group \"%1\", and you are not in it. Add your "
+                                "account to it, then log out and in again:")
+                     .arg(group)
+              << QStringLiteral("sudo usermod -aG %1 %2").arg(shellQuoted(group), shellQuoted(userName()));
+    }
+
+    const auto withoutNode = std::count_if(readers.begin(), readers.end(),
+        [](const ReaderDiagnosis &reader) { return reader.withoutNode() && reader.hasFeatureReport; });
+    if (withoutNode > 0) {
+        fixes << QStringLiteral("%1 of the attached readers got no hidraw node: the kernel gives at most %2 HID "
+                                "devices one, keyboards and mice included. Attach fewer readers to this computer at "
+                                "once (configure them in groups), or unplug other USB input devices.")
+                     .arg(withoutNode)
+                     .arg(KernelHidrawNodes);
+    }
+
+    for (const ReaderDiagnosis &reader : readers) {
+        if (reader.withoutNode()) {
+            continue;
+        }
         if (!reader.hasFeatureReport) {
             fixes << QStringLiteral("%1 has no feature report: it is another interface of the device, or not a "
                                     "VORTAL9 reader; there is nothing to fix with udev.")

@@ -25,9 +25,14 @@ inline constexpr const char *UdevRuleLines[] = {
     R"(SUBSYSTEM=="input", KERNEL=="event*", ATTRS{idVendor}=="04b4", ATTRS{idProduct}=="210a", TAG+="uaccess")",
 };
 
+// The kernel gives hidraw nodes to at most this many HID devices at a time
+// (HIDRAW_MAX_DEVICES), keyboards and mice included.
+inline constexpr int KernelHidrawNodes = 64;
+
 struct ReaderDiagnosis
 {
-    QString hidraw; // the hidraw node, e.g. /dev/hidraw3 (under SystemPaths::devRoot)
+    QString hidraw; // the hidraw node, e.g. /dev/hidraw3 (under SystemPaths::devRoot); "" when the kernel gave none
+    QString hidDevice; // the kernel's HID device, e.g. 0003:04B4:210A.0007
     QString usbLocation; // bus and port path of the USB device, e.g. "1-2.4"; "" when unknown
     QString serial; // the USB device's serial number; "" when it has none
     QString manufacturer; // the USB device's manufacturer string; "" when it has none
@@ -40,6 +45,10 @@ struct ReaderDiagnosis
     // The program can open it and send it commands (the window hears it
     // through the keyboard focus if it cannot be captured).
     bool usable() const { return nodeExists && hidrawAccess && hasFeatureReport; }
+    // The kernel knows the device but gave it no hidraw node (it had none left).
+    bool withoutNode() const { return hidraw.isEmpty(); }
+    // How it is named to the user: its hidraw node, or its HID device when it has none.
+    QString name() const { return withoutNode() ? hidDevice : hidraw; }
     // ... and its keys can be captured, as the command-line tool requires.
     bool capturable() const { return usable() && !eventNodes.isEmpty() && unreadableEventNodes.isEmpty(); }
     // What blocks it, one sentence each; empty when nothing does. A device
@@ -54,13 +63,18 @@ bool isReaderHidId(const QString &hidId);
 
 // Every HID device with the reader's vendor and product identifiers (04b4,
 // 210a) that the kernel made a hidraw node for (sysfs lists it; nodeExists
-// tells whether devRoot has it), in the order of the hidraw numbers.
+// tells whether devRoot has it), in the order of the hidraw numbers; then
+// those the kernel knows (sysRoot/bus/hid/devices) but gave no hidraw node,
+// in the order of their names. A device without a USB parent (made with
+// uhid) has no USB location, serial or manufacturer.
 std::vector<ReaderDiagnosis> diagnoseReaders(const SystemPaths &paths = {});
 
 // The exact steps that remove what blocks the readers: the udev rule (where
 // it is and where it goes, or that it is installed already), the reload
-// command, re-plugging; and for a device without feature report, that it is
-// no configuration interface of a reader. One line each; a command stands on
+// command, re-plugging; joining the group that a node is open to (as the
+// station's rule gives the nodes to its group); for a device without
+// feature report, that it is no configuration interface of a reader; and for
+// readers without a hidraw node, that the kernel had none left. One line each; a command stands on
 // a line of its own, ready to be copied. Empty when nothing blocks any.
 // The programs pass installedSystemPaths(), which knows the rule's copy.
 QStringList fixesFor(const std::vector<ReaderDiagnosis> &readers, const SystemPaths &paths = {});

@@ -24,6 +24,10 @@ struct SystemPaths
     // Copies of the rule that an installation leaves where udev may not read
     // them (make install puts it under its prefix), to be copied from.
     QStringList ruleCopies;
+    // The udev daemon's control socket: where it is missing, no daemon runs
+    // (a container, a chroot) and no plug-in is ever announced, as libudev
+    // and udevadm tell.
+    QString udevControl = QStringLiteral("/run/udev/control");
     // How hints name the command-line tool, ready to be typed into a shell.
     QString batchCommand = QStringLiteral("vortal9-batch");
 };

@@ -9,12 +9,18 @@
 //         hidraw/hidrawN/device -> ../../../0003:04B4:210A.0007 its hidraw node
 //         input/inputM/eventK/                                  its input devices
 //   ROOT/sys/class/hidraw/hidrawN -> ../../devices/.../hidraw/hidrawN
+//   ROOT/sys/bus/hid/devices/0003:04B4:210A.0007 -> ../../../devices/.../0003:04B4:210A.0007
 //   ROOT/dev/hidrawN, ROOT/dev/input/eventK                     FIFOs standing for the nodes
+//
+// A device made with uhid has no USB parent: its HID device hangs below
+// ROOT/sys/devices/virtual/misc/uhid/. One that the kernel gave no hidraw
+// node (it has 64) has no hidraw folder, link or node.
 #pragma once
 
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
@@ -37,7 +43,7 @@ using FakeInput = std::pair<QString, QStringList>; // {"input15", {"event7"}}
 // One HID interface and what the kernel and udev made for it.
 struct FakeHidDevice
 {
-    QString hidraw = QStringLiteral("hidraw3");
+    QString hidraw = QStringLiteral("hidraw3"); // "": the kernel gave it none
     QString usbDevice = QStringLiteral("1-1"); // bus and port path, e.g. "1-2.4"
     QString hidDevice = QStringLiteral("0003:04B4:210A.0007"); // bus, vendor, product, instance
     std::vector<FakeInput> inputs = {};
@@ -46,6 +52,8 @@ struct FakeHidDevice
     QByteArray manufacturer = {};
     mode_t hidrawMode = 0666; // of ROOT/dev/hidrawN; 0: no node
     mode_t eventMode = 0644; // of each ROOT/dev/input/eventK
+    bool onUsb = true; // false: made with uhid, no USB parent
+    gid_t nodeGroup = gid_t(-1); // the group of its nodes; -1: the creator's
 };
 
 inline bool writeFile(const QString &path, const QByteArray &bytes)
@@ -54,11 +62,12 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-inline bool makeNode(const QString &path, mode_t mode)
+inline bool makeNode(const QString &path, mode_t mode, gid_t group = gid_t(-1))
 {
     // chmod, as mkfifo's mode passes through the umask.
     const QByteArray name = QFile::encodeName(path);
-    return mkfifo(name.constData(), mode) == 0 && chmod(name.constData(), mode) == 0;
+    return mkfifo(name.constData(), mode) == 0 && (group == gid_t(-1) || chown(name.constData(), uid_t(-1), group) == 0)
+        && chmod(name.constData(), mode) == 0;
 }
 
 inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
@@ -70,7 +79,9 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
     for (qsizetype i = 0; i < ports.size(); ++i) {
         usbPath += QLatin1Char('/') + bus + QLatin1Char('-') + QStringList(ports.mid(0, i + 1)).join(QLatin1Char('.'));
     }
-    const QString hidPath = usbPath + QLatin1Char('/') + device.usbDevice + QStringLiteral(":1.0/") + device.hidDevice;
+    const QString hidPath = device.onUsb
+        ? usbPath + QLatin1Char('/') + device.usbDevice + QStringLiteral(":1.0/") + device.hidDevice
+        : QStringLiteral("devices/virtual/misc/uhid/") + device.hidDevice;
     const QString usb = root + QStringLiteral("/sys/") + usbPath;
     const QString hid = root + QStringLiteral("/sys/") + hidPath;
     const QString node = hid + QStringLiteral("/hidraw/") + device.hidraw;
@@ -80,30 +91,37 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
     const QString hidId = ids.value(0) + QLatin1Char(':') + ids.value(1).rightJustified(8, QLatin1Char('0'))
         + QLatin1Char(':') + ids.value(2).rightJustified(8, QLatin1Char('0'));
 
-    bool ok = QDir().mkpath(node) && QDir().mkpath(root + QStringLiteral("/sys/class/hidraw"))
+    bool ok = QDir().mkpath(hid) && QDir().mkpath(root + QStringLiteral("/sys/class/hidraw"))
+        && QDir().mkpath(root + QStringLiteral("/sys/bus/hid/devices"))
         && QDir().mkpath(root + QStringLiteral("/dev/input"))
-        && QFile::link(QStringLiteral("../../../") + device.hidDevice, node + QStringLiteral("/device"))
-        && QFile::link(QStringLiteral("../../") + hidPath + QStringLiteral("/hidraw/") + device.hidraw,
-            root + QStringLiteral("/sys/class/hidraw/") + device.hidraw)
-        && writeFile(hid + QStringLiteral("/uevent"),
+        && (QFile::link(QStringLiteral("../../../") + hidPath,
+                root + QStringLiteral("/sys/bus/hid/devices/") + device.hidDevice)
+            || QFileInfo::exists(root + QStringLiteral("/sys/bus/hid/devices/") + device.hidDevice));
+    if (!device.hidraw.isEmpty()) {
+        ok = ok && QDir().mkpath(node)
+            && QFile::link(QStringLiteral("../../../") + device.hidDevice, node + QStringLiteral("/device"))
+            && QFile::link(QStringLiteral("../../") + hidPath + QStringLiteral("/hidraw/") + device.hidraw,
+                root + QStringLiteral("/sys/class/hidraw/") + device.hidraw);
+    }
+    ok = ok && writeFile(hid + QStringLiteral("/uevent"),
             "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS=usb-0000:00:14.0-"
                 + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1() + "/input0\n");
     if (!device.reportDescriptor.isEmpty()) {
         ok = ok && writeFile(hid + QStringLiteral("/report_descriptor"), device.reportDescriptor);
     }
-    if (!device.serial.isEmpty()) {
+    if (!device.serial.isEmpty() && device.onUsb) {
         ok = ok && writeFile(usb + QStringLiteral("/serial"), device.serial);
     }
-    if (!device.manufacturer.isEmpty()) {
+    if (!device.manufacturer.isEmpty() && device.onUsb) {
         ok = ok && writeFile(usb + QStringLiteral("/manufacturer"), device.manufacturer);
     }
-    if (device.hidrawMode != 0) {
-        ok = ok && makeNode(root + QStringLiteral("/dev/") + device.hidraw, device.hidrawMode);
+    if (device.hidrawMode != 0 && !device.hidraw.isEmpty()) {
+        ok = ok && makeNode(root + QStringLiteral("/dev/") + device.hidraw, device.hidrawMode, device.nodeGroup);
     }
     for (const auto &[input, events] : device.inputs) {
         for (const QString &event : events) {
             ok = ok && QDir().mkpath(hid + QStringLiteral("/input/") + input + QStringLiteral("/") + event);
-            ok = ok && makeNode(root + QStringLiteral("/dev/input/") + event, device.eventMode);
+            ok = ok && makeNode(root + QStringLiteral("/dev/input/") + event, device.eventMode, device.nodeGroup);
         }
     }
     // Every folder open to all, so that an unprivileged child can walk it.
