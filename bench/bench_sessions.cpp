@@ -130,7 +130,7 @@ int main(int argc, char *argv[])
     double alone = 0;
     double at64 = 0;
     bool allConfigured = true;
-    for (int readers : {1, 8, 32, 64, 128}) {
+    for (int readers : { 1, 8, 32, 64, 128 }) {
         int files = 0;
         const Round r =
             applyTo(readers, {file.fileName(), QStringLiteral("--all"), QStringLiteral("--expect"), reference}, &files);
@@ -148,7 +148,7 @@ int main(int argc, char *argv[])
                 "  usual soft limit of 1024; vortal9-batch raises its soft limit itself when readers need more\n");
     constexpr double Target = 1.1;
     std::printf("  64 readers: %.3f x one reader alone (target at most %.1f): %s\n", at64, Target,
-                at64 <= Target ? "met" : "NOT MET");
+        at64 <= Target ? "met" : "NOT MET");
     // Like every benchmark here it fails only when a reader was not
     // configured, never on a time: the machine's load moves the figures.
     return allConfigured ? 0 : 1;

@@ -17,8 +17,8 @@ int diagnose(Runner &runner, const Options &options)
     for (const ReaderDiagnosis &d : diagnoses) {
         const QStringList problems = d.problems();
         if (options.json) {
-            QJsonObject o { { "hidraw", d.hidraw }, { "hidDevice", d.hidDevice }, { "usb", d.usbLocation }, { "serial", d.serial },
-                { "usable", d.usable() }, { "capture", d.capturable() },
+            QJsonObject o { { "hidraw", d.hidraw }, { "hidDevice", d.hidDevice }, { "usb", d.usbLocation },
+                { "serial", d.serial }, { "usable", d.usable() }, { "capture", d.capturable() },
                 { "problems", QJsonArray::fromStringList(problems) } };
             out << jsonLine(o) << Qt::endl;
             continue;

@@ -58,8 +58,8 @@ int listReaders(Runner &runner, const Options &options)
         // Each column padded and then one space, so that a long text never
         // runs into the next column.
         // A reader without a hidraw node is named by its HID device.
-        const QString columns[] = { number, shown(path.isEmpty() ? hidDevice : path), orDash(shown(usb)), orDash(shown(manufacturer)),
-            orDash(shown(serial)), opens ? QStringLiteral("yes") : QStringLiteral("no") };
+        const QString columns[] = { number, shown(path.isEmpty() ? hidDevice : path), orDash(shown(usb)),
+            orDash(shown(manufacturer)), orDash(shown(serial)), opens ? QStringLiteral("yes") : QStringLiteral("no") };
         const int widths[] = { 2, 13, 8, 13, 13, 5 };
         for (std::size_t i = 0; i < std::size(columns); ++i)
             out << columns[i].leftJustified(widths[i]) << ' ';

@@ -18,7 +18,7 @@ void makeRoomForReaders(std::size_t count, QTextStream &err)
     constexpr rlim_t PerReader = 4;
     constexpr rlim_t OwnFiles = 64;
     const rlim_t needed = OwnFiles + PerReader * rlim_t(count);
-    rlimit limit{};
+    rlimit limit {};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= needed)
         return;
     const rlim_t before = limit.rlim_cur;
@@ -26,8 +26,8 @@ void makeRoomForReaders(std::size_t count, QTextStream &err)
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
         limit.rlim_cur = before;
     if (limit.rlim_cur >= needed) {
-        err << "vortal9-batch: " << count << " readers need up to " << needed << " open files: the limit was raised from "
-            << before << " to " << limit.rlim_cur << "." << Qt::endl;
+        err << "vortal9-batch: " << count << " readers need up to " << needed
+            << " open files: the limit was raised from " << before << " to " << limit.rlim_cur << "." << Qt::endl;
     } else {
         err << "vortal9-batch: " << count << " readers need up to " << needed << " open files, but at most "
             << limit.rlim_cur << " are allowed (ulimit -Hn): some readers may not be opened." << Qt::endl;

@@ -208,8 +208,7 @@ QString Runner::writeTranscript(const QString &file, const QString &scriptName) 
         readers.append(QJsonObject { { "reader", job.number() }, { "hidraw", job.path() },
             { "usb", m_described[i].usb }, { "serial", m_described[i].serial },
             { "result", resultText(job, m_described[i]) },
-            { "steps",
-                transcript::stepsToJson(job.session() ? job.session()->transcript() : transcript::Steps()) } });
+            { "steps", transcript::stepsToJson(job.session() ? job.session()->transcript() : transcript::Steps()) } });
     }
     return writeTranscriptFile(file, scriptName, readers);
 }

@@ -2,10 +2,10 @@
 // nodes, udev for plugging, and the ending signals (Ctrl+C, SIGTERM, SIGHUP,
 // SIGQUIT, SIGPIPE) that end every session cleanly.
 #include "batch/BatchTool.h"
-#include "platform/EndingSignals.h"
 #include "capture/LinuxCapturePlatform.h"
 #include "device/HidapiPlatform.h"
 #include "device/UdevMonitor.h"
+#include "platform/EndingSignals.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

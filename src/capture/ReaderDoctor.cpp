@@ -112,9 +112,8 @@ ReaderDiagnosis diagnoseWithoutNode(const QString &hidDeviceLink)
     QFile descriptor(hidDeviceLink + QStringLiteral("/report_descriptor"));
     if (descriptor.open(QIODevice::ReadOnly)) {
         const QByteArray bytes = descriptor.read(MaxDescriptorBytes);
-        reader.hasFeatureReport
-            = featureReportByteLength({ reinterpret_cast<const std::uint8_t *>(bytes.constData()),
-                  static_cast<std::size_t>(bytes.size()) })
+        reader.hasFeatureReport = featureReportByteLength({ reinterpret_cast<const std::uint8_t *>(bytes.constData()),
+                                      static_cast<std::size_t>(bytes.size()) })
             > 0;
     }
     describeUsbParent(reader, hidDeviceLink);

@@ -107,7 +107,9 @@ EndingSignals::EndingSignals(QObject *parent)
 
 EndingSignals::~EndingSignals() = default;
 
-void EndingSignals::onReadable() { }
+void EndingSignals::onReadable()
+{
+}
 
 } // namespace vortal9
 
