@@ -208,6 +208,7 @@ ReaderSession::OpenResult ReaderSession::open(const std::string &path)
     m_readerIdle = false;
     m_held = false;
     m_letGoDue = true;
+    m_masker = {};
     transition(State::Ready);
     return {OpenResult::Opened};
 }
@@ -335,8 +336,12 @@ void ReaderSession::resumeRecording(const QString &kept)
 transcript::Steps ReaderSession::transcript() const
 {
     transcript::Steps steps = m_transcript;
-    for (transcript::Step &step : steps)
-        step.answer = card::maskTracks(step.answer);
+    // Text held back because it may be a track is given as the end of the
+    // answer would give it.
+    if (!steps.empty()) {
+        card::TrackMasker rest = m_masker;
+        steps.back().answer += rest.end();
+    }
     return steps;
 }
 
@@ -745,10 +750,10 @@ void ReaderSession::quietPeriodOver()
     if (m_recording && !sending && !m_recorded.isEmpty())
         m_recorded += scancode::AnswerMarker;
     // The transcript's steps end at the same points.
-    if (!sending && !m_transcript.empty() && !m_stepEnded) {
+    addToAnswer(m_masker.end());
+    // The transcript's steps end at the same points.
+    if (!sending && !m_transcript.empty() && !m_stepEnded)
         m_stepEnded = true;
-        m_transcript.back().answer = card::maskTracks(m_transcript.back().answer);
-    }
     Q_EMIT quietPeriodEnded(!isScriptRunning() && !sending);
 }
 
@@ -886,14 +891,22 @@ void ReaderSession::dispose(std::unique_ptr<KeyCapture> capture)
 
 void ReaderSession::onCapturedText(const QString &text)
 {
-    // A pause inside one answer does not start a step: the text goes to the
-    // step that was answered last until the next key.
-    if (isOpen() && !m_transcript.empty())
-        m_transcript.back().answer += text;
+    // Everything the reader types goes through the masker, also what is
+    // typed before the first step or between steps, so that a track is
+    // known as one however the steps fall.
+    addToAnswer(m_masker.feed(text));
     m_inCaptureSignal = true;
     Q_EMIT typed(text);
     noteTyping();
     m_inCaptureSignal = false;
+}
+
+void ReaderSession::addToAnswer(const QString &masked)
+{
+    // A pause inside one answer does not start a step: the text goes to the
+    // step that was answered last until the next key.
+    if (isOpen() && !m_transcript.empty() && !masked.isEmpty())
+        m_transcript.back().answer += masked;
 }
 
 void ReaderSession::onReportGoingOut(const QString &chunk)

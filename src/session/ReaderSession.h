@@ -43,6 +43,7 @@
 // deleteLater().
 #pragma once
 
+#include "card/CardData.h"
 #include "config/ScriptTokenizer.h"
 #include "device/HidPlatform.h"
 #include "device/KeyCapture.h"
@@ -284,6 +285,8 @@ private:
 
     // Signals of the capture and the channel, turned into events.
     void onCapturedText(const QString &text);
+    // Text the masker has decided goes to the answer of the current step.
+    void addToAnswer(const QString &masked);
     void onReportGoingOut(const QString &chunk);
     void onReportSent(const std::vector<std::uint8_t> &payload);
     void onReportRefused();
@@ -313,7 +316,8 @@ private:
 
     bool m_recording = false;
     QString m_recorded;
-    transcript::Steps m_transcript;
+    transcript::Steps m_transcript; // answers masked as they come
+    card::TrackMasker m_masker;     // everything the reader typed since it was opened
     bool m_stepEnded = true; // the last step's answer is over: the next key starts a step
     bool m_readerIdle = false;
     bool m_held = false;
