@@ -253,7 +253,10 @@ INSTANTIATE_TEST_SUITE_P(
         ExpectRow { "hashPreambleDiffers", { { "preamble", "#" }, { "terminator", "CRLF" }, { "tracks", "12" } },
             { { "preamble", "#" }, { "terminator", "NONE" }, { "tracks", "23" } }, ExitWithoutSaving, Differs },
         ExpectRow { "percentPreambleAlike", { { "preamble", "%" }, { "terminator", "CRLF" }, { "tracks", "12" } },
-            { { "preamble", "%" }, { "terminator", "CRLF" }, { "tracks", "12" } }, ExitWithoutSaving, Success }),
+            { { "preamble", "%" }, { "terminator", "CRLF" }, { "tracks", "12" } }, ExitWithoutSaving, Success },
+        // Beep, then save, with no wait after the beep's break: one step.
+        ExpectRow { "breakWithoutMarkerIsOneStep", {}, {}, QStringLiteral("141109F009F011F014FF2EF02E3EF03EFF"),
+            Success }),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(SwipeCommandTest, SwipeTestOfAlikeReadersSucceedsAndCtrlCLeavesTheRestNotSwiped)

@@ -567,6 +567,8 @@ void ReaderSession::onPlayAwaiting(Event event)
         break;
     case Event::QuietOver:
         quietPeriodOver();
+        // The wait is over: so is the step (script::endsStep).
+        m_stepEnded = true;
         // A hold asked from outside keeps the playback here until it ends.
         if (m_held)
             transition(State::PlayHeld);
@@ -718,7 +720,7 @@ void ReaderSession::playNextToken()
 void ReaderSession::afterToken()
 {
     const script::Token &token = m_tokens[m_nextToken - 1];
-    if (token.waitForAnswer)
+    if (script::endsStep(token))
         transition(State::PlayAwaiting);
     else if (token.isBreak)
         transition(State::PlayPausing);
@@ -751,8 +753,9 @@ void ReaderSession::quietPeriodOver()
         m_recorded += scancode::AnswerMarker;
     // The transcript's steps end at the same points.
     addToAnswer(m_masker.end());
-    // The transcript's steps end at the same points.
-    if (!sending && !m_transcript.empty() && !m_stepEnded)
+    // Outside playback the transcript's steps end at the same points; a
+    // playback's steps end where it waits for the answer (onPlayAwaiting).
+    if (!sending && !isScriptRunning())
         m_stepEnded = true;
     Q_EMIT quietPeriodEnded(!isScriptRunning() && !sending);
 }

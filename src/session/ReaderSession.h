@@ -193,9 +193,10 @@ public:
     const QString &recordedText() const { return m_recorded; }
 
     // The steps of the last playback or Enter Config: the keys sent and what
-    // the reader typed in answer, tracks of card data masked. A step ends
-    // where the reader answered and fell quiet, as a recording's markers do.
-    // Answers are heard only through capture.
+    // the reader typed in answer, tracks of card data masked. In playback a
+    // step ends where playback waits for the answer (script::endsStep);
+    // otherwise where the reader answered and fell quiet, as a recording's
+    // markers do. Answers are heard only through capture.
     transcript::Steps transcript() const;
 
     // Without capture: the text box that receives the reader's typing changed.
