@@ -864,31 +864,41 @@ struct RefusedReportRow
 {
     const char *name;
     int acceptedBefore; // reports the reader takes before it refuses one
+    QString release;    // what the session then sends to let go of the keys still down
 };
 
 class PlaybackRefusedReportTest : public PlaybackTest, public ::testing::WithParamInterface<RefusedReportRow>
 {
 };
 
-TEST_P(PlaybackRefusedReportTest, StopsAtTheRefusedReport)
+TEST_P(PlaybackRefusedReportTest, StopsAtTheRefusedReportAndReleasesWhatIsDown)
 {
     addFastReader("/dev/hidraw1");
     MainForm &w = openWindow();
     loadScript(Header + "2EF02EFF26F026FF");
     platform.device("/dev/hidraw1")->refuseSetFeatureAfter = GetParam().acceptedBefore;
+    // One refusal: the reader takes the release after it.
+    QObject::connect(&w.session(), &ReaderSession::failure, &w,
+                     [this] { platform.device("/dev/hidraw1")->refuseSetFeatureAfter = -1; });
     play();
     const QStringList all = HotKeyReports + QStringList({"2E", "F02E", "26", "F026"});
-    EXPECT_EQ(platform.sentReports().size(), std::size_t(GetParam().acceptedBefore) + 1);
-    EXPECT_EQ(payloadStrings(), all.mid(0, GetParam().acceptedBefore));
-    EXPECT_FALSE(platform.sentReports().back().accepted);
+    QStringList taken = all.mid(0, GetParam().acceptedBefore);
+    if (!GetParam().release.isEmpty())
+        taken << GetParam().release;
+    EXPECT_EQ(payloadStrings(), taken);
+    ASSERT_GT(platform.sentReports().size(), std::size_t(GetParam().acceptedBefore));
+    EXPECT_FALSE(platform.sentReports()[std::size_t(GetParam().acceptedBefore)].accepted);
     EXPECT_EQ(w.panelText(6), "Write Data Error");
+    // As the batch tool does, the window says the reader may be left in its configuration mode.
+    EXPECT_TRUE(dialogs.asked.contains("warn:Warning"));
+    EXPECT_TRUE(dialogs.lastText.contains("configuration mode")) << dialogs.lastText.toStdString();
     expectPlaybackEnded();
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, PlaybackRefusedReportTest,
-                         ::testing::Values(RefusedReportRow{"firstHalfOfTheHotKey", 0},
-                                           RefusedReportRow{"secondHalfOfTheHotKey", 1},
-                                           RefusedReportRow{"aBreakInTheScript", 3}),
+                         ::testing::Values(RefusedReportRow{"firstHalfOfTheHotKey", 0, ""},
+                                           RefusedReportRow{"secondHalfOfTheHotKey", 1, "F009F011F014"},
+                                           RefusedReportRow{"aBreakInTheScript", 3, "F02E"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // ---- the answer time-out ------------------------------------------------------------------

@@ -104,9 +104,12 @@ protected:
         return session;
     }
 
-    std::optional<bool> sessionSend(const QString &text)
+    // Sends the configuration hot key as "Enter Config" does and waits until
+    // its echo interval is over.
+    void enterConfigAndWait()
     {
-        return sentOrRefused([&](auto done) { session.sendCommand(text, done); });
+        session.enterConfig();
+        waitUntil([&] { return session.state() == ReaderSession::State::Ready; });
     }
 
     // Sleeps in the event loop until done() holds or ms have passed.
@@ -200,10 +203,9 @@ TEST_F(CommandChannelTest, RecordingAppendsThePairsUnchanged)
 {
     openSession();
     session.resumeRecording("FF");
-    EXPECT_EQ(sessionSend("1ef01e"), true);
-    EXPECT_EQ(sessionSend("123"), true);
-    EXPECT_EQ(session.takeRecording(), "FF1ef01e123");
-    EXPECT_EQ(sessionSend("29F029"), true);
+    enterConfigAndWait();
+    EXPECT_EQ(session.takeRecording(), "FF141109F009F011F014");
+    enterConfigAndWait();
     EXPECT_EQ(session.recordedText(), "");
 }
 
@@ -212,10 +214,11 @@ TEST_F(CommandChannelTest, ARefusedReportStopsTheCommandAndEmptiesTheRecording)
     openSession();
     platform.device("/dev/hidraw1")->refuseSetFeature = true;
     session.resumeRecording("141109F009F011F014FF");
-    EXPECT_EQ(sessionSend("0102030405060708090A0B0C0D0E"), false);
-    ASSERT_EQ(platform.sentReports().size(), 1u); // the second chunk was never tried
+    enterConfigAndWait();
+    ASSERT_FALSE(platform.sentReports().empty());
     EXPECT_FALSE(platform.sentReports()[0].accepted);
-    EXPECT_EQ(failures, QStringList({"Write Data Error"}));
+    ASSERT_FALSE(failures.isEmpty());
+    EXPECT_EQ(failures.first(), "Write Data Error");
     EXPECT_EQ(session.recordedText(), "");
 }
 
@@ -224,9 +227,18 @@ TEST_F(CommandChannelTest, AcceptedReportsBeforeARefusalAreDroppedFromTheRecordi
     openSession();
     platform.device("/dev/hidraw1")->refuseSetFeatureAfter = 1;
     session.startRecording();
-    EXPECT_EQ(sessionSend("0102030405060708090A0B0C0D0E"), false);
+    enterConfigAndWait();
     EXPECT_EQ(platform.sentReports().size(), 2u);
     EXPECT_EQ(session.recordedText(), "");
+}
+
+TEST_F(CommandChannelTest, AStringWithARefusedChunkStopsThere)
+{
+    openReader();
+    platform.device("/dev/hidraw1")->refuseSetFeature = true;
+    EXPECT_EQ(sendAndWait("0102030405060708090A0B0C0D0E"), false);
+    ASSERT_EQ(platform.sentReports().size(), 1u); // the second chunk was never tried
+    EXPECT_FALSE(platform.sentReports()[0].accepted);
 }
 
 struct RefusedRow
@@ -240,14 +252,11 @@ class RefusedChunkTest : public CommandChannelTest, public ::testing::WithParamI
 {
 };
 
-TEST_P(RefusedChunkTest, NothingIsSentAndTheFailureIsShown)
+TEST_P(RefusedChunkTest, NothingIsSent)
 {
-    openSession(GetParam().featureLength);
-    session.resumeRecording("141109");
-    EXPECT_EQ(sessionSend(GetParam().command), false);
+    openReader(GetParam().featureLength);
+    EXPECT_EQ(sendAndWait(GetParam().command), false);
     EXPECT_TRUE(platform.sentReports().empty());
-    EXPECT_EQ(failures, QStringList({"Write Data Error"}));
-    EXPECT_EQ(session.recordedText(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -255,24 +264,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RefusedRow{"notHex", "1G", 9}, RefusedRow{"lineEndInside", "1E\r\n", 9},
                       RefusedRow{"spaceInPair", " 1F01E", 9},
                       RefusedRow{"moreThanPayload", "112233445566778", 8},
-                      RefusedRow{"shortReport", "1EF01E", 3}),
+                      RefusedRow{"shortReport", "1EF01E", 3}, RefusedRow{"empty", "", 9}),
     [](const auto &info) { return std::string(info.param.name); });
-
-TEST_F(CommandChannelTest, EmptyCommandSendsNothingAndSaysNothing)
-{
-    openSession();
-    session.resumeRecording("FF");
-    EXPECT_EQ(sessionSend(""), false);
-    EXPECT_TRUE(platform.sentReports().empty());
-    EXPECT_TRUE(failures.isEmpty());
-    EXPECT_EQ(session.recordedText(), "FF");
-}
 
 TEST_F(CommandChannelTest, AClosedSessionSendsNothing)
 {
     openSession();
     session.close();
-    EXPECT_EQ(sessionSend("1EF01E"), false);
+    session.enterConfig();
+    session.playScript("141109F009F011F014FF1EF01EFF");
+    EXPECT_FALSE(session.pressKey(2, false));
+    waitUntil([] { return false; }, 100);
     EXPECT_TRUE(platform.sentReports().empty());
 }
 

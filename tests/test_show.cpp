@@ -71,7 +71,9 @@ INSTANTIATE_TEST_SUITE_P(Scripts, ScriptKeysTest,
         KeysRow {
             "codesOfNoKey", "U.S.", "76F076E07CF0E07C0DF00DE0FF", "step 2: 0x76 0xE07C 0x0D 0xE0" + Answers + "\n" },
         KeysRow { "releaseOfAKeyNotDown", "U.S.", "F012F076", "step 2: Shift up 0x76 up\n" },
-        KeysRow { "onlyTheHotKey", "U.S.", "FFFF", "" }),
+        KeysRow { "onlyTheHotKey", "U.S.", "FFFF", "" },
+        // A break's pause is no wait for the reader: one step up to the marker.
+        KeysRow { "breakWithoutMarker", "U.S.", "2EF02E3EF03EFF", "step 2: 5 8" + Answers + "\n" }),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- vortal9-batch show ---------------------------------------------------------------

@@ -1,5 +1,7 @@
 // The shape of a swipe: what a technician sees of a card's tracks, and the
-// text that --expect-shape takes back.
+// text that --expect-shape takes back; and the masking of tracks in what a
+// reader types, however its text is cut into pieces.
+#include "card/CardData.h"
 #include "card/SwipeShape.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +43,45 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeRow{"noEndSentinel", "%B5566^DOE", R"(pre:"" %[5^3] post:"" term:NONE)"},
         ShapeRow{"noTrackAtAll", "E\n", R"(pre:"A" post:"" term:CR)"},
         ShapeRow{"emptyFields", ";=?\n", R"(pre:"" ;[0=0]? post:"" term:CR)"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct MaskRow
+{
+    const char *name;
+    QString pieces; // what the reader typed, the pieces as heard separated by '|'
+    QString kept;   // what the masker gave, the pieces joined
+};
+
+class TrackMaskerTest : public ::testing::TestWithParam<MaskRow>
+{
+};
+
+TEST_P(TrackMaskerTest, MasksTracksAndNothingElse)
+{
+    vortal9::card::TrackMasker masker;
+    QString kept;
+    for (const QString &piece : GetParam().pieces.split(u'|'))
+        kept += masker.feed(piece);
+    kept += masker.end();
+    EXPECT_EQ(kept.toStdString(), GetParam().kept.toStdString());
+    EXPECT_EQ(vortal9::card::maskTracks(QString(GetParam().pieces).remove(u'|')).toStdString(),
+              GetParam().kept.toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, TrackMaskerTest,
+    ::testing::Values(
+        MaskRow{"wholeSwipe", "%B12^DOE/J^27?;12=27?\n", "%A99^AAA/A^99?;99=99?\n"},
+        MaskRow{"trackAcrossPieces", "%B1|2^DO|E/J^27?;1|2=27?\n", "%A99^AAA/A^99?;99=99?\n"},
+        MaskRow{"menuPercentMasksNothing", "1 Preamble: %\n2 Postamble: (none)\n3 Terminator: NONE\n4 Tracks: 23\n",
+                "1 Preamble: %\n2 Postamble: (none)\n3 Terminator: NONE\n4 Tracks: 23\n"},
+        MaskRow{"menuSemicolonWithLetters", "1 Preamble: ;AB\t> ", "1 Preamble: ;AB\t> "},
+        MaskRow{"trackCutByLineEnd", ";4731829\nmenu", ";9999999\nmenu"},
+        MaskRow{"trackCutByTheEnd", "> %B4731", "> %A9999"},
+        MaskRow{"startNeverHeard", "|829460571938^LEAKTEST^2908?;4731=29?\n", "999999999999^AAAAAAAA^9999?;9999=99?\n"},
+        MaskRow{"promptIsNoTrack", "1\nPreamble? |#\nPreamble = #\n> ", "1\nPreamble? #\nPreamble = #\n> "},
+        MaskRow{"menuDigitsKept", "VORTAL9 SETUP\n5 Beep: ON\n> 5\nBeep = OFF\n> ",
+                "VORTAL9 SETUP\n5 Beep: ON\n> 5\nBeep = OFF\n> "}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(SwipeShapeParse, TakesExtraSpacesAndRefusesWhatIsNoShape)

@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace vortal9;
 using namespace vortal9::batch;
 
@@ -209,6 +211,54 @@ INSTANTIATE_TEST_SUITE_P(
             "expectedOtherShape", { "--expect-shape", CrlfShape }, Differs, { "differs", "alike", "differs", "differs" } }),
     [](const auto &info) { return std::string(info.param.name); });
 
+// apply --expect: a reference made on reader 1 checked on reader 2. The
+// menus compare as typed, whatever characters the settings hold; and a
+// transcript made with a script is a reference for that script.
+struct ExpectRow
+{
+    const char *name;
+    QMap<QString, QString> reference; // reader 1's settings
+    QMap<QString, QString> checked;   // reader 2's settings
+    QString script;
+    int status;
+};
+
+class ExpectTest : public SwipeCommandTest, public ::testing::WithParamInterface<ExpectRow>
+{
+};
+
+TEST_P(ExpectTest, ComparesTheMenusAsTyped)
+{
+    reader(1)->setStoredSettings(GetParam().reference);
+    reader(2)->setStoredSettings(GetParam().checked);
+    QFile script(dir.filePath("row.TXT"));
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(GetParam().script.toLatin1() + "\r\n");
+    script.close();
+    const QString made = dir.filePath("made.json");
+    ASSERT_EQ(runTool({ "apply", script.fileName(), "--reader", "1", "--transcript", made }), Success)
+        << errText.toStdString();
+    EXPECT_EQ(runTool({ "apply", script.fileName(), "--reader", "2", "--expect", made }), GetParam().status)
+        << outText.toStdString() << errText.toStdString();
+}
+
+const QString ExitWithoutSaving = QStringLiteral("141109F009F011F014FF46F046FF");
+const QMap<QString, QString> Crlf12 { { "terminator", "CRLF" }, { "tracks", "12" } };
+
+INSTANTIATE_TEST_SUITE_P(
+    Menus, ExpectTest,
+    ::testing::Values(
+        ExpectRow { "percentPreambleDiffers", { { "preamble", "%" }, { "terminator", "CRLF" }, { "tracks", "12" } },
+            { { "preamble", "%" }, { "terminator", "NONE" }, { "tracks", "23" } }, ExitWithoutSaving, Differs },
+        ExpectRow { "hashPreambleDiffers", { { "preamble", "#" }, { "terminator", "CRLF" }, { "tracks", "12" } },
+            { { "preamble", "#" }, { "terminator", "NONE" }, { "tracks", "23" } }, ExitWithoutSaving, Differs },
+        ExpectRow { "percentPreambleAlike", { { "preamble", "%" }, { "terminator", "CRLF" }, { "tracks", "12" } },
+            { { "preamble", "%" }, { "terminator", "CRLF" }, { "tracks", "12" } }, ExitWithoutSaving, Success },
+        // Beep, then save, with no wait after the beep's break: one step.
+        ExpectRow { "breakWithoutMarkerIsOneStep", {}, {}, QStringLiteral("141109F009F011F014FF2EF02E3EF03EFF"),
+            Success }),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(SwipeCommandTest, SwipeTestOfAlikeReadersSucceedsAndCtrlCLeavesTheRestNotSwiped)
 {
     swipeLater({ 4, 1 });
@@ -238,61 +288,99 @@ TEST_F(SwipeCommandTest, SwipeTestRefusesAShapeItCannotRead)
 
 // The emulated tool run as a program, with HOME, TMPDIR and the working
 // folder in one scratch folder: whatever it writes is there to be searched.
+// The swipes fall at several moments of apply: before its first report,
+// across it (the step begins in the middle of a track), during a step's wait
+// and after the end; the transcript and --expect's differences are searched
+// too.
 TEST(SwipeCardData, NoDigitOfTheCardReachesOutputOrFiles)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString track1 = "B4731829460571938^LEAKTEST/CARD^2908126481357";
     const QString track2 = "4731829460571938=2908126481357";
-    const QString track3 = "0114731829460571938=7294618";
+    // No run of three digits here is one of the script's scan codes ("F011").
+    const QString track3 = "0154731829460571938=7294618";
     const QString swipe = QStringLiteral(R"({"atMs":%1,"track1":"%2","track2":"%3","track3":"%4"})");
-    QString readers;
-    for (int i = 1; i <= 3; ++i) {
-        readers += QStringLiteral(R"(%1{"path":"/dev/hidraw%2","typing":{"answerDelayMs":5,"charIntervalMs":1},)"
-                                  R"("settings":{"preamble":"%3"},"swipes":[%4,%5]})")
-                       .arg(i == 1 ? "" : ",")
-                       .arg(i)
-                       .arg(i == 3 ? "29081" : "")
-                       .arg(swipe.arg(200 * i).arg(track1, track2, track3))
-                       .arg(swipe.arg(1000 + 100 * i).arg(track1, track2, track3));
-    }
-    const QString fleetDir = dir.filePath("fleet");
-    ASSERT_TRUE(QDir().mkpath(fleetDir));
-    QFile fleet(fleetDir + "/fleet.json");
-    ASSERT_TRUE(fleet.open(QIODevice::WriteOnly));
-    fleet.write(("{\"readers\":[" + readers + "]}").toUtf8());
-    fleet.close();
+    // settings(i) gives reader i's settings; swipes, the moments of its swipes.
+    auto fleetFile = [&](const QString &name, const std::function<QString(int)> &settings, QList<int> swipes) {
+        QString readers;
+        for (int i = 1; i <= 3; ++i) {
+            QStringList at;
+            for (const int ms : swipes)
+                at << swipe.arg(ms + 70 * (i - 1)).arg(track1, track2, track3);
+            readers += QStringLiteral(R"(%1{"path":"/dev/hidraw%2","typing":{"answerDelayMs":5,"charIntervalMs":1,)"
+                                      R"("lineGapMs":1},"settings":{%3},"swipes":[%4]})")
+                           .arg(i == 1 ? "" : ",")
+                           .arg(i)
+                           .arg(settings(i), at.join(','));
+        }
+        const QString path = dir.filePath("fleet/" + name);
+        QFile fleet(path);
+        EXPECT_TRUE(QDir().mkpath(dir.filePath("fleet")) && fleet.open(QIODevice::WriteOnly));
+        fleet.write(("{\"readers\":[" + readers + "]}").toUtf8());
+        return path;
+    };
+    const QString swipeFleet = fleetFile(
+        "swipe.json", [](int i) { return i == 3 ? QString(R"("preamble":"29081")") : QString(); }, { 200, 1000 });
+    // Reader 2 is set otherwise, so --expect prints what it typed.
+    const QString applyFleet = fleetFile(
+        "apply.json", [](int i) { return i == 2 ? QString(R"("terminator":"CRLF")") : QString(); },
+        { 0, 230, 3600, 4000, 4400, 4800, 5400 });
 
     const QString work = dir.filePath("work");
     ASSERT_TRUE(QDir().mkpath(work));
+    QFile script(work + "/beep.TXT");
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(Script.toLatin1() + "\r\n");
+    script.close();
+    struct Run
+    {
+        QString fleet;
+        QStringList arguments;
+        int status;
+    };
     QString everything;
-    for (const QStringList &arguments : { QStringList { "swipe-test", "--all" },
-             QStringList { "swipe-test", "--all", "--json" }, QStringList { "identify" } }) {
+    for (const Run &run : { Run { swipeFleet, { "swipe-test", "--all" }, Differs },
+             Run { swipeFleet, { "swipe-test", "--all", "--json" }, Differs },
+             Run { swipeFleet, { "identify" }, Success },
+             Run { applyFleet, { "apply", script.fileName(), "--all", "--transcript", "made.json" }, Success },
+             Run { applyFleet, { "apply", script.fileName(), "--all", "--expect", "made.json" }, Differs },
+             Run { applyFleet, { "apply", script.fileName(), "--all", "--expect", "made.json", "--json" }, Differs } }) {
         QProcess tool;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("VORTAL9_EMULATED_FLEET", fleet.fileName());
+        environment.insert("VORTAL9_EMULATED_FLEET", run.fleet);
         environment.insert("HOME", work);
         environment.insert("TMPDIR", work);
         environment.insert("XDG_RUNTIME_DIR", work);
         tool.setProcessEnvironment(environment);
         tool.setWorkingDirectory(work);
-        tool.start(VORTAL9_BATCH_EMULATED, arguments);
+        tool.start(VORTAL9_BATCH_EMULATED, run.arguments);
         ASSERT_TRUE(tool.waitForStarted());
-        if (arguments.contains("identify")) {
+        if (run.arguments.contains("identify")) {
             QTest::qWait(1800);
             tool.terminate(); // an ending signal, as Ctrl+C is
         }
         ASSERT_TRUE(tool.waitForFinished(20000));
         const QString out = QString::fromUtf8(tool.readAllStandardOutput());
-        EXPECT_EQ(tool.exitCode(), arguments.contains("identify") ? Success : Differs) << out.toStdString();
+        EXPECT_EQ(tool.exitCode(), run.status) << out.toStdString();
         EXPECT_TRUE(out.contains("/dev/hidraw3")) << "the run reached every reader";
+        if (run.arguments.contains("--expect")) {
+            EXPECT_TRUE(out.contains(run.arguments.contains("--json") ? "\"typed\"" : "typed:")) << out.toStdString();
+        }
         everything += out + QString::fromUtf8(tool.readAllStandardError());
     }
+    QFile made(work + "/made.json");
+    ASSERT_TRUE(made.open(QIODevice::ReadOnly));
+    // The card was heard: its masked tracks are in the transcript.
+    EXPECT_TRUE(made.readAll().contains("9999999999999?")) << "no swipe reached the transcript";
     for (QDirIterator it(work, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); it.hasNext();) {
         QFile file(it.next());
         if (file.open(QIODevice::ReadOnly))
             everything += QString::fromUtf8(file.readAll());
     }
+    // The scratch folders' names are random: they could hold any three digits.
+    everything.replace(dir.path(), "");
+    everything.remove(QRegularExpression("vortal9-fleet-\\w+"));
     // Every run of three or more digits of the card, and its name.
     QStringList secrets { "LEAKTEST" };
     static const QRegularExpression digits("[0-9]{3,}");

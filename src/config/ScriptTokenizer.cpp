@@ -69,4 +69,18 @@ std::vector<Token> playbackTokens(const QString &script)
     }
 }
 
+std::vector<Step> playbackSteps(const QString &script)
+{
+    std::vector<Step> steps;
+    bool stepEnded = true;
+    for (Token &token : playbackTokens(script)) {
+        if (stepEnded)
+            steps.push_back({});
+        stepEnded = endsStep(token);
+        steps.back().waitsForAnswer = stepEnded;
+        steps.back().tokens.push_back(std::move(token));
+    }
+    return steps;
+}
+
 } // namespace vortal9::script

@@ -38,4 +38,22 @@ inline bool hasNextToken(const QString &script, qsizetype next) { return next + 
 // fewer, or one that holds nothing but markers after its header.
 std::vector<Token> playbackTokens(const QString &script);
 
+// A step of playback ends where playback waits for the reader's answer (a
+// run of "FF" markers after the token), and nowhere else: not where a pause
+// follows a break, nor where the reader happens to fall quiet. The session,
+// the answer transcript, its reference check and the shown keys all cut
+// steps here.
+inline bool endsStep(const Token &token) { return token.waitForAnswer; }
+
+struct Step
+{
+    std::vector<Token> tokens;   // in the order they are sent
+    bool waitsForAnswer = false; // false only for keys after the last wait
+};
+
+// The tokens of playbackTokens(script) cut into steps. The configuration hot
+// key, which playback sends first and whose answer it always awaits, is no
+// token: it is the step before these.
+std::vector<Step> playbackSteps(const QString &script);
+
 } // namespace vortal9::script

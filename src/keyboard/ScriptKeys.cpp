@@ -47,37 +47,33 @@ public:
     {
     }
 
-    std::vector<ShownStep> read(const std::vector<script::Token> &tokens)
+    std::vector<ShownStep> read(const std::vector<script::Step> &steps)
     {
         m_steps.push_back(
             { { { QString::fromLatin1(HotKeyName), QString(scancode::HotKey) } }, QString(scancode::HotKey), true });
-        bool stepEnded = true; // the hot key's answer is always awaited
-        for (std::size_t i = 0; i < tokens.size(); ++i) {
-            if (stepEnded)
-                m_steps.push_back({});
-            const script::Token &token = tokens[i];
-            m_steps.back().hex += token.text;
-            bool waits = token.waitForAnswer;
-            const QString code = token.text;
-            if (token.isBreak) {
-                release(code.mid(BreakPrefix.size()), code);
-            } else if (code == ExtendedPrefix) {
-                // A prefix cut off by a marker: the reader gets it alone.
-                show(hexName(code), code);
-            } else if (!waits && !isHeld(code) && i + 1 < tokens.size() && tokens[i + 1].text == BreakPrefix + code) {
-                // Pressed and released at once: one key, under whatever is held.
-                m_steps.back().hex += tokens[i + 1].text;
-                waits = tokens[++i].waitForAnswer;
-                show(prefix() + legendOf(code, state()), code + tokens[i].text);
-                coverHeld();
-            } else {
-                press(code);
+        for (const script::Step &step : steps) {
+            m_steps.push_back({});
+            m_steps.back().waitsForAnswer = step.waitsForAnswer;
+            const std::vector<script::Token> &tokens = step.tokens;
+            for (std::size_t i = 0; i < tokens.size(); ++i) {
+                const script::Token &token = tokens[i];
+                m_steps.back().hex += token.text;
+                const QString code = token.text;
+                if (token.isBreak) {
+                    release(code.mid(BreakPrefix.size()), code);
+                } else if (code == ExtendedPrefix) {
+                    // A prefix cut off by a marker: the reader gets it alone.
+                    show(hexName(code), code);
+                } else if (!isHeld(code) && i + 1 < tokens.size() && tokens[i + 1].text == BreakPrefix + code) {
+                    // Pressed and released at once: one key, under whatever is held.
+                    m_steps.back().hex += tokens[++i].text;
+                    show(prefix() + legendOf(code, state()), code + tokens[i].text);
+                    coverHeld();
+                } else {
+                    press(code);
+                }
             }
-            stepEnded = waits;
-            if (waits)
-                m_steps.back().waitsForAnswer = true;
-            if (waits || i + 1 == tokens.size())
-                announceHeld();
+            announceHeld();
         }
         return std::move(m_steps);
     }
@@ -216,7 +212,7 @@ private:
 
 std::vector<ShownStep> scriptKeys(const QString &script, int countryIndex)
 {
-    return Reader(countryIndex).read(script::playbackTokens(script::normalizedScript(script)));
+    return Reader(countryIndex).read(script::playbackSteps(script::normalizedScript(script)));
 }
 
 QString scriptKeysText(const std::vector<ShownStep> &steps)

@@ -1,7 +1,7 @@
 // A script as the keys a person would press on the on-screen keyboard: for
 // each step of playback, the keys it sends by the legends they have in a
 // country layout. Steps are cut as playback cuts them (the configuration hot
-// key, then the tokens up to each wait for the reader's answer), so step N
+// key, then script::playbackSteps), so step N
 // here is step N of a playback and of an answer transcript.
 //
 // A key pressed and released at once is one key. A key held over other keys

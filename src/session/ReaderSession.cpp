@@ -7,10 +7,10 @@
 #include "device/Messages.h"
 #include "device/ScanCodes.h"
 #include "script/ScriptFormat.h"
+#include "session/AnswerTail.h"
 #include "session/CommandChannel.h"
 #include "session/MinimumTimer.h"
 
-#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -19,91 +19,18 @@
 namespace vortal9 {
 
 namespace {
-// "state → event → state" for every step, when asked for with
-// QT_LOGGING_RULES="vortal9.session.debug=true". Never the reader's text.
+// "state -> event -> state" for every change of state, where it happens, when
+// asked for with QT_LOGGING_RULES="vortal9.session.debug=true". Never the
+// reader's text, and one line per answer at most (at its end).
 Q_LOGGING_CATEGORY(lcSession, "vortal9.session", QtInfoMsg)
-} // namespace
 
-// A closed session's hold on a reader that may still be typing an answer:
-// its capture (null without capture) until the reader has been quiet for the
-// quiet period. Every keystroke starts that period anew, but the hold never
-// outlasts one answer's limit. What the reader types meanwhile is passed on.
-class AnswerTail : public QObject
+// The states in which one answer of the reader is limited in length.
+bool limitsAnswer(ReaderSession::State state)
 {
-public:
-    AnswerTail(std::string path, std::unique_ptr<KeyCapture> capture, int holdMs, const Timing &timing,
-               ReaderSession *session, std::function<void(const QString &)> typed,
-               std::function<void(AnswerTail *)> ended)
-        : QObject(session)
-        , m_path(std::move(path))
-        , m_capture(std::move(capture))
-        , m_quietMs(timing.quietMs)
-        , m_until(timing.answerLimitMs)
-        , m_typed(std::move(typed))
-        , m_ended(std::move(ended))
-    {
-        connect(&m_timer, &MinimumTimer::timeout, this, &AnswerTail::end);
-        if (m_capture) {
-            connect(m_capture.get(), &KeyCapture::typed, this, [this](const QString &text) {
-                m_typed(text);
-                noteTyping();
-            });
-            connect(m_capture.get(), &KeyCapture::lost, this, [this] {
-                m_inCaptureSignal = true;
-                end();
-            });
-        }
-        m_timer.start(std::max(holdMs, 0));
-    }
-
-    const std::string &path() const { return m_path; }
-    bool isCaptured() const { return m_capture != nullptr; }
-
-    // The reader typed: its answer goes on, so the hold does too (within the limit).
-    void noteTyping()
-    {
-        if (m_timer.isActive() && !m_until.hasExpired())
-            m_timer.start(m_quietMs);
-    }
-
-    // The same reader is opened again: its capture goes back to the session.
-    std::unique_ptr<KeyCapture> takeCapture()
-    {
-        if (m_capture)
-            m_capture->disconnect(this);
-        return std::move(m_capture);
-    }
-
-    // Lets the reader go (once) and tells the session, which deletes the tail.
-    void end()
-    {
-        if (m_done)
-            return;
-        m_done = true;
-        m_timer.stop();
-        if (m_capture) {
-            m_capture->disconnect(this);
-            // A capture in the middle of telling us something goes once it
-            // has finished; otherwise its devices are let go at once.
-            if (m_inCaptureSignal)
-                m_capture.release()->deleteLater();
-            else
-                m_capture.reset();
-        }
-        m_ended(this);
-    }
-
-private:
-    std::string m_path;
-    std::unique_ptr<KeyCapture> m_capture;
-    const int m_quietMs;
-    QDeadlineTimer m_until;
-    MinimumTimer m_timer;
-    std::function<void(const QString &)> m_typed;
-    std::function<void(AnswerTail *)> m_ended;
-    bool m_inCaptureSignal = false;
-    bool m_done = false;
-};
+    using State = ReaderSession::State;
+    return state == State::PlayAwaiting || state == State::PlayAnswering || state == State::PlayHeldTyping;
+}
+} // namespace
 
 ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, const Timing &timing, QObject *parent)
     : QObject(parent)
@@ -138,9 +65,11 @@ ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, co
 
 ReaderSession::~ReaderSession()
 {
-    // Whoever listened may be gone already: nothing is reported from here on.
+    // Whoever listened may be gone already: nothing is reported from here on,
+    // and nothing can wait any more.
     blockSignals(true);
-    closeNow();
+    dispatch(Event::Abandon);
+    endTails();
 }
 
 // ---- user actions --------------------------------------------------------------
@@ -149,10 +78,7 @@ ReaderSession::OpenResult ReaderSession::open(const std::string &path)
 {
     // What was open before is closed at once; a reader that may still be
     // typing stays held by its tail.
-    if (isOpen())
-        closeReader(true);
-    else if (m_state == State::Closing)
-        finishClosing();
+    dispatch(Event::Abandon);
 
     OpenedDevice opened = openHidDevice(m_platform, path, AccessReadWrite);
     // A reader that refuses read/write access still takes feature reports
@@ -205,10 +131,11 @@ ReaderSession::OpenResult ReaderSession::open(const std::string &path)
             m_inCaptureSignal = false;
         });
     }
+    m_masker = {};
     m_readerIdle = false;
     m_held = false;
     m_letGoDue = true;
-    transition(State::Ready);
+    dispatch(Event::Opened);
     return {OpenResult::Opened};
 }
 
@@ -220,19 +147,6 @@ void ReaderSession::close()
 void ReaderSession::closeNow()
 {
     dispatch(Event::CloseNow);
-}
-
-void ReaderSession::sendCommand(const QString &text, std::function<void(bool)> done)
-{
-    const bool takesCommands = m_state == State::Ready || m_state == State::Sending || m_state == State::Listening;
-    if (!takesCommands) {
-        if (done)
-            done(false);
-        return;
-    }
-    m_command = text;
-    m_commandDone = std::move(done);
-    dispatch(Event::SendCommand);
 }
 
 void ReaderSession::enterConfig()
@@ -291,11 +205,15 @@ void ReaderSession::setDeviceMonitor(DeviceMonitor *monitor)
 bool ReaderSession::isScriptRunning() const
 {
     switch (m_state) {
+    case State::PlayHotKeyMake:
+    case State::PlayHotKeyBreak:
     case State::PlaySending:
     case State::PlayPausing:
     case State::PlayAwaiting:
+    case State::PlayAnswering:
     case State::PlayHeld:
-    case State::PlayQuieting:
+    case State::PlayHeldTyping:
+    case State::PlayReleasing:
         return true;
     default:
         return false;
@@ -335,84 +253,155 @@ void ReaderSession::resumeRecording(const QString &kept)
 transcript::Steps ReaderSession::transcript() const
 {
     transcript::Steps steps = m_transcript;
-    for (transcript::Step &step : steps)
-        step.answer = card::maskTracks(step.answer);
+    // Text held back because it may be a track is given as the end of the
+    // answer would give it.
+    if (!steps.empty()) {
+        card::TrackMasker rest = m_masker;
+        steps.back().answer += rest.end();
+    }
     return steps;
 }
 
-void ReaderSession::startTranscript()
-{
-    m_transcript.clear();
-    m_stepEnded = true;
-}
-
 // ---- the state machine -------------------------------------------------------------
+//
+// Every row, by state (events not named are bugs in that state, logged):
+//
+//   any open state: Close → Closing (keys down) or Closed; CloseNow → the
+//     same, and the tails let go; Abandon → Closed, keys released at once;
+//     ReaderLost → Closed; Typed → heard (the typing machine goes to Typing);
+//     ReportGoingOut / ReportSent / ReportRefused → recorded, keys down
+//     followed, the failure told; HoldChanged → looked at where playback waits.
+//     A user action a state does not take is ignored.
+//   Closed:          Opened → Ready; CloseNow → the tails let go.
+//   Ready:           EnterConfig → Sending; PressKey → Sending (Listening when the key sends
+//                    nothing); PlayScript → PlayHotKeyMake; QuietOver.
+//   Sending:         PressKey → Sending; SendDone → Listening; QuietOver.
+//   Listening:       as Ready; QuietOver → Ready once the reader answered; ListenOver → Ready.
+//   PlayHotKeyMake:  SendDone → PlayHotKeyBreak (PlayReleasing / Ready when refused).
+//   PlayHotKeyBreak: SendDone → PlayAwaiting (the same when refused).
+//   PlaySending:     SendDone → PlayAwaiting (a wait follows), PlayPausing (a break),
+//                    PlaySending (the next token) or Ready (the end).
+//   PlayPausing:     PauseOver → PlaySending or Ready.
+//   PlayAwaiting:    Typed → PlayAnswering; QuietOver → PlaySending, Ready or PlayHeld;
+//                    Silence, AnswerTooLong → PlayReleasing or Ready ("Reader Not Responding").
+//   PlayAnswering:   QuietOver, AnswerTooLong as PlayAwaiting.
+//   PlayHeld:        Typed → PlayHeldTyping; HoldChanged (released) → PlaySending or Ready.
+//   PlayHeldTyping:  QuietOver → PlayHeld; HoldChanged (released) → PlayAnswering;
+//                    AnswerTooLong as PlayAwaiting.
+//   PlayReleasing:   SendDone → Ready, and the playback's end told.
+//   Closing:         SendDone, ReaderLost → Closed; CloseNow → the tails let go;
+//                    Abandon → Closed, the release sent at once.
 
 void ReaderSession::dispatch(Event event)
 {
-    const State before = m_state;
+    const Event outer = std::exchange(m_event, event);
+    // The typing machine hears the reader first.
+    if (isOpen() && event == Event::Typed)
+        typingTransition(Typing::Typing);
+    else if (isOpen() && event == Event::QuietOver)
+        typingTransition(Typing::Quiet);
     switch (m_state) {
     case State::Closed: onClosed(event); break;
     case State::Ready: onReady(event); break;
     case State::Sending: onSending(event); break;
     case State::Listening: onListening(event); break;
+    case State::PlayHotKeyMake: onPlayHotKeyMake(event); break;
+    case State::PlayHotKeyBreak: onPlayHotKeyBreak(event); break;
     case State::PlaySending: onPlaySending(event); break;
     case State::PlayPausing: onPlayPausing(event); break;
     case State::PlayAwaiting: onPlayAwaiting(event); break;
+    case State::PlayAnswering: onPlayAnswering(event); break;
     case State::PlayHeld: onPlayHeld(event); break;
-    case State::PlayQuieting: onPlayQuieting(event); break;
+    case State::PlayHeldTyping: onPlayHeldTyping(event); break;
+    case State::PlayReleasing: onPlayReleasing(event); break;
     case State::Closing: onClosing(event); break;
     }
-    qCDebug(lcSession).noquote() << QString::fromStdString(m_path) << stateName(before) << "→" << eventName(event)
-                                 << "→" << stateName(m_state);
+    m_event = outer;
 }
 
 void ReaderSession::transition(State next)
 {
+    const State from = m_state;
+    qCDebug(lcSession).noquote() << QString::fromStdString(m_path) << stateName(from) << "->" << eventName(m_event)
+                                 << "->" << stateName(next);
     // Leaving: the timers of the state stop.
-    switch (m_state) {
+    switch (from) {
     case State::Listening: m_listenTimer->stop(); break;
     case State::PlayPausing: m_pauseTimer->stop(); break;
-    case State::PlayAwaiting:
-        m_silenceTimer->stop();
-        m_limitTimer->stop();
-        break;
+    case State::PlayAwaiting: m_silenceTimer->stop(); break;
     default: break;
     }
+    // One answer's limit runs on through the states of one wait.
+    if (limitsAnswer(from) && !limitsAnswer(next))
+        m_limitTimer->stop();
     m_state = next;
     // Entering: the timers of the state start.
     switch (next) {
-    case State::Ready:
-        m_keyGoingOut = false;
-        break;
+    case State::Ready: m_keyGoingOut = false; break;
     case State::Closed:
     case State::Closing:
         // The reader's typing is followed only while it is open.
-        m_quietTimer->stop();
+        typingTransition(Typing::Quiet);
         break;
     case State::Listening: m_listenTimer->start(); break;
     case State::PlayPausing: m_pauseTimer->start(); break;
     case State::PlayAwaiting:
         m_readerIdle = false;
         m_silenceTimer->start();
-        m_limitTimer->start();
         break;
     default: break;
+    }
+    if (limitsAnswer(next) && !limitsAnswer(from))
+        m_limitTimer->start();
+}
+
+void ReaderSession::typingTransition(Typing next)
+{
+    // Every keystroke arms Timer1 anew; only the end of an answer is logged,
+    // so that the log tells neither the length nor the rhythm of a swipe.
+    if (m_typing == Typing::Typing && next == Typing::Quiet)
+        qCDebug(lcSession).noquote() << QString::fromStdString(m_path) << "typing:" << typingName(m_typing) << "->"
+                                     << eventName(m_event) << "->" << typingName(next);
+    m_typing = next;
+    if (next == Typing::Typing)
+        m_quietTimer->start();
+    else
+        m_quietTimer->stop();
+}
+
+bool ReaderSession::handledWhileAttached(Event event)
+{
+    switch (event) {
+    case Event::ReportGoingOut:
+        if (isOpen())
+            recordGoingOut();
+        return true;
+    case Event::ReportSent:
+        m_heldKeys.feed(m_payload);
+        m_typedSinceReport = false;
+        return true;
+    case Event::ReportRefused:
+        // A release sent while closing is nobody's business once the session
+        // is closed.
+        if (isOpen()) {
+            m_recorded.clear();
+            Q_EMIT failure(text::WriteError);
+        }
+        return true;
+    default: return false;
     }
 }
 
 bool ReaderSession::handledInEveryOpenState(Event event)
 {
     switch (event) {
-    case Event::Close: closeReader(false); return true;
-    case Event::CloseNow:
-        closeReader(true);
-        endTails();
-        return true;
+    case Event::Close: leaveReader(false); return true;
+    case Event::CloseNow: leaveReader(true); return true;
+    case Event::Abandon: abandonReader(); return true;
     case Event::ReaderLost: loseReader(); return true;
     case Event::Typed: readerTyped(); return true;
     case Event::HoldChanged: return true; // looked at where playback waits
-    default: return false;
+    default: return handledWhileAttached(event);
     }
 }
 
@@ -426,12 +415,17 @@ void ReaderSession::unexpected(Event event) const
 void ReaderSession::onClosed(Event event)
 {
     switch (event) {
+    case Event::Opened: transition(State::Ready); break;
     case Event::Close: // a reader still typing stays held by its tail
+    case Event::Abandon:
     case Event::ReaderLost:
     case Event::HoldChanged:
-    case Event::SendCommand:
     case Event::EnterConfig:
+    case Event::PressKey:
     case Event::PlayScript:
+    case Event::ReportGoingOut: // the release of a reader left at once
+    case Event::ReportSent:
+    case Event::ReportRefused:
         break;
     case Event::CloseNow: endTails(); break;
     default: unexpected(event); break;
@@ -443,10 +437,23 @@ void ReaderSession::onReady(Event event)
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand: sendCommandString(); break;
-    case Event::EnterConfig: sendHotKey(); break;
-    case Event::PressKey: sendKey(); break;
-    case Event::PlayScript: startPlayback(); break;
+    case Event::EnterConfig:
+        sendHotKey();
+        transition(State::Sending);
+        break;
+    case Event::PressKey:
+        if (sendKey()) {
+            transition(State::Sending);
+        } else {
+            // Nothing to send: the echo check starts at once.
+            m_echoCount = m_typedCount;
+            transition(State::Listening);
+        }
+        break;
+    case Event::PlayScript:
+        startPlayback();
+        transition(State::PlayHotKeyMake);
+        break;
     case Event::QuietOver: quietPeriodOver(); break;
     default: unexpected(event); break;
     }
@@ -457,8 +464,14 @@ void ReaderSession::onSending(Event event)
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand: sendCommandString(); break;
-    case Event::PressKey: sendKey(); break; // a modifier key left clickable while the rest waits
+    case Event::PressKey: // a modifier key left clickable while the rest waits
+        if (sendKey()) {
+            transition(State::Sending);
+        } else {
+            m_echoCount = m_typedCount;
+            transition(State::Listening);
+        }
+        break;
     case Event::EnterConfig:
     case Event::PlayScript:
         break; // one command at a time
@@ -477,10 +490,11 @@ void ReaderSession::onListening(Event event)
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand: sendCommandString(); break;
-    case Event::EnterConfig: sendHotKey(); break;
-    case Event::PressKey: sendKey(); break;
-    case Event::PlayScript: startPlayback(); break;
+    case Event::EnterConfig:
+    case Event::PressKey:
+    case Event::PlayScript:
+        onReady(event);
+        break;
     case Event::QuietOver:
         quietPeriodOver();
         // The answer to the last report is over: the reader will not start
@@ -499,33 +513,62 @@ void ReaderSession::onListening(Event event)
     }
 }
 
-void ReaderSession::onPlaySending(Event event)
+void ReaderSession::onPlayHotKeyMake(Event event)
 {
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand:
     case Event::EnterConfig:
+    case Event::PressKey:
     case Event::PlayScript:
         break;
     case Event::QuietOver: quietPeriodOver(); break;
     case Event::SendDone:
         if (!m_lastSendOk)
-            return finishPlayback(Outcome::WriteError);
-        if (m_hotKeyStage == 0) {
-            // The hot key's make went out; its break follows, then the wait
-            // for the reader's menu.
-            m_hotKeyStage = 1;
-            queueStrings({QString(scancode::HotKeyBreak)});
-            return;
-        }
-        if (m_hotKeyStage == 1) {
-            m_hotKeyStage = 2;
-            transition(State::PlayAwaiting);
-            return;
-        }
+            return endPlaybackOnError(Outcome::WriteError);
+        // The make was accepted: its break follows, then the wait for the
+        // reader's menu.
+        queueStrings({QString(scancode::HotKeyBreak)});
+        transition(State::PlayHotKeyBreak);
+        break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlayHotKeyBreak(Event event)
+{
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::EnterConfig:
+    case Event::PressKey:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver: quietPeriodOver(); break;
+    case Event::SendDone:
+        if (!m_lastSendOk)
+            return endPlaybackOnError(Outcome::WriteError);
+        transition(State::PlayAwaiting);
+        break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlaySending(Event event)
+{
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::EnterConfig:
+    case Event::PressKey:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver: quietPeriodOver(); break;
+    case Event::SendDone:
+        if (!m_lastSendOk)
+            return endPlaybackOnError(Outcome::WriteError);
         Q_EMIT progress(int(m_nextToken), playbackSteps());
-        afterToken();
+        goOnAfterToken();
         break;
     default: unexpected(event); break;
     }
@@ -536,12 +579,12 @@ void ReaderSession::onPlayPausing(Event event)
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand:
     case Event::EnterConfig:
+    case Event::PressKey:
     case Event::PlayScript:
         break;
     case Event::QuietOver: quietPeriodOver(); break;
-    case Event::PauseOver: playNextToken(); break;
+    case Event::PauseOver: goOnAfterWait(); break;
     default: unexpected(event); break;
     }
 }
@@ -550,28 +593,38 @@ void ReaderSession::onPlayAwaiting(Event event)
 {
     if (event == Event::Typed) {
         readerTyped();
-        m_silenceTimer->start(); // the answer goes on
+        transition(State::PlayAnswering);
         return;
     }
+    onPlayAnswering(event);
+}
+
+void ReaderSession::onPlayAnswering(Event event)
+{
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand:
     case Event::EnterConfig:
+    case Event::PressKey:
     case Event::PlayScript:
         break;
     case Event::QuietOver:
         quietPeriodOver();
+        // The wait is over, and so is the step (script::endsStep).
+        m_stepEnded = true;
         // A hold asked from outside keeps the playback here until it ends.
         if (m_held)
             transition(State::PlayHeld);
         else
-            playNextToken();
+            goOnAfterWait();
         break;
     case Event::Silence:
+        if (m_state != State::PlayAwaiting)
+            return unexpected(event);
+        [[fallthrough]];
     case Event::AnswerTooLong:
         Q_EMIT failure(text::NotResponding);
-        finishPlayback(Outcome::NotResponding);
+        endPlaybackOnError(Outcome::NotResponding);
         break;
     default: unexpected(event); break;
     }
@@ -579,91 +632,225 @@ void ReaderSession::onPlayAwaiting(Event event)
 
 void ReaderSession::onPlayHeld(Event event)
 {
-    if (event == Event::HoldChanged && !m_held) {
-        // Once the hold ends, the reader gets a quiet period once more when
-        // it is typing; otherwise playback goes on at once.
-        if (m_quietTimer->isActive())
-            transition(State::PlayQuieting);
-        else
-            playNextToken();
+    if (event == Event::HoldChanged && !m_held)
+        return goOnAfterWait();
+    if (event == Event::Typed) {
+        // An answer while held: limited as any other.
+        readerTyped();
+        transition(State::PlayHeldTyping);
         return;
     }
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand:
     case Event::EnterConfig:
+    case Event::PressKey:
     case Event::PlayScript:
         break;
-    case Event::QuietOver: quietPeriodOver(); break;
     default: unexpected(event); break;
     }
 }
 
-void ReaderSession::onPlayQuieting(Event event)
+void ReaderSession::onPlayHeldTyping(Event event)
 {
+    if (event == Event::HoldChanged && !m_held) {
+        // The hold ended while the reader types: it gets its quiet period.
+        transition(State::PlayAnswering);
+        return;
+    }
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::SendCommand:
     case Event::EnterConfig:
+    case Event::PressKey:
     case Event::PlayScript:
         break;
     case Event::QuietOver:
         quietPeriodOver();
-        playNextToken();
+        transition(State::PlayHeld);
         break;
+    case Event::AnswerTooLong:
+        Q_EMIT failure(text::NotResponding);
+        endPlaybackOnError(Outcome::NotResponding);
+        break;
+    default: unexpected(event); break;
+    }
+}
+
+void ReaderSession::onPlayReleasing(Event event)
+{
+    if (handledInEveryOpenState(event))
+        return;
+    switch (event) {
+    case Event::EnterConfig:
+    case Event::PressKey:
+    case Event::PlayScript:
+        break;
+    case Event::QuietOver: quietPeriodOver(); break;
+    case Event::SendDone: endPlayback(m_outcome); break;
     default: unexpected(event); break;
     }
 }
 
 void ReaderSession::onClosing(Event event)
 {
+    if (handledWhileAttached(event))
+        return;
     switch (event) {
     case Event::SendDone: // the held keys are released
     case Event::ReaderLost:
         closeHandle();
+        transition(State::Closed);
         checkLetGo();
         break;
     case Event::CloseNow:
-        finishClosing();
+        // The release keeps its pacing (it is at most one interval away);
+        // only the hold of a reader still typing ends now.
         endTails();
         break;
+    case Event::Abandon: {
+        // The release goes now rather than after the pacing interval.
+        const QString release = m_heldKeys.releaseString();
+        m_channel->cancel();
+        transition(State::Closed);
+        m_channel->sendNow(release);
+        closeHandle();
+        checkLetGo();
+        break;
+    }
     case Event::Close:
     case Event::HoldChanged:
-    case Event::SendCommand:
     case Event::EnterConfig:
+    case Event::PressKey:
     case Event::PlayScript:
         break;
     default: unexpected(event); break;
     }
 }
 
+// ---- handler helpers ----------------------------------------------------------------
+
+void ReaderSession::goOnAfterWait()
+{
+    if (sendNextToken())
+        transition(State::PlaySending);
+    else
+        endPlayback(Outcome::Configured);
+}
+
+void ReaderSession::goOnAfterToken()
+{
+    const script::Token &token = m_tokens[m_nextToken - 1];
+    if (script::endsStep(token))
+        transition(State::PlayAwaiting);
+    else if (token.isBreak)
+        transition(State::PlayPausing);
+    else
+        goOnAfterWait();
+}
+
+void ReaderSession::endPlayback(Outcome outcome)
+{
+    transition(State::Ready);
+    Q_EMIT playbackFinished(outcome);
+}
+
+void ReaderSession::endPlaybackOnError(Outcome outcome)
+{
+    // Keys the script pressed and had not released yet go up first, paced,
+    // as on close: the next hot key must not go out with them held.
+    m_channel->cancel();
+    const QString release = m_heldKeys.releaseString();
+    if (release.isEmpty())
+        return endPlayback(outcome);
+    m_outcome = outcome;
+    queueStrings({release});
+    transition(State::PlayReleasing);
+}
+
+void ReaderSession::leaveReader(bool letTailsGo)
+{
+    const bool wasPlaying = isScriptRunning();
+    const Outcome outcome = m_state == State::PlayReleasing ? m_outcome : Outcome::Cancelled;
+    releaseCapture(m_channel->isBusy() || wasPlaying);
+    m_readerIdle = false;
+    m_held = false;
+    resetModifier();
+
+    // Never leave the reader with a key held down: a latched modifier, or the
+    // hot key or a script cut off between a press and its release.
+    const QString release = m_heldKeys.releaseString();
+    m_channel->cancel();
+    if (release.isEmpty() || m_handle < 1) {
+        closeHandle();
+        transition(State::Closed);
+    } else {
+        // One pacing interval later, as every report: also when the program
+        // is ending (CloseNow), so that the reader does not miss it.
+        queueStrings({release});
+        transition(State::Closing);
+    }
+    if (letTailsGo)
+        endTails();
+    if (wasPlaying)
+        Q_EMIT playbackFinished(outcome);
+    checkLetGo();
+}
+
+void ReaderSession::abandonReader()
+{
+    const bool wasPlaying = isScriptRunning();
+    const Outcome outcome = m_state == State::PlayReleasing ? m_outcome : Outcome::Cancelled;
+    releaseCapture(m_channel->isBusy() || wasPlaying);
+    m_readerIdle = false;
+    m_held = false;
+    resetModifier();
+    const QString release = m_heldKeys.releaseString();
+    m_channel->cancel();
+    transition(State::Closed);
+    if (!release.isEmpty() && m_handle >= 1)
+        m_channel->sendNow(release);
+    closeHandle();
+    if (wasPlaying)
+        Q_EMIT playbackFinished(outcome);
+    checkLetGo();
+}
+
+void ReaderSession::loseReader()
+{
+    const bool wasPlaying = isScriptRunning();
+    m_channel->cancel();
+    // The reader is gone: nothing can be released on it any more.
+    m_heldKeys.clear();
+    if (m_capture) {
+        m_capture->disconnect(this);
+        dispose(std::move(m_capture));
+    }
+    m_readerIdle = false;
+    m_held = false;
+    m_modifier = keyboard::NoModifier;
+    closeHandle();
+    transition(State::Closed);
+    if (wasPlaying)
+        Q_EMIT playbackFinished(Outcome::Unplugged);
+    Q_EMIT lost();
+    checkLetGo();
+}
+
 // ---- actions --------------------------------------------------------------------------
 
-void ReaderSession::queueStrings(const QStringList &strings, std::function<void(bool)> after)
+void ReaderSession::queueStrings(const QStringList &strings)
 {
     if (!m_channel->isBusy())
         m_lastSendOk = true;
-    auto done = [this](const std::function<void(bool)> &hear, bool sent) {
+    auto done = [this](bool sent) {
         m_lastSendOk = m_lastSendOk && sent;
-        if (hear)
-            hear(sent);
         // Done when nothing more is queued: the last string's answer.
         if (!m_channel->isBusy())
             dispatch(Event::SendDone);
     };
-    for (qsizetype i = 0; i + 1 < strings.size(); ++i)
-        m_channel->send(strings.at(i), [done](bool sent) { done({}, sent); });
-    // The caller hears the result of the last string.
-    if (!strings.isEmpty())
-        m_channel->send(strings.last(), [done, after = std::move(after)](bool sent) { done(after, sent); });
-}
-
-void ReaderSession::sendCommandString()
-{
-    queueStrings({m_command}, std::exchange(m_commandDone, nullptr));
-    transition(State::Sending);
+    for (const QString &string : strings)
+        m_channel->send(string, done);
 }
 
 void ReaderSession::sendHotKey()
@@ -671,60 +858,36 @@ void ReaderSession::sendHotKey()
     m_keyGoingOut = false;
     startTranscript();
     queueStrings({QString(scancode::HotKeyMake), QString(scancode::HotKeyBreak)});
-    transition(State::Sending);
 }
 
-void ReaderSession::sendKey()
+bool ReaderSession::sendKey()
 {
     m_modifier = m_stroke.modifierAfter;
     m_keyGoingOut = true;
-    if (m_stroke.sends.isEmpty()) {
-        // Nothing to send: the echo check starts at once.
-        m_echoCount = m_typedCount;
-        transition(State::Listening);
-        return;
-    }
+    if (m_stroke.sends.isEmpty())
+        return false;
     queueStrings(m_stroke.sends);
-    transition(State::Sending);
+    return true;
 }
 
 void ReaderSession::startPlayback()
 {
     m_keyGoingOut = false;
     m_nextToken = 0;
-    m_hotKeyStage = 0;
     startTranscript();
     m_readerIdle = false;
     Q_EMIT progress(0, playbackSteps());
     // The hot key's make first; its break only once the make was accepted.
     queueStrings({QString(scancode::HotKeyMake)});
-    transition(State::PlaySending);
 }
 
-void ReaderSession::playNextToken()
+bool ReaderSession::sendNextToken()
 {
     if (m_nextToken >= m_tokens.size())
-        return finishPlayback(Outcome::Configured);
+        return false;
     m_readerIdle = false;
     queueStrings({m_tokens[m_nextToken++].text});
-    transition(State::PlaySending);
-}
-
-void ReaderSession::afterToken()
-{
-    const script::Token &token = m_tokens[m_nextToken - 1];
-    if (token.waitForAnswer)
-        transition(State::PlayAwaiting);
-    else if (token.isBreak)
-        transition(State::PlayPausing);
-    else
-        playNextToken();
-}
-
-void ReaderSession::finishPlayback(Outcome outcome)
-{
-    transition(State::Ready);
-    Q_EMIT playbackFinished(outcome);
+    return true;
 }
 
 void ReaderSession::readerTyped()
@@ -732,7 +895,40 @@ void ReaderSession::readerTyped()
     ++m_typedCount;
     m_typedSinceReport = true;
     m_readerIdle = false;
-    m_quietTimer->start();
+    if (m_heard.isEmpty())
+        return;
+    // Everything the reader types goes through the masker, also what is
+    // typed before the first step or between steps, so that a track is
+    // known as one however the steps fall.
+    addToAnswer(m_masker.feed(m_heard));
+    Q_EMIT typed(m_heard);
+}
+
+void ReaderSession::addToAnswer(const QString &masked)
+{
+    // A pause inside one answer does not start a step: the text goes to the
+    // step that was answered last until the next key.
+    if (!m_transcript.empty() && !masked.isEmpty())
+        m_transcript.back().answer += masked;
+}
+
+void ReaderSession::startTranscript()
+{
+    m_transcript.clear();
+    m_stepEnded = true;
+}
+
+void ReaderSession::recordGoingOut()
+{
+    if (m_stepEnded) {
+        m_transcript.push_back({});
+        m_stepEnded = false;
+    }
+    for (const QString &pair : chunkPairs(m_chunk)) {
+        m_transcript.back().keys += pair;
+        if (m_recording)
+            m_recorded += pair;
+    }
 }
 
 void ReaderSession::quietPeriodOver()
@@ -744,29 +940,27 @@ void ReaderSession::quietPeriodOver()
     const bool sending = m_channel->isBusy();
     if (m_recording && !sending && !m_recorded.isEmpty())
         m_recorded += scancode::AnswerMarker;
-    // The transcript's steps end at the same points.
-    if (!sending && !m_transcript.empty() && !m_stepEnded) {
+    addToAnswer(m_masker.end());
+    // Outside playback the transcript's steps end at the same points; a
+    // playback's steps end where it waits for the answer (onPlayAnswering).
+    if (!sending && !isScriptRunning())
         m_stepEnded = true;
-        m_transcript.back().answer = card::maskTracks(m_transcript.back().answer);
-    }
     Q_EMIT quietPeriodEnded(!isScriptRunning() && !sending);
 }
 
 bool ReaderSession::readerMayType() const
 {
     const bool commandOut = m_state == State::Sending || m_state == State::Listening || isScriptRunning();
-    return commandOut || (isOpen() && m_quietTimer->isActive());
+    return commandOut || (isOpen() && m_typing == Typing::Typing);
 }
 
-void ReaderSession::closeReader(bool atOnce)
+void ReaderSession::releaseCapture(bool commandOut)
 {
-    const bool wasPlaying = isScriptRunning();
     if (readerMayType()) {
         // Held for as long as the reader may still be typing: to the end of
         // its quiet period or of the echo interval after a report, or for a
         // whole quiet period while a command was going out or an answer was
         // awaited; every character it types meanwhile starts the period anew.
-        const bool commandOut = m_channel->isBusy() || wasPlaying;
         const int holdMs = commandOut ? m_timing.quietMs
                                       : std::max({m_quietTimer->remainingTime(), m_listenTimer->remainingTime(), 0});
         holdTail(holdMs);
@@ -775,37 +969,6 @@ void ReaderSession::closeReader(bool atOnce)
         m_capture->disconnect(this);
         dispose(std::move(m_capture));
     }
-    m_readerIdle = false;
-    m_held = false;
-    resetModifier();
-
-    // Never leave the reader with a key held down: a latched modifier, or the
-    // hot key or a script cut off between a press and its release.
-    const QString release = m_heldKeys.releaseString();
-    m_channel->cancel();
-    if (release.isEmpty() || m_handle < 1) {
-        transition(State::Closed);
-        closeHandle();
-    } else if (atOnce) {
-        m_channel->sendNow(release);
-        transition(State::Closed);
-        closeHandle();
-    } else {
-        transition(State::Closing);
-        queueStrings({release});
-    }
-    if (wasPlaying)
-        Q_EMIT playbackFinished(Outcome::Cancelled);
-    checkLetGo();
-}
-
-void ReaderSession::finishClosing()
-{
-    // The release goes now rather than after the pacing interval.
-    m_channel->cancel();
-    m_channel->sendNow(m_heldKeys.releaseString());
-    closeHandle();
-    checkLetGo();
 }
 
 void ReaderSession::endTails()
@@ -828,27 +991,6 @@ void ReaderSession::holdTail(int holdMs)
     m_tails.push_back(tail);
 }
 
-void ReaderSession::loseReader()
-{
-    const bool wasPlaying = isScriptRunning();
-    m_channel->cancel();
-    // The reader is gone: nothing can be released on it any more.
-    m_heldKeys.clear();
-    if (m_capture) {
-        m_capture->disconnect(this);
-        dispose(std::move(m_capture));
-    }
-    m_readerIdle = false;
-    m_held = false;
-    m_modifier = keyboard::NoModifier;
-    transition(State::Closed);
-    closeHandle();
-    if (wasPlaying)
-        Q_EMIT playbackFinished(Outcome::Unplugged);
-    Q_EMIT lost();
-    checkLetGo();
-}
-
 void ReaderSession::closeHandle()
 {
     if (m_handle >= 1)
@@ -856,8 +998,6 @@ void ReaderSession::closeHandle()
     m_handle = 0;
     m_channel->detach();
     m_heldKeys.clear();
-    if (m_state == State::Closing)
-        transition(State::Closed);
 }
 
 void ReaderSession::checkLetGo()
@@ -886,45 +1026,28 @@ void ReaderSession::dispose(std::unique_ptr<KeyCapture> capture)
 
 void ReaderSession::onCapturedText(const QString &text)
 {
-    // A pause inside one answer does not start a step: the text goes to the
-    // step that was answered last until the next key.
-    if (isOpen() && !m_transcript.empty())
-        m_transcript.back().answer += text;
     m_inCaptureSignal = true;
-    Q_EMIT typed(text);
-    noteTyping();
+    m_heard = text;
+    dispatch(Event::Typed);
+    m_heard.clear();
     m_inCaptureSignal = false;
 }
 
 void ReaderSession::onReportGoingOut(const QString &chunk)
 {
-    if (!isOpen())
-        return;
-    if (m_stepEnded) {
-        m_transcript.push_back({});
-        m_stepEnded = false;
-    }
-    for (const QString &pair : chunkPairs(chunk)) {
-        m_transcript.back().keys += pair;
-        if (m_recording)
-            m_recorded += pair;
-    }
+    m_chunk = chunk;
+    dispatch(Event::ReportGoingOut);
 }
 
 void ReaderSession::onReportSent(const std::vector<std::uint8_t> &payload)
 {
-    m_heldKeys.feed(payload);
-    m_typedSinceReport = false;
+    m_payload = payload;
+    dispatch(Event::ReportSent);
 }
 
 void ReaderSession::onReportRefused()
 {
-    // A release sent while closing is nobody's business once the session is
-    // closed.
-    if (!isOpen())
-        return;
-    m_recorded.clear();
-    Q_EMIT failure(text::WriteError);
+    dispatch(Event::ReportRefused);
 }
 
 void ReaderSession::onDeviceRemoved(const QString &path)
@@ -945,12 +1068,25 @@ const char *ReaderSession::stateName(State state)
     case State::Ready: return "Ready";
     case State::Sending: return "Sending";
     case State::Listening: return "Listening";
+    case State::PlayHotKeyMake: return "PlayHotKeyMake";
+    case State::PlayHotKeyBreak: return "PlayHotKeyBreak";
     case State::PlaySending: return "PlaySending";
     case State::PlayPausing: return "PlayPausing";
     case State::PlayAwaiting: return "PlayAwaiting";
+    case State::PlayAnswering: return "PlayAnswering";
     case State::PlayHeld: return "PlayHeld";
-    case State::PlayQuieting: return "PlayQuieting";
+    case State::PlayHeldTyping: return "PlayHeldTyping";
+    case State::PlayReleasing: return "PlayReleasing";
     case State::Closing: return "Closing";
+    }
+    return "?";
+}
+
+const char *ReaderSession::typingName(Typing typing)
+{
+    switch (typing) {
+    case Typing::Quiet: return "Quiet";
+    case Typing::Typing: return "Typing";
     }
     return "?";
 }
@@ -958,7 +1094,8 @@ const char *ReaderSession::stateName(State state)
 const char *ReaderSession::eventName(Event event)
 {
     switch (event) {
-    case Event::SendCommand: return "SendCommand";
+    case Event::Opened: return "Opened";
+    case Event::Abandon: return "Abandon";
     case Event::EnterConfig: return "EnterConfig";
     case Event::PressKey: return "PressKey";
     case Event::PlayScript: return "PlayScript";
@@ -967,6 +1104,9 @@ const char *ReaderSession::eventName(Event event)
     case Event::ReaderLost: return "ReaderLost";
     case Event::Typed: return "Typed";
     case Event::QuietOver: return "QuietOver";
+    case Event::ReportGoingOut: return "ReportGoingOut";
+    case Event::ReportSent: return "ReportSent";
+    case Event::ReportRefused: return "ReportRefused";
     case Event::SendDone: return "SendDone";
     case Event::ListenOver: return "ListenOver";
     case Event::PauseOver: return "PauseOver";

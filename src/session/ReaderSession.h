@@ -10,23 +10,28 @@
 // capture, through whatever text box the program keeps the keyboard focus
 // in, which tells the session of every change (noteTyping()).
 //
-// The session's life is one state machine. Its state says what the session
-// is doing with the reader; every user action, report, keystroke of the
-// reader and timer is an Event, and one handler per state decides what the
-// event does there (see ReaderSession.cpp). Timers belong to states: entering
-// a state arms its timers, leaving it stops them.
+// The session's life is one state machine (see ReaderSession.cpp for every
+// row). Its state says what the session is doing with the reader; every user
+// action, report, keystroke of the reader and timer is an Event, and one
+// handler per state decides what the event does there. Only handlers change
+// the state, and each change is logged where it happens, as
+// "state -> event -> state". Timers belong to states: entering a state arms
+// its timers, leaving it stops them.
 //
 //   Closed ──open──▶ Ready ──enterConfig / pressKey──▶ Sending ──last report out──▶ Listening
 //                      ▲                                                              │
 //                      └──────────── echo interval over (or the answer ended) ────────┘
-//   Ready ──playScript──▶ PlaySending ──token out──▶ PlayAwaiting ──quiet──▶ PlaySending … ──▶ Ready
-//                             │   ▲                     │  (hold) PlayHeld ──▶ PlayQuieting
-//                             └──▶ PlayPausing (after a break) ┘
-//   any open state ──close──▶ Closing (a held key is released) ──▶ Closed ; ──reader lost──▶ Closed
+//   Ready ──playScript──▶ PlayHotKeyMake ──▶ PlayHotKeyBreak ──▶ PlayAwaiting ──typed──▶ PlayAnswering
+//   PlayAwaiting / PlayAnswering ──quiet──▶ PlaySending (the next step) … ──▶ Ready
+//                               └──quiet, held──▶ PlayHeld ◀──quiet / typed──▶ PlayHeldTyping
+//   PlaySending ──a break out──▶ PlayPausing ──▶ PlaySending ; ──a wait's token out──▶ PlayAwaiting
+//   a playback ending on an error ──▶ PlayReleasing (keys still down released) ──▶ Ready
+//   any open state ──close──▶ Closing (a held key is released, paced) ──▶ Closed ; ──reader lost──▶ Closed
 //
-// Beside that, while a reader is open the session follows its typing: every
-// keystroke restarts the quiet-period timer (Timer1), and when it runs out
-// the reader counts as idle. That timer lives as long as the reader is open.
+// Beside that, while a reader is open the session follows its typing in a
+// second, smaller machine: Quiet ──typed──▶ Typing (arms the quiet-period
+// timer, Timer1, anew at every keystroke) ──quiet period over──▶ Quiet.
+// Closing the reader returns it to Quiet.
 //
 // A reader may still be typing an answer when the session is closed. What it
 // types then must land nowhere else, so the session keeps hold of it (its
@@ -43,6 +48,7 @@
 // deleteLater().
 #pragma once
 
+#include "card/CardData.h"
 #include "config/ScriptTokenizer.h"
 #include "device/HidPlatform.h"
 #include "device/KeyCapture.h"
@@ -74,28 +80,42 @@ class ReaderSession : public QObject
 
 public:
     enum class State {
-        Closed,       // no reader open
-        Ready,        // open; nothing going out, nothing awaited
-        Sending,      // the hot key or an on-screen key's strings going out
-        Listening,    // their last report is out: the reader may begin an answer (echo interval, Timer3)
-        PlaySending,  // playback: the hot key or a token going out
-        PlayPausing,  // playback: the pause after a break
-        PlayAwaiting, // playback: the reader's answer is awaited (silence and length limits)
-        PlayHeld,     // playback: the answer ended while a hold was asked; waits for its end
-        PlayQuieting, // playback: the hold ended while the reader typed; waits for the quiet period
-        Closing,      // closed; a key the reader still holds is being released, then the handle closes
+        Closed,          // no reader open
+        Ready,           // open; nothing going out, nothing awaited
+        Sending,         // the hot key or an on-screen key's strings going out
+        Listening,       // their last report is out: the reader may begin an answer (echo interval, Timer3)
+        PlayHotKeyMake,  // playback: the hot key's make going out
+        PlayHotKeyBreak, // playback: its break going out
+        PlaySending,     // playback: a token going out
+        PlayPausing,     // playback: the pause after a break
+        PlayAwaiting,    // playback: the reader's answer is awaited (silence and length limits)
+        PlayAnswering,   // playback: the reader is answering; its end is awaited (length limit)
+        PlayHeld,        // playback: the answer ended while a hold was asked; waits for the hold's end
+        PlayHeldTyping,  // playback: held, and the reader types (length limit)
+        PlayReleasing,   // playback ended on an error: keys still down are being released
+        Closing,         // closed; a key the reader still holds is being released, then the handle closes
+    };
+
+    // The second machine: whether the reader is typing.
+    enum class Typing {
+        Quiet,  // no keystroke for the quiet period (or none since it was opened)
+        Typing, // a keystroke came less than the quiet period ago (Timer1 runs)
     };
 
     enum class Event {
-        SendCommand,   // send one scan-code string
+        Opened,        // a reader was opened for the session
+        Abandon,       // leave the reader at once (another one is opened, or the session is destroyed)
         EnterConfig,   // send the configuration hot key
         PressKey,      // an on-screen key
         PlayScript,    // play a script
         Close,         // close, releasing held keys one pacing interval later
-        CloseNow,      // close at once (the program is ending, or another reader is opened)
+        CloseNow,      // close without waiting for the reader's answer (the program is ending)
         ReaderLost,    // the reader's device went away
         Typed,         // the reader typed (captured text, or a change of the receive box)
         QuietOver,     // Timer1: the reader has been quiet for the quiet period
+        ReportGoingOut, // a report is about to go out (its pairs in m_chunk)
+        ReportSent,    // a report was accepted (its payload in m_payload)
+        ReportRefused, // a report was refused
         SendDone,      // the channel has sent everything queued (result in m_lastSendOk)
         ListenOver,    // Timer3: the echo interval after the last report has passed
         PauseOver,     // the pause after a break has passed
@@ -141,10 +161,14 @@ public:
     // has been quiet for the quiet period, however often close() is called;
     // what it types meanwhile still comes through typed().
     void close();
-    // The same, but at once, and the hold of a reader still typing is let go
-    // too: the program is ending and will not wait.
+    // The same, but the hold of a reader still typing is let go at once: the
+    // program is ending and will not wait for an answer. A key still down is
+    // released as close() does, at most one pacing interval later (never
+    // sooner after the last report than the pacing interval), and letGo()
+    // follows.
     void closeNow();
     State state() const { return m_state; }
+    Typing typing() const { return m_typing; }
     bool isOpen() const { return m_state != State::Closed && m_state != State::Closing; }
     const std::string &path() const { return m_path; }
     // The reader's identification text, read when it was opened.
@@ -156,11 +180,6 @@ public:
     // (needed without capture; with capture the input device tells first).
     void setDeviceMonitor(DeviceMonitor *monitor);
 
-    // Sends one scan-code string as paced reports, as the hot key and the
-    // on-screen keys are sent; done(false) when a report was refused ("Write
-    // Data Error" is reported, the recording emptied), or at once when the
-    // session takes no command now (closed, or playing a script).
-    void sendCommand(const QString &text, std::function<void(bool)> done = {});
     // Sends the configuration hot key: left Ctrl, left Alt and F10 down, then
     // up again, as two strings. Ignored unless the reader is open and nothing
     // is going out.
@@ -169,6 +188,8 @@ public:
     // on, with the pause after each break and a wait for the reader's answer
     // at every run of "FF" markers. Progress and the end are reported by
     // signals. The caller has checked the script (header, hexadecimal pairs).
+    // When playback ends on an error (a refused report, a silent reader),
+    // keys the script left down are released first, paced, as close() does.
     void playScript(const QString &script);
     bool isScriptRunning() const;
     int playbackSteps() const { return int(m_tokens.size()); }
@@ -192,9 +213,10 @@ public:
     const QString &recordedText() const { return m_recorded; }
 
     // The steps of the last playback or Enter Config: the keys sent and what
-    // the reader typed in answer, tracks of card data masked. A step ends
-    // where the reader answered and fell quiet, as a recording's markers do.
-    // Answers are heard only through capture.
+    // the reader typed in answer, tracks of card data masked. In playback a
+    // step ends where playback waits for the answer (script::endsStep);
+    // otherwise where the reader answered and fell quiet, as a recording's
+    // markers do. Answers are heard only through capture.
     transcript::Steps transcript() const;
 
     // Without capture: the text box that receives the reader's typing changed.
@@ -213,6 +235,7 @@ public:
     bool mayBeTyping() const;
 
     static const char *stateName(State state);
+    static const char *typingName(Typing typing);
     static const char *eventName(Event event);
 
 Q_SIGNALS:
@@ -243,41 +266,56 @@ private:
     void onReady(Event event);
     void onSending(Event event);
     void onListening(Event event);
+    void onPlayHotKeyMake(Event event);
+    void onPlayHotKeyBreak(Event event);
     void onPlaySending(Event event);
     void onPlayPausing(Event event);
     void onPlayAwaiting(Event event);
+    void onPlayAnswering(Event event);
     void onPlayHeld(Event event);
-    void onPlayQuieting(Event event);
+    void onPlayHeldTyping(Event event);
+    void onPlayReleasing(Event event);
     void onClosing(Event event);
-    // Leaves the current state (stopping its timers) and enters next (arming its timers).
+    // Leaves the current state (stopping its timers) and enters next (arming
+    // its timers); logged as "state -> event -> state". Called by handlers only.
     void transition(State next);
+    // The same for the typing machine. A keystroke while typing arms Timer1
+    // anew without a line in the log: an answer is logged once, at its end.
+    void typingTransition(Typing next);
     // Events that mean the same in every open state.
     bool handledInEveryOpenState(Event event);
+    // Events of the reports going out, in every state that has a handle.
+    bool handledWhileAttached(Event event);
     void unexpected(Event event) const;
 
-    // Actions.
+    // Handler helpers (they decide the next state; the handler that calls
+    // them is where the transition is made).
+    void goOnAfterWait();              // the next token, or the end of playback
+    void goOnAfterToken();             // after a token went out: wait, pause or the next one
+    void endPlayback(Outcome outcome); // Ready, and the outcome told
+    void endPlaybackOnError(Outcome outcome);
+    void leaveReader(bool letTailsGo); // every open state's close: keys down released, paced
+    void abandonReader();              // closes at once: held keys released now
+    void loseReader();
+
+    // Actions: they send, record and tell, never change the state.
     // Queues strings on the channel; SendDone follows once all went out.
-    // after, if given, hears the result first.
-    void queueStrings(const QStringList &strings, std::function<void(bool)> after = {});
-    void sendCommandString();
+    void queueStrings(const QStringList &strings);
     void sendHotKey();
-    void sendKey();
+    bool sendKey(); // false when the key sends nothing
     void startPlayback();
-    void playNextToken();
-    void afterToken();
-    void finishPlayback(Outcome outcome);
+    bool sendNextToken(); // false when no token is left
     void readerTyped();
     void startTranscript();
     void quietPeriodOver();
-    // Closes an open reader; atOnce: held keys are released now, not paced.
-    void closeReader(bool atOnce);
-    // A reader being closed: the release going out is sent now, the handle closed.
-    void finishClosing();
+    void recordGoingOut();
+    void addToAnswer(const QString &masked);
+    // Hands a reader that may still be typing to a tail; lets go of the capture.
+    void releaseCapture(bool commandOut);
+    void closeHandle();
     void endTails();
     // This reader may be typing: a command is out, or its quiet period runs.
     bool readerMayType() const;
-    void loseReader();
-    void closeHandle();
     void holdTail(int holdMs);
     void checkLetGo();
     void resetModifier();
@@ -299,9 +337,11 @@ private:
     MinimumTimer *m_listenTimer; // Timer3: Listening
     MinimumTimer *m_pauseTimer;  // PlayPausing
     QTimer *m_silenceTimer; // PlayAwaiting: no keystroke at all
-    QTimer *m_limitTimer;   // PlayAwaiting: one answer that never ends
+    QTimer *m_limitTimer;   // PlayAwaiting, PlayAnswering, PlayHeldTyping: one answer that never ends
 
     State m_state = State::Closed;
+    Typing m_typing = Typing::Quiet;
+    Event m_event = Event::Opened; // the event being handled, for the log
     std::string m_path;
     HidHandle m_handle = 0;
     QString m_manufacturer;
@@ -313,7 +353,8 @@ private:
 
     bool m_recording = false;
     QString m_recorded;
-    transcript::Steps m_transcript;
+    transcript::Steps m_transcript; // answers masked as they come
+    card::TrackMasker m_masker;     // everything the reader typed since it was opened
     bool m_stepEnded = true; // the last step's answer is over: the next key starts a step
     bool m_readerIdle = false;
     bool m_held = false;
@@ -324,13 +365,14 @@ private:
     qint64 m_echoCount = 0;          // ... when the last on-screen key had gone out
     bool m_typedSinceReport = false; // the reader typed after the last report went out
 
-    // The request that SendCommand, PressKey and PlayScript carry.
-    QString m_command;
-    std::function<void(bool)> m_commandDone;
+    // What PressKey, PlayScript, Typed and the report events carry.
     keyboard::KeyStroke m_stroke;
     std::vector<script::Token> m_tokens;
+    QString m_heard;                       // Typed: captured text ("" from the receive box)
+    QString m_chunk;                       // ReportGoingOut
+    std::vector<std::uint8_t> m_payload;   // ReportSent
     std::size_t m_nextToken = 0;     // playback: the token to send next
-    int m_hotKeyStage = 0;           // playback: 0 make going out, 1 break going out, 2 the tokens
+    Outcome m_outcome = Outcome::Configured; // PlayReleasing: how the playback ended
     bool m_letGoDue = false;         // letGo() is owed once the reader is let go
 };
 

@@ -12,16 +12,11 @@ namespace vortal9::transcript {
 Steps scriptSteps(const QString &script)
 {
     Steps steps{Step{QString(scancode::HotKey), {}}};
-    bool stepEnded = true; // the hot key's answer is always awaited
-    for (const script::Token &token : script::playbackTokens(script::normalizedScript(script))) {
-        if (stepEnded)
-            steps.push_back({});
-        steps.back().keys += token.text;
-        stepEnded = token.waitForAnswer;
+    for (const script::Step &step : script::playbackSteps(script::normalizedScript(script))) {
+        steps.push_back({});
+        for (const script::Token &token : step.tokens)
+            steps.back().keys += token.text;
     }
-    // Keys after the last wait make a step whose answer is not awaited.
-    if (steps.size() > 1 && steps.back().keys.isEmpty())
-        steps.pop_back();
     return steps;
 }
 

@@ -1,7 +1,9 @@
 // An answer transcript: for each step of a configuration, the keys the
-// program sent and what the reader typed in answer. A step ends wherever the
-// reader has answered and fallen quiet, which is where a recording holds its
-// "FF" markers, so a script's steps and its playback's steps line up.
+// program sent and what the reader typed in answer. In playback a step ends
+// where playback waits for the reader's answer (script::endsStep), so a
+// script's steps and its playback's steps line up; outside playback (Enter
+// Config and the on-screen keys) where the reader has answered and fallen
+// quiet, which is where a recording puts its "FF" markers.
 //
 // Transcripts are written as JSON (schema "vortal9-transcript", version 1,
 // documented in docs/json.md) and compared with a reference made on a reader
@@ -28,8 +30,8 @@ struct Step
 };
 using Steps = std::vector<Step>;
 
-// The keys of each step a script plays: the hot key first, then the tokens
-// up to and including each one that waits for an answer.
+// The keys of each step a script plays: the hot key first, then those of
+// script::playbackSteps.
 Steps scriptSteps(const QString &script);
 
 // An answer as a person compares it: CR LF, CR and LF are one line end, and

@@ -109,6 +109,9 @@ void MainForm::Reader_PlaybackFinished(ReaderSession::Outcome outcome)
     if (outcome == ReaderSession::Outcome::NotResponding)
         warnReaderLeftInConfigMode(QStringLiteral("The reader stopped answering before the script was played to "
                                                   "its end."));
+    else if (outcome == ReaderSession::Outcome::WriteError)
+        warnReaderLeftInConfigMode(QStringLiteral("The reader refused a report before the script was played to "
+                                                  "its end."));
 }
 
 } // namespace vortal9

@@ -1,0 +1,52 @@
+// A closed session's hold on a reader that may still be typing an answer:
+// its capture (null without capture) until the reader has been quiet for the
+// quiet period. Every keystroke starts that period anew, but the hold never
+// outlasts one answer's limit. What the reader types meanwhile is passed on.
+#pragma once
+
+#include "device/KeyCapture.h"
+#include "session/MinimumTimer.h"
+#include "session/Timing.h"
+
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vortal9 {
+
+class AnswerTail : public QObject
+{
+public:
+    // Holds the reader at path for holdMs (at least), then as long as it
+    // types. typed hears its text; ended is told once the hold is over and
+    // deletes the tail (later).
+    AnswerTail(std::string path, std::unique_ptr<KeyCapture> capture, int holdMs, const Timing &timing,
+               QObject *parent, std::function<void(const QString &)> typed, std::function<void(AnswerTail *)> ended);
+
+    const std::string &path() const { return m_path; }
+    bool isCaptured() const { return m_capture != nullptr; }
+
+    // The reader typed: its answer goes on, so the hold does too (within the limit).
+    void noteTyping();
+    // The same reader is opened again: its capture goes back to the session.
+    std::unique_ptr<KeyCapture> takeCapture();
+    // Lets the reader go (once) and tells the session, which deletes the tail.
+    void end();
+
+private:
+    std::string m_path;
+    std::unique_ptr<KeyCapture> m_capture;
+    const int m_quietMs;
+    QDeadlineTimer m_until;
+    MinimumTimer m_timer;
+    std::function<void(const QString &)> m_typed;
+    std::function<void(AnswerTail *)> m_ended;
+    bool m_inCaptureSignal = false;
+    bool m_done = false;
+};
+
+} // namespace vortal9
