@@ -167,6 +167,8 @@ public:
     // sooner after the last report than the pacing interval), and letGo()
     // follows.
     void closeNow();
+    // letGo() is still owed: the reader was opened and is not yet let go.
+    bool holdsReader() const { return m_letGoDue; }
     State state() const { return m_state; }
     Typing typing() const { return m_typing; }
     bool isOpen() const { return m_state != State::Closed && m_state != State::Closing; }

@@ -606,9 +606,21 @@ void MainForm::unload()
     if (m_unloading)
         return;
     m_unloading = true;
-    m_session->closeNow();
-    m_usb.CloseReader();
     hide();
+    // A key the reader still holds goes up one pacing interval after the last
+    // report; the window is unloaded once the session has let the reader go,
+    // so that the program does not end before that release has gone out.
+    if (!m_session->holdsReader()) {
+        finishUnload();
+        return;
+    }
+    connect(m_session, &ReaderSession::letGo, this, &MainForm::finishUnload, Qt::SingleShotConnection);
+    m_session->closeNow();
+}
+
+void MainForm::finishUnload()
+{
+    m_usb.CloseReader();
     Q_EMIT unloaded();
 }
 

@@ -113,6 +113,7 @@ private:
     void setTabOrder();
     void Form_Load();
     void unload();
+    void finishUnload();
 
     // Handlers.
     void BtnStart_Click();
