@@ -18,7 +18,7 @@ export TZ=UTC
 RESULTS=$OUT/results
 : > "$RESULTS"
 echo "boot $(cut -d' ' -f1 /proc/uptime)" > "$OUT/times"
-echo "guest: booted in $(cut -d' ' -f1 /proc/uptime) s (kernel $(uname -r))"
+echo; echo "guest: booted in $(cut -d' ' -f1 /proc/uptime) s (kernel $(uname -r))"
 
 # udev from the unpacked package: its rules and ours in /run/udev/rules.d.
 mkdir -p /run/vortal9-bin /run/udev/rules.d
@@ -51,6 +51,9 @@ for check in "$SRC"/tests/kernel/checks/[0-9][0-9]-*.sh; do
     wait $pid
     rc=$?
     kill -9 -- -$pid 2>/dev/null
+    # What the check left (its tools' outputs, the readers' logs) for a look
+    # from the host: build/kernel-test/out/scratch/NAME.
+    mkdir -p "$OUT/scratch" && cp -r "$SCRATCH" "$OUT/scratch/$name" 2>/dev/null
     ended=$(cut -d' ' -f1 /proc/uptime)
     echo "time $name $(awk "BEGIN { print $ended - $began }")" >> "$OUT/times"
     result "$log" | tee -a "$RESULTS"

@@ -76,8 +76,11 @@ fleet() {
 as_user() { setpriv --reuid=991 --regid=991 --clear-groups -- "$@"; }
 as_station() { setpriv --reuid=992 --regid=992 --groups=990 -- "$@"; }
 
-# The script most checks play: the preamble "ab" (typed without waits, so
-# two breaks are followed by the 1200 ms pause), beep toggled, the next
+# The script most checks play, as the window records one (a wait for the
+# answer after every key): the preamble "ab", beep toggled, the next
 # terminator, save and exit.
-SCRIPT_TEXT=141109F009F011F014FF16F016FF1CF01C32F0325AF05AFF2EF02EFF26F026FF3EF03EFF
+SCRIPT_TEXT=141109F009F011F014FF16F016FF1CF01CFF32F032FF5AF05AFF2EF02EFF26F026FF3EF03EFF
 script() { printf '%s\r\n' "$SCRIPT_TEXT" > "$1"; }
+# The same preamble typed without waits between its keys: after those two
+# breaks playback pauses 1200 ms instead of waiting for an answer.
+PACED_TEXT=141109F009F011F014FF16F016FF1CF01C32F0325AF05AFF2EF02EFF26F026FF3EF03EFF

@@ -213,7 +213,7 @@ boot_at=$(date +%s.%N)
 timeout -k 5 "$KERNEL_TIMEOUT" "${QEMU[@]}" -append "$CMDLINE" </dev/null >"$WORK/console.log" 2>&1 &
 QEMU_PID=$!
 tail -n +1 -f --pid=$QEMU_PID "$WORK/console.log" 2>/dev/null |
-    tr -d '\r' | grep --line-buffered -E '^(ok|FAIL|skip|guest:) ' || true
+    sed -u 's/\r$//' | grep --line-buffered -E '^(ok|FAIL|skip|guest:) ' || true
 wait $QEMU_PID && qemu_status=0 || qemu_status=$?
 QEMU_PID=
 ended=$(date +%s.%N)

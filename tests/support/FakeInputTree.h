@@ -42,10 +42,13 @@ struct FakeHidDevice
     QString hidDevice = QStringLiteral("0003:04B4:210A.0007"); // bus, vendor, product, instance
     std::vector<FakeInput> inputs = {};
     QByteArray reportDescriptor = {}; // none when empty
-    QByteArray serial = {}; // the USB device's; none when empty
+    QByteArray serial = {}; // the USB device's, which the kernel also gives the HID device (HID_UNIQ); none when empty
     QByteArray manufacturer = {};
     mode_t hidrawMode = 0666; // of ROOT/dev/hidrawN; 0: no node
     mode_t eventMode = 0644; // of each ROOT/dev/input/eventK
+    // Made with /dev/uhid: the HID device hangs below devices/virtual/misc/uhid,
+    // with no USB device above it (usbDevice is not used); serial is its uniq.
+    bool uhid = false;
 };
 
 inline bool writeFile(const QString &path, const QByteArray &bytes)
@@ -70,7 +73,9 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
     for (qsizetype i = 0; i < ports.size(); ++i) {
         usbPath += QLatin1Char('/') + bus + QLatin1Char('-') + QStringList(ports.mid(0, i + 1)).join(QLatin1Char('.'));
     }
-    const QString hidPath = usbPath + QLatin1Char('/') + device.usbDevice + QStringLiteral(":1.0/") + device.hidDevice;
+    const QString hidPath = device.uhid
+        ? QStringLiteral("devices/virtual/misc/uhid/") + device.hidDevice
+        : usbPath + QLatin1Char('/') + device.usbDevice + QStringLiteral(":1.0/") + device.hidDevice;
     const QString usb = root + QStringLiteral("/sys/") + usbPath;
     const QString hid = root + QStringLiteral("/sys/") + hidPath;
     const QString node = hid + QStringLiteral("/hidraw/") + device.hidraw;
@@ -80,21 +85,28 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
     const QString hidId = ids.value(0) + QLatin1Char(':') + ids.value(1).rightJustified(8, QLatin1Char('0'))
         + QLatin1Char(':') + ids.value(2).rightJustified(8, QLatin1Char('0'));
 
+    // The HID device's uniq is the USB serial number (usbhid copies it), or
+    // what the uhid side gave.
+    const QByteArray phys = device.uhid ? QByteArray("vortal9-uhid-reader")
+                                        : "usb-0000:00:14.0-" + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1()
+            + "/input0";
     bool ok = QDir().mkpath(node) && QDir().mkpath(root + QStringLiteral("/sys/class/hidraw"))
         && QDir().mkpath(root + QStringLiteral("/dev/input"))
         && QFile::link(QStringLiteral("../../../") + device.hidDevice, node + QStringLiteral("/device"))
         && QFile::link(QStringLiteral("../../") + hidPath + QStringLiteral("/hidraw/") + device.hidraw,
             root + QStringLiteral("/sys/class/hidraw/") + device.hidraw)
         && writeFile(hid + QStringLiteral("/uevent"),
-            "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS=usb-0000:00:14.0-"
-                + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1() + "/input0\n");
+            "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS=" + phys + "\nHID_UNIQ="
+                + device.serial.trimmed() + "\n");
     if (!device.reportDescriptor.isEmpty()) {
         ok = ok && writeFile(hid + QStringLiteral("/report_descriptor"), device.reportDescriptor);
     }
-    if (!device.serial.isEmpty()) {
+    if (device.uhid) {
+        // Nothing above the HID device is a USB device.
+    } else if (!device.serial.isEmpty()) {
         ok = ok && writeFile(usb + QStringLiteral("/serial"), device.serial);
     }
-    if (!device.manufacturer.isEmpty()) {
+    if (!device.manufacturer.isEmpty() && !device.uhid) {
         ok = ok && writeFile(usb + QStringLiteral("/manufacturer"), device.manufacturer);
     }
     if (device.hidrawMode != 0) {
