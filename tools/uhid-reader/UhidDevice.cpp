@@ -447,7 +447,7 @@ bool UhidDevice::writeEvent(const void *event)
 void UhidDevice::log(const QString &event, const QJsonObject &fields)
 {
     if (m_log)
-        m_log->write(m_config.serial, event, fields);
+        m_log->write(m_config.serial.isEmpty() ? m_config.name : m_config.serial, event, fields);
 }
 
 } // namespace vortal9::uhid

@@ -28,7 +28,7 @@ destroys them and writes each reader's settings. For a virtual machine only.
                        and --keyboard, the fleet's come first
   --log FILE           every report each device received, as JSON lines:
                        {"t_us": CLOCK_MONOTONIC in us, "device": serial,
-                        "event": "set_report", "n": k, "type": 3 (feature),
+                        "event": "set_report", "n": k, "type": 0 (feature),
                         "data": "00...", "answer": "ok|error|none|unplug"};
                        other events: create, start, stop, open, close,
                        get_report, output, swipe, endless_typing, destroy,
