@@ -58,3 +58,17 @@ stop_readers() {
 }
 trap stop_readers EXIT
 
+
+# The guest's CPU counters: "BUSY TOTAL" in clock ticks since boot.
+cpu_ticks() {
+    local label user nice system idle iowait rest
+    read -r label user nice system idle iowait rest </proc/stat
+    echo "$((user + nice + system)) $((user + nice + system + idle + iowait))"
+}
+
+# CPU seconds (user + system) the reader program has used so far.
+uhid_cpu() {
+    local f
+    read -ra f <"/proc/$UPID/stat" 2>/dev/null || { echo "?"; return; }
+    awk -v t=$((f[13] + f[14])) 'BEGIN { printf "%.1f", t / 100 }'
+}
