@@ -42,6 +42,10 @@ struct EmulatedDevice
     bool refuseReadWriteOpen = false;   // open with AccessReadWrite refused, AccessNone accepted
     bool refuseSetFeature = false;      // setFeature returns false
     int refuseSetFeatureAfter = -1;     // accept this many reports, refuse the rest (-1 = never)
+    // A signal that arrives while a refused report waits for its answer
+    // (0: none): raised before setFeature returns false, as the kernel ends
+    // a wait that a signal breaks with EIO, the error of its time-out.
+    int signalWhileRefused = 0;
     // A report whose length is not featureLength, or whose report ID is not 0,
     // is refused, as the HID class driver does.
     bool strictReportLength = true;

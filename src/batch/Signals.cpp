@@ -61,6 +61,12 @@ EndingSignals::~EndingSignals()
     signalSocket[0] = signalSocket[1] = -1;
 }
 
+bool EndingSignals::pending()
+{
+    unsigned char byte = 0;
+    return signalSocket[1] >= 0 && ::recv(signalSocket[1], &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+}
+
 void EndingSignals::onReadable()
 {
     unsigned char byte = 0;
