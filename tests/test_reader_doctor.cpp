@@ -184,13 +184,19 @@ TEST(ReaderDoctor, ReadsTheUsbDevicesLocationAndStrings)
     named.manufacturer = "Card Reader Maker \n";
     ASSERT_TRUE(test::makeHidDevice(root.path(), named));
     ASSERT_TRUE(test::makeHidDevice(root.path(), device("hidraw4", "2-1", "0003:04B4:210A.0008", "event8")));
+    // Made through uhid: no USB device above it, its serial only as the HID device's uniq.
+    FakeHidDevice uhid = device("hidraw5", "", "0003:04B4:210A.0009", "event9");
+    uhid.serial = "VT9-UHID-001";
+    ASSERT_TRUE(test::makeHidDevice(root.path(), uhid));
 
     const std::vector<ReaderDiagnosis> readers = diagnoseReaders(scratchPaths(root));
-    ASSERT_EQ(readers.size(), 2U);
+    ASSERT_EQ(readers.size(), 3U);
     EXPECT_EQ(QStringList({ readers[0].usbLocation, readers[0].serial, readers[0].manufacturer }),
         QStringList({ "1-2.4", "A1B2C3", "Card Reader Maker" }));
     EXPECT_EQ(QStringList({ readers[1].usbLocation, readers[1].serial, readers[1].manufacturer }),
         QStringList({ "2-1", "", "" }));
+    EXPECT_EQ(QStringList({ readers[2].usbLocation, readers[2].serial, readers[2].manufacturer }),
+        QStringList({ "", "VT9-UHID-001", "" }));
 }
 
 // The rule that the doctor writes out is the one the project installs, and

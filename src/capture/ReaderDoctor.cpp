@@ -30,16 +30,22 @@ QString readAttribute(const QString &path)
     return QString::fromUtf8(file.read(MaxAttributeBytes)).trimmed();
 }
 
-// True when the HID device's uevent carries the reader's identifiers.
-bool isReader(const QString &ueventPath)
+// The value of KEY=value in a uevent file; empty when the key is absent.
+QString ueventValue(const QString &ueventPath, QLatin1String key)
 {
     const QStringList lines = readAttribute(ueventPath).split(QLatin1Char('\n'));
     for (const QString &line : lines) {
-        if (line.startsWith(QLatin1String("HID_ID="))) {
-            return isReaderHidId(line.mid(7));
+        if (line.size() > key.size() && line.startsWith(key) && line.at(key.size()) == QLatin1Char('=')) {
+            return line.mid(key.size() + 1);
         }
     }
-    return false;
+    return {};
+}
+
+// True when the HID device's uevent carries the reader's identifiers.
+bool isReader(const QString &ueventPath)
+{
+    return isReaderHidId(ueventValue(ueventPath, QLatin1String("HID_ID")));
 }
 
 // The USB device above a HID device: the HID device's folder sits in the
@@ -87,6 +93,12 @@ ReaderDiagnosis diagnose(const QString &name, const SystemPaths &paths)
         reader.usbLocation = QFileInfo(usbDevice).fileName();
         reader.serial = readAttribute(usbDevice + QStringLiteral("/serial"));
         reader.manufacturer = readAttribute(usbDevice + QStringLiteral("/manufacturer"));
+    }
+    if (reader.serial.isEmpty()) {
+        // A reader without a USB parent in sysfs (made through uhid) still
+        // has its serial number as the HID device's uniq, as every USB HID
+        // device has.
+        reader.serial = ueventValue(sysDevice + QStringLiteral("/uevent"), QLatin1String("HID_UNIQ")).trimmed();
     }
     return reader;
 }

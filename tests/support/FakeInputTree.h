@@ -9,6 +9,9 @@
 //         hidraw/hidrawN/device -> ../../../0003:04B4:210A.0007 its hidraw node
 //         input/inputM/eventK/                                  its input devices
 //   ROOT/sys/class/hidraw/hidrawN -> ../../devices/.../hidraw/hidrawN
+// or, for a device made through /dev/uhid (no USB device above it), the HID
+// device in ROOT/sys/devices/virtual/misc/uhid/0003:04B4:210A.0007/. Either
+// way its uevent carries the serial number as HID_UNIQ.
 //   ROOT/dev/hidrawN, ROOT/dev/input/eventK                     FIFOs standing for the nodes
 #pragma once
 
@@ -38,11 +41,11 @@ using FakeInput = std::pair<QString, QStringList>; // {"input15", {"event7"}}
 struct FakeHidDevice
 {
     QString hidraw = QStringLiteral("hidraw3");
-    QString usbDevice = QStringLiteral("1-1"); // bus and port path, e.g. "1-2.4"
+    QString usbDevice = QStringLiteral("1-1"); // bus and port path, e.g. "1-2.4"; empty: made through uhid
     QString hidDevice = QStringLiteral("0003:04B4:210A.0007"); // bus, vendor, product, instance
     std::vector<FakeInput> inputs = {};
     QByteArray reportDescriptor = {}; // none when empty
-    QByteArray serial = {}; // the USB device's; none when empty
+    QByteArray serial = {}; // the USB device's (and the HID device's uniq); none when empty
     QByteArray manufacturer = {};
     mode_t hidrawMode = 0666; // of ROOT/dev/hidrawN; 0: no node
     mode_t eventMode = 0644; // of each ROOT/dev/input/eventK
@@ -70,7 +73,10 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
     for (qsizetype i = 0; i < ports.size(); ++i) {
         usbPath += QLatin1Char('/') + bus + QLatin1Char('-') + QStringList(ports.mid(0, i + 1)).join(QLatin1Char('.'));
     }
-    const QString hidPath = usbPath + QLatin1Char('/') + device.usbDevice + QStringLiteral(":1.0/") + device.hidDevice;
+    const bool onUsb = !device.usbDevice.isEmpty();
+    const QString hidPath = onUsb
+        ? usbPath + QLatin1Char('/') + device.usbDevice + QStringLiteral(":1.0/") + device.hidDevice
+        : QStringLiteral("devices/virtual/misc/uhid/") + device.hidDevice;
     const QString usb = root + QStringLiteral("/sys/") + usbPath;
     const QString hid = root + QStringLiteral("/sys/") + hidPath;
     const QString node = hid + QStringLiteral("/hidraw/") + device.hidraw;
@@ -86,15 +92,17 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
         && QFile::link(QStringLiteral("../../") + hidPath + QStringLiteral("/hidraw/") + device.hidraw,
             root + QStringLiteral("/sys/class/hidraw/") + device.hidraw)
         && writeFile(hid + QStringLiteral("/uevent"),
-            "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS=usb-0000:00:14.0-"
-                + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1() + "/input0\n");
+            "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS="
+                + (onUsb ? "usb-0000:00:14.0-" + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1() + "/input0"
+                         : QByteArray())
+                + "\nHID_UNIQ=" + device.serial.trimmed() + "\n");
     if (!device.reportDescriptor.isEmpty()) {
         ok = ok && writeFile(hid + QStringLiteral("/report_descriptor"), device.reportDescriptor);
     }
-    if (!device.serial.isEmpty()) {
+    if (onUsb && !device.serial.isEmpty()) {
         ok = ok && writeFile(usb + QStringLiteral("/serial"), device.serial);
     }
-    if (!device.manufacturer.isEmpty()) {
+    if (onUsb && !device.manufacturer.isEmpty()) {
         ok = ok && writeFile(usb + QStringLiteral("/manufacturer"), device.manufacturer);
     }
     if (device.hidrawMode != 0) {
