@@ -1,6 +1,7 @@
 # Shell functions for the checks 80 and 82 (sourced; not a check itself):
 # readers made by one vortal9-uhid-reader, found through sysfs.
-# Needs UHID and SCRATCH (see guest.sh).
+# Needs UHID and SCRATCH (see guest.sh); CHAR_MS, when set, is the readers'
+# typing pace (ms per character; default the emulator's).
 
 now() { cut -d' ' -f1 /proc/uptime; }
 note() { echo "# $(now) s: $*"; }
@@ -32,7 +33,7 @@ find_readers() {
 UPID=
 start_readers() { # N PREFIX
     local n=$1 prefix=$2 out=$SCRATCH/uhid-$2.out i
-    "$UHID" --readers "$n" --serial-prefix "$prefix" --log "$SCRATCH/uhid-$prefix.log" \
+    "$UHID" --readers "$n" --serial-prefix "$prefix" ${CHAR_MS:+--char-interval-ms "$CHAR_MS"} --log "$SCRATCH/uhid-$prefix.log" \
         --settings-out "$SCRATCH/settings-$prefix.json" >"$out" 2>&1 &
     UPID=$!
     for i in $(seq 600); do

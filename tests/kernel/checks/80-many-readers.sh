@@ -9,9 +9,12 @@
 # each run at that many times the one-reader time, so that a slow tool fails
 # within the check's time limit instead of running into it; the figure is
 # then given as "> MANY_CAP".
+# MANY_CHAR_MS sets the readers' typing pace (ms per character; default the
+# emulator's 3 ms, faster than a USB keyboard polled every 5 ms or more).
 set -u
 BATCH=$BUILD/bin/vortal9-batch
 CAP=${MANY_CAP:-3}
+CHAR_MS=${MANY_CHAR_MS:-}
 status=0
 fail() { echo "FAIL $1: $2"; status=1; }
 
