@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include <csignal>
+#include <thread>
 
 namespace vortal9::emu {
 
@@ -235,6 +236,8 @@ bool EmulatedPlatform::setFeature(HidHandle handle, const std::vector<std::uint8
         return false;
     }
     ++d->acceptedReports;
+    if (d->answerTime.count() > 0)
+        std::this_thread::sleep_for(d->answerTime); // the caller blocks, as in the kernel
     if (d->reader)
         d->reader->receiveReport(report);
     return true;

@@ -18,6 +18,7 @@ namespace {
 constexpr std::uint16_t KeyboardVendor = 0x04B4;
 constexpr std::uint16_t KeyboardProduct = 0x0101;
 constexpr int MaxDevices = 1024;
+constexpr int MaxCharIntervalMs = 1000;
 
 // A USB id as a number or as hexadecimal text ("04B4").
 std::optional<std::uint16_t> usbId(const QJsonValue &v, std::uint16_t fallback)
@@ -62,7 +63,7 @@ bool parseOptions(const QStringList &args, Options *options, QString *error)
             text = &options->settingsOut;
         else if (a == QLatin1String("--uhid"))
             text = &options->uhidPath;
-        else if (a != QLatin1String("--readers")) {
+        else if (a != QLatin1String("--readers") && a != QLatin1String("--char-interval-ms")) {
             *error = QStringLiteral("unknown option %1").arg(a);
             return false;
         }
@@ -76,11 +77,20 @@ bool parseOptions(const QStringList &args, Options *options, QString *error)
             continue;
         }
         bool ok = false;
-        options->readers = value.toInt(&ok);
-        if (!ok || options->readers < 0 || options->readers > MaxDevices) {
+        const int number = value.toInt(&ok);
+        if (a == QLatin1String("--char-interval-ms")) {
+            if (!ok || number < 0 || number > MaxCharIntervalMs) {
+                *error = QStringLiteral("--char-interval-ms takes 0 to %1").arg(MaxCharIntervalMs);
+                return false;
+            }
+            options->charIntervalMs = number;
+            continue;
+        }
+        if (!ok || number < 0 || number > MaxDevices) {
             *error = QStringLiteral("--readers takes 0 to %1").arg(MaxDevices);
             return false;
         }
+        options->readers = number;
     }
     return true;
 }
@@ -158,6 +168,8 @@ std::optional<std::vector<DeviceConfig>> devicesFor(const Options &options, QStr
         DeviceConfig d;
         d.serial = options.serialPrefix + QStringLiteral("%1").arg(i, 3, 10, QLatin1Char('0'));
         d.firmware.serial = d.serial;
+        if (options.charIntervalMs >= 0)
+            d.firmware.charIntervalMs = options.charIntervalMs;
         devices.push_back(d);
     }
     if (options.keyboard) {

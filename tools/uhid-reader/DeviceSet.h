@@ -18,6 +18,7 @@ struct Options
     QString fleetFile;
     int readers = 0;
     QString serialPrefix = QStringLiteral("VT9-UHID-");
+    int charIntervalMs = -1; // for the --readers readers; -1: the firmware's own
     bool keyboard = false;
     QString logFile;
     QString settingsOut;

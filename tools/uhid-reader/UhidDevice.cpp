@@ -8,6 +8,7 @@
 #include <linux/uhid.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 
@@ -423,14 +424,18 @@ bool UhidDevice::sendInput(const std::uint8_t (&report)[8])
     ev.type = UHID_INPUT2;
     ev.u.input2.size = KeyReportSize;
     std::memcpy(ev.u.input2.data, report, KeyReportSize);
-    return writeEvent(&ev);
+    // Only the type, the size and the report: a whole event is over 4 KiB,
+    // and a typing reader sends hundreds of these a second.
+    return writeEvent(&ev, offsetof(uhid_event, u) + offsetof(uhid_input2_req, data) + KeyReportSize);
 }
 
-bool UhidDevice::writeEvent(const void *event)
+bool UhidDevice::writeEvent(const void *event, std::size_t size)
 {
+    if (size == 0)
+        size = sizeof(uhid_event);
     for (;;) {
-        const ssize_t n = ::write(m_fd, event, sizeof(uhid_event));
-        if (n == ssize_t(sizeof(uhid_event)))
+        const ssize_t n = ::write(m_fd, event, size);
+        if (n == ssize_t(size))
             return true;
         if (n < 0 && errno == EINTR)
             continue;
@@ -447,7 +452,7 @@ bool UhidDevice::writeEvent(const void *event)
 void UhidDevice::log(const QString &event, const QJsonObject &fields)
 {
     if (m_log)
-        m_log->write(m_config.serial, event, fields);
+        m_log->write(m_config.serial.isEmpty() ? m_config.name : m_config.serial, event, fields);
 }
 
 } // namespace vortal9::uhid

@@ -126,7 +126,9 @@ private:
     void typeText(const QString &text);
     void sendKey(const KeyStroke &key);
     bool sendInput(const std::uint8_t (&report)[8]);
-    bool writeEvent(const void *event);
+    // Writes the event's first size bytes (the kernel zero-fills the rest);
+    // the whole struct when size is 0.
+    bool writeEvent(const void *event, std::size_t size = 0);
     void log(const QString &event, const QJsonObject &fields = {});
 
     int m_fd = -1;

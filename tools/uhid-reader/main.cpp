@@ -23,12 +23,15 @@ destroys them and writes each reader's settings. For a virtual machine only.
 
   --readers N          N readers with default settings, serials PREFIX001...
   --serial-prefix P    the prefix of those serials (default VT9-UHID-)
+  --char-interval-ms MS  those readers type one character every MS ms
+                       (default the emulator's 3; a USB keyboard polled
+                       every 5 ms needs 10: a make and a break report)
   --keyboard           also a plain keyboard of other ids (04B4:0101), no reader
   --fleet FILE         the devices described by FILE (below); with --readers
                        and --keyboard, the fleet's come first
   --log FILE           every report each device received, as JSON lines:
                        {"t_us": CLOCK_MONOTONIC in us, "device": serial,
-                        "event": "set_report", "n": k, "type": 3 (feature),
+                        "event": "set_report", "n": k, "type": 0 (feature),
                         "data": "00...", "answer": "ok|error|none|unplug"};
                        other events: create, start, stop, open, close,
                        get_report, output, swipe, endless_typing, destroy,
