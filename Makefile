@@ -17,7 +17,7 @@ PACKAGES = qt6-base-dev libhidapi-dev libgtest-dev xvfb xauth xdotool imagemagic
            libwayland-dev bash-completion
 
 .PHONY: all deps configure build run demo test test-asan fuzz lint bench clean install \
-        windows windows-test deb deb-test wayland-test ansible-test
+        windows windows-test deb deb-test wayland-test ansible-test kernel-test
 
 all: build
 
@@ -199,3 +199,17 @@ ANSIBLE_ROOT ?= $(CACHE_DIR)/ansible-host-base
 ansible-test: deb
 	$(call install-missing,$(ANSIBLE_PACKAGES))
 	deploy/ansible/tests/run.sh $(BUILD) $(BUILD)/vortal9-setup_*.deb $(ANSIBLE_ROOT)
+
+# --- The real kernel ----------------------------------------------------------------
+# Debian 12's own kernel (the one linux-image-amd64 depends on) in qemu, with
+# readers made by /dev/uhid inside the virtual machine: the programs of
+# $(BUILD) against real hidraw and input event nodes, udev with our rules
+# (tests/kernel/run.sh; the checks in tests/kernel/checks/). The kernel and
+# udev's package are fetched with apt-get download and unpacked into the
+# cache folder, not installed. KERNEL_CHECKS="20-apply ..." runs only those.
+KERNEL_PACKAGES = qemu-system-x86 busybox-static cpio kmod jq python3
+KERNEL_CHECKS ?=
+
+kernel-test: build
+	$(call install-missing,$(KERNEL_PACKAGES))
+	tests/kernel/run.sh $(BUILD) $(CACHE_DIR) $(KERNEL_CHECKS)

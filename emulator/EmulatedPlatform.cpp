@@ -4,6 +4,9 @@
 
 #include <algorithm>
 
+#include <csignal>
+#include <thread>
+
 namespace vortal9::emu {
 
 EmulatedPlatform::EmulatedPlatform() = default;
@@ -227,9 +230,14 @@ bool EmulatedPlatform::setFeature(HidHandle handle, const std::vector<std::uint8
     const auto it = m_handles.find(handle);
     m_sent.push_back({it == m_handles.end() ? std::string() : it->second.path, handle, report, accepted,
                       std::chrono::steady_clock::now()});
-    if (!accepted)
+    if (!accepted) {
+        if (d != nullptr && d->signalWhileRefused != 0)
+            ::raise(d->signalWhileRefused);
         return false;
+    }
     ++d->acceptedReports;
+    if (d->answerTime.count() > 0)
+        std::this_thread::sleep_for(d->answerTime); // the caller blocks, as in the kernel
     if (d->reader)
         d->reader->receiveReport(report);
     return true;

@@ -42,6 +42,15 @@ struct EmulatedDevice
     bool refuseReadWriteOpen = false;   // open with AccessReadWrite refused, AccessNone accepted
     bool refuseSetFeature = false;      // setFeature returns false
     int refuseSetFeatureAfter = -1;     // accept this many reports, refuse the rest (-1 = never)
+    // A signal that arrives while a refused report waits for its answer
+    // (0: none): raised before setFeature returns false, as the kernel ends
+    // a wait that a signal breaks with EIO, the error of its time-out.
+    int signalWhileRefused = 0;
+    // How long an accepted report keeps its sender waiting for the device's
+    // answer: the kernel blocks HIDIOCSFEATURE until the device has answered
+    // (a uhid round trip took about 3 ms in a loaded virtual machine; a USB
+    // control transfer takes 1 ms or more). 0: answered at once.
+    std::chrono::microseconds answerTime{0};
     // A report whose length is not featureLength, or whose report ID is not 0,
     // is refused, as the HID class driver does.
     bool strictReportLength = true;

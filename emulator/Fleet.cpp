@@ -41,7 +41,7 @@ int nonNegative(const QJsonObject &o, const char *key, int fallback, bool *ok)
 
 } // namespace
 
-std::optional<Fleet> parseFleet(const QByteArray &json, QString *error)
+std::optional<Fleet> parseFleet(const QByteArray &json, QString *error, FleetPaths paths)
 {
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
@@ -57,16 +57,18 @@ std::optional<Fleet> parseFleet(const QByteArray &json, QString *error)
     static const QRegularExpression hidrawPath(QStringLiteral("^/dev/(hidraw[0-9]{1,4})$"));
     static const QRegularExpression usbPort(QStringLiteral("^[0-9]{1,3}-[0-9]{1,3}(\\.[0-9]{1,3}){0,6}$"));
     Fleet fleet;
-    std::set<QString> paths, ports;
+    std::set<QString> givenPaths, ports;
     for (const QJsonValue &entry : list.toArray()) {
         const QJsonObject o = entry.toObject();
         FleetReader r;
         const QString where = QStringLiteral("reader %1: ").arg(fleet.readers.size() + 1);
-        r.path = o.value(QLatin1String("path")).toString();
-        if (!hidrawPath.match(r.path).hasMatch())
-            return fail(where + QStringLiteral("\"path\" must be /dev/hidrawN"));
-        if (!paths.insert(r.path).second)
-            return fail(where + QStringLiteral("%1 is given twice").arg(r.path));
+        if (paths == FleetPaths::Required) {
+            r.path = o.value(QLatin1String("path")).toString();
+            if (!hidrawPath.match(r.path).hasMatch())
+                return fail(where + QStringLiteral("\"path\" must be /dev/hidrawN"));
+            if (!givenPaths.insert(r.path).second)
+                return fail(where + QStringLiteral("%1 is given twice").arg(r.path));
+        }
         r.usb = o.value(QLatin1String("usb")).toString(QStringLiteral("1-%1").arg(fleet.readers.size() + 1));
         if (!usbPort.match(r.usb).hasMatch())
             return fail(where + QStringLiteral("\"usb\" must be a bus and port path such as 1-2.4"));

@@ -55,8 +55,13 @@ struct Fleet
     std::vector<FleetReader> readers;
 };
 
+// Whether each reader must give its /dev/hidrawN "path": the emulated
+// platform needs one; readers made through /dev/uhid get theirs from the
+// kernel, so there it may be left out (and is ignored when given).
+enum class FleetPaths { Required, Ignored };
+
 // The fleet in the JSON text, or nullopt and why not in error.
-std::optional<Fleet> parseFleet(const QByteArray &json, QString *error);
+std::optional<Fleet> parseFleet(const QByteArray &json, QString *error, FleetPaths paths = FleetPaths::Required);
 
 // Lays the readers' sysfs and /dev trees below root (and root/run/udev/control,
 // where a udev daemon's socket would be), adds each reader to the

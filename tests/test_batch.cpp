@@ -870,6 +870,22 @@ TEST_P(EndingSignalTest, AfterTheResultLeavesTheExitStatus)
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, Success);
 }
 
+// The same signal while a report waits for its answer: the kernel ends that
+// wait with EIO (uhid), the error a time-out gives, before the event loop
+// hears the signal. Before, the reader's result was "write error".
+TEST_P(EndingSignalTest, EndsApplyAsCtrlCDoesWhenItBreaksAReportsWait)
+{
+    EndingSignals endingSignals;
+    ASSERT_TRUE(endingSignals.isActive());
+    env.onInterrupt = [&](std::function<void()> handler) { endingSignals.setHandler(std::move(handler)); };
+    emu::EmulatedReader *reader = addReader("/dev/hidraw1");
+    platform.device("/dev/hidraw1")->refuseSetFeatureAfter = 3;
+    platform.device("/dev/hidraw1")->signalWhileRefused = GetParam();
+    EXPECT_EQ(runTool({"apply", scriptFile(Script)}), Interrupted);
+    EXPECT_EQ(outLines(), QStringList({"reader 1 (/dev/hidraw1): interrupted" + Advice}));
+    EXPECT_FALSE(reader->isGrabbed());
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, EndingSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
 

@@ -659,6 +659,20 @@ TEST(EmulatedPlatformTest, RefusesReportsAfterTheGivenNumber)
     EXPECT_TRUE(reader->inConfigMode()); // the accepted hot key reached it
 }
 
+TEST(EmulatedPlatformTest, AReportKeepsItsSenderWaitingUntilTheDeviceAnswers)
+{
+    EmulatedPlatform hid;
+    EmulatedReader *reader = hid.addReader("/dev/r1");
+    hid.device("/dev/r1")->answerTime = std::chrono::milliseconds(40);
+    const HidHandle h = hid.open("/dev/r1", AccessReadWrite);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(hid.setFeature(h, report({0x16})));
+    EXPECT_GE(clock.elapsed(), 40);
+    ASSERT_EQ(reader->receivedReports().size(), 1u);
+    EXPECT_GE(reader->receivedReports()[0].at - hid.sentReports()[0].at, std::chrono::milliseconds(40));
+}
+
 TEST(EmulatedPlatformTest, RefusesMalformedReports)
 {
     EmulatedPlatform hid;

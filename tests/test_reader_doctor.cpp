@@ -230,21 +230,24 @@ TEST(ReaderDoctor, ReadsTheUsbDevicesLocationAndStrings)
     named.manufacturer = "Card Reader Maker \n";
     ASSERT_TRUE(test::makeHidDevice(root.path(), named));
     ASSERT_TRUE(test::makeHidDevice(root.path(), device("hidraw4", "2-1", "0003:04B4:210A.0008", "event8")));
-    // Made with uhid: its HID device hangs below /sys/devices/virtual, no USB parent.
-    FakeHidDevice uhid = device("hidraw5", "3-1", "0003:04B4:210A.0009", "event9");
-    uhid.onUsb = false;
-    uhid.serial = "NOT-ON-USB";
-    ASSERT_TRUE(test::makeHidDevice(root.path(), uhid));
+    // Made with /dev/uhid (as the real-kernel test does): no USB device above
+    // it; the kernel gives its serial number as the HID device's uniq.
+    FakeHidDevice virtualReader = device("hidraw5", "", "0003:04B4:210A.0009", "event9");
+    virtualReader.onUsb = false;
+    virtualReader.serial = "VT9-UHID-001";
+    ASSERT_TRUE(test::makeHidDevice(root.path(), virtualReader));
 
     const std::vector<ReaderDiagnosis> readers = diagnoseReaders(scratchPaths(root));
     ASSERT_EQ(readers.size(), 3U);
-    EXPECT_EQ(QStringList({ readers[2].hidraw, readers[2].hidDevice, readers[2].usbLocation, readers[2].serial }),
-        QStringList({ root.filePath("dev/hidraw5"), "0003:04B4:210A.0009", "", "" }));
+    EXPECT_EQ(QStringList({ readers[2].hidraw, readers[2].hidDevice }),
+        QStringList({ root.filePath("dev/hidraw5"), "0003:04B4:210A.0009" }));
     EXPECT_TRUE(readers[2].usable());
     EXPECT_EQ(QStringList({ readers[0].usbLocation, readers[0].serial, readers[0].manufacturer }),
         QStringList({ "1-2.4", "A1B2C3", "Card Reader Maker" }));
     EXPECT_EQ(QStringList({ readers[1].usbLocation, readers[1].serial, readers[1].manufacturer }),
         QStringList({ "2-1", "", "" }));
+    EXPECT_EQ(QStringList({ readers[2].usbLocation, readers[2].serial, readers[2].manufacturer }),
+        QStringList({ "", "VT9-UHID-001", "" }));
 }
 
 // The rule that the doctor writes out is the one the project installs, and

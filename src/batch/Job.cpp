@@ -1,4 +1,5 @@
 #include "batch/Job.h"
+#include "platform/EndingSignals.h"
 
 #include "device/HidPlatform.h"
 #include "device/KeyCapture.h"
@@ -260,7 +261,11 @@ Job::Result Job::resultOf(ReaderSession::Outcome outcome) const
     case ReaderSession::Outcome::Configured: return Result::Configured;
     case ReaderSession::Outcome::NotResponding: return Result::NotResponding;
     case ReaderSession::Outcome::WriteError:
-        // A report refused because the reader went away.
+        // A report whose wait a signal broke fails as a time-out does (uhid
+        // gives EIO): that is Ctrl+C's doing. One refused because the
+        // reader went away is an unplug.
+        if (EndingSignals::pending())
+            return Result::Interrupted;
         return isAttached(m_platform, m_path.toStdString()) ? Result::WriteError : Result::Unplugged;
     case ReaderSession::Outcome::Unplugged: return Result::Unplugged;
     case ReaderSession::Outcome::Cancelled: break;

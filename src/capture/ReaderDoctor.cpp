@@ -35,16 +35,23 @@ QString readAttribute(const QString &path)
     return QString::fromUtf8(file.read(MaxAttributeBytes)).trimmed();
 }
 
+// The value of one KEY=value line of a uevent file; "" when it has none.
+QString ueventField(const QString &ueventPath, const char *key)
+{
+    const QString prefix = QLatin1String(key) + QLatin1Char('=');
+    const QStringList lines = readAttribute(ueventPath).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(prefix)) {
+            return line.mid(prefix.size());
+        }
+    }
+    return {};
+}
+
 // True when the HID device's uevent carries the reader's identifiers.
 bool isReader(const QString &ueventPath)
 {
-    const QStringList lines = readAttribute(ueventPath).split(QLatin1Char('\n'));
-    for (const QString &line : lines) {
-        if (line.startsWith(QLatin1String("HID_ID="))) {
-            return isReaderHidId(line.mid(7));
-        }
-    }
-    return false;
+    return isReaderHidId(ueventField(ueventPath, "HID_ID"));
 }
 
 // The USB device above a HID device: the HID device's folder sits in the
@@ -82,6 +89,10 @@ void describeUsbParent(ReaderDiagnosis &reader, const QString &hidDeviceLink)
         reader.usbLocation = QFileInfo(usbDevice).fileName();
         reader.serial = readAttribute(usbDevice + QStringLiteral("/serial"));
         reader.manufacturer = readAttribute(usbDevice + QStringLiteral("/manufacturer"));
+    } else {
+        // Not on USB (a device made with /dev/uhid, say): the HID device's
+        // uniq is its serial number, as usbhid makes it the USB one.
+        reader.serial = ueventField(hidDeviceLink + QStringLiteral("/uevent"), "HID_UNIQ");
     }
 }
 

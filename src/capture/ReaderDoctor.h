@@ -21,8 +21,8 @@ inline constexpr char UdevRuleName[] = "70-vortal9.rules";
 // system where no copy of the file is at hand. A test keeps them equal to
 // the file's.
 inline constexpr const char *UdevRuleLines[] = {
-    R"(SUBSYSTEM=="hidraw", ATTRS{idVendor}=="04b4", ATTRS{idProduct}=="210a", TAG+="uaccess")",
-    R"(SUBSYSTEM=="input", KERNEL=="event*", ATTRS{idVendor}=="04b4", ATTRS{idProduct}=="210a", TAG+="uaccess")",
+    R"(SUBSYSTEM=="hidraw", KERNELS=="0003:04B4:210A.*", SUBSYSTEMS=="hid", TAG+="uaccess")",
+    R"(SUBSYSTEM=="input", KERNEL=="event*", KERNELS=="0003:04B4:210A.*", SUBSYSTEMS=="hid", TAG+="uaccess")",
 };
 
 // The kernel gives hidraw nodes to at most this many HID devices at a time

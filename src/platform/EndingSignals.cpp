@@ -78,6 +78,12 @@ EndingSignals::~EndingSignals()
     readingEnd = -1;
 }
 
+bool EndingSignals::pending()
+{
+    unsigned char byte = 0;
+    return readingEnd >= 0 && ::recv(readingEnd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+}
+
 void EndingSignals::onReadable()
 {
     unsigned char byte = 0;
@@ -106,6 +112,11 @@ EndingSignals::EndingSignals(QObject *parent)
 }
 
 EndingSignals::~EndingSignals() = default;
+
+bool EndingSignals::pending()
+{
+    return false;
+}
 
 void EndingSignals::onReadable()
 {

@@ -34,6 +34,11 @@ public:
     explicit EndingSignals(QObject *parent = nullptr);
     ~EndingSignals() override;
 
+    // True when an ending signal has arrived that the event loop has not
+    // handled yet: one that came during a blocking call (the kernel may
+    // end a feature report's wait with EIO when a signal breaks it).
+    static bool pending();
+
     // False when the handlers could not be installed.
     bool isActive() const { return m_notifier != nullptr; }
     // What the next signal does (nothing when empty).

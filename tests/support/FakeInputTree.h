@@ -48,11 +48,11 @@ struct FakeHidDevice
     QString hidDevice = QStringLiteral("0003:04B4:210A.0007"); // bus, vendor, product, instance
     std::vector<FakeInput> inputs = {};
     QByteArray reportDescriptor = {}; // none when empty
-    QByteArray serial = {}; // the USB device's; none when empty
+    QByteArray serial = {}; // the USB device's, which the kernel also gives the HID device (HID_UNIQ); none when empty
     QByteArray manufacturer = {};
     mode_t hidrawMode = 0666; // of ROOT/dev/hidrawN; 0: no node
     mode_t eventMode = 0644; // of each ROOT/dev/input/eventK
-    bool onUsb = true; // false: made with uhid, no USB parent
+    bool onUsb = true; // false: made with uhid, below devices/virtual/misc/uhid, no USB parent; serial is its uniq
     gid_t nodeGroup = gid_t(-1); // the group of its nodes; -1: the creator's
 };
 
@@ -103,9 +103,14 @@ inline bool makeHidDevice(const QString &root, const FakeHidDevice &device)
             && QFile::link(QStringLiteral("../../") + hidPath + QStringLiteral("/hidraw/") + device.hidraw,
                 root + QStringLiteral("/sys/class/hidraw/") + device.hidraw);
     }
+    // The HID device's uniq is the USB serial number (usbhid copies it), or
+    // what the uhid side gave.
+    const QByteArray phys = device.onUsb
+        ? "usb-0000:00:14.0-" + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1() + "/input0"
+        : QByteArray("vortal9-uhid-reader");
     ok = ok && writeFile(hid + QStringLiteral("/uevent"),
-            "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS=usb-0000:00:14.0-"
-                + device.usbDevice.section(QLatin1Char('-'), 1).toLatin1() + "/input0\n");
+            "DRIVER=hid-generic\nHID_ID=" + hidId.toLatin1() + "\nHID_PHYS=" + phys + "\nHID_UNIQ="
+                + device.serial.trimmed() + "\n");
     if (!device.reportDescriptor.isEmpty()) {
         ok = ok && writeFile(hid + QStringLiteral("/report_descriptor"), device.reportDescriptor);
     }
