@@ -116,9 +116,9 @@ class ExampleTest : public FleetToolTest, public ::testing::WithParamInterface<c
 
 TEST_P(ExampleTest, AppliesToTheDemoFleetAndPassesItsOwnReference)
 {
-    // The demo fleet's readers, without their swipes: what a reader types
-    // after the script's last answer is card data, not an answer, and has no
-    // place in a transcript or a comparison (the session keeps it out).
+    // The demo fleet's readers, without their swipes: a card swiped during
+    // the script lands, masked, in whichever answer is open at that moment,
+    // and readers swiped at different moments would rightly differ.
     QFile demo(VORTAL9_DEMO_FLEET);
     ASSERT_TRUE(demo.open(QIODevice::ReadOnly));
     QJsonObject document = QJsonDocument::fromJson(demo.readAll()).object();

@@ -1,16 +1,22 @@
 #include "capture/EvdevCapture.h"
 
 #include <QFile>
-#include <QPointer>
-#include <QSocketNotifier>
+#include <QLoggingCategory>
 
 #include <cerrno>
+#include <cstdint>
 
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace vortal9 {
+
+namespace {
+Q_LOGGING_CATEGORY(lcCapture, "vortal9.capture")
+}
 
 CaptureAttempt EvdevCapture::open(const QStringList &nodes, std::unique_ptr<KeyDecoder> decoder)
 {
@@ -52,18 +58,21 @@ CaptureAttempt EvdevCapture::open(const QStringList &nodes, std::unique_ptr<KeyD
                                         : QStringLiteral("cannot take %1 for itself: %2").arg(path, qt_error_string(-rc)));
         }
     }
-    attempt.capture.reset(new EvdevCapture(std::move(taken), std::move(decoder)));
+    // Written to end the reading thread.
+    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop < 0) {
+        return refuse(QStringLiteral("cannot read %1: %2").arg(nodes.join(QStringLiteral(", ")), qt_error_string(errno)));
+    }
+    attempt.capture.reset(new EvdevCapture(std::move(taken), std::move(decoder), stop));
     return attempt;
 }
 
-EvdevCapture::EvdevCapture(std::vector<Node> nodes, std::unique_ptr<KeyDecoder> decoder)
+EvdevCapture::EvdevCapture(std::vector<Node> nodes, std::unique_ptr<KeyDecoder> decoder, int stop)
     : m_nodes(std::move(nodes))
     , m_decoder(std::move(decoder))
+    , m_stop(stop)
 {
-    for (std::size_t i = 0; i < m_nodes.size(); ++i) {
-        m_nodes[i].notifier = new QSocketNotifier(m_nodes[i].fd, QSocketNotifier::Read, this);
-        connect(m_nodes[i].notifier, &QSocketNotifier::activated, this, [this, i] { readNode(i); });
-    }
+    m_reading = std::thread([this] { readUntilStopped(); });
 }
 
 EvdevCapture::~EvdevCapture()
@@ -80,11 +89,45 @@ QStringList EvdevCapture::nodes() const
     return paths;
 }
 
-void EvdevCapture::readNode(std::size_t index)
+void EvdevCapture::readUntilStopped()
 {
-    Node &node = m_nodes.at(index);
-    QString text;
-    int failure = 0;
+    std::vector<pollfd> fds;
+    for (const Node &node : m_nodes) {
+        fds.push_back({ node.fd, POLLIN, 0 });
+    }
+    fds.push_back({ m_stop, POLLIN, 0 });
+    for (;;) {
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            qCWarning(lcCapture) << "cannot wait for the reader's keys:" << qt_error_string(errno);
+            break;
+        }
+        if (fds.back().revents != 0) {
+            return; // stopped
+        }
+        QString text;
+        int failure = 0;
+        for (std::size_t i = 0; i < m_nodes.size() && failure == 0; ++i) {
+            if (fds[i].revents != 0) {
+                failure = readNode(m_nodes[i], text);
+            }
+        }
+        // Queued: delivered in order on the capture's thread, and dropped
+        // with the capture if it is destroyed first.
+        if (!text.isEmpty()) {
+            QMetaObject::invokeMethod(this, [this, text] { Q_EMIT typed(text); }, Qt::QueuedConnection);
+        }
+        if (failure != 0) {
+            break;
+        }
+    }
+    QMetaObject::invokeMethod(this, &EvdevCapture::onLost, Qt::QueuedConnection);
+}
+
+int EvdevCapture::readNode(Node &node, QString &text)
+{
     for (;;) {
         input_event event {};
         const int rc = libevdev_next_event(
@@ -97,40 +140,46 @@ void EvdevCapture::readNode(std::size_t index)
             // The first is SYN_DROPPED: the kernel's queue overflowed. What
             // follows is the difference to the device's state now, which
             // types nothing: those keys went down while no one listened.
-            if (node.syncing && event.type == EV_KEY) {
+            if (!node.syncing) {
+                qCWarning(lcCapture).noquote() << node.path << "dropped keys: its queue overflowed";
+            } else if (event.type == EV_KEY) {
                 m_decoder->syncKey(event.code, event.value != 0);
             }
             node.syncing = true;
         } else if (rc == -EAGAIN) {
             if (!node.syncing) {
-                break; // nothing more for now
+                return 0; // nothing more for now
             }
             node.syncing = false; // state caught up; back to ordinary events
         } else {
-            failure = -rc; // ENODEV when the reader was unplugged
-            break;
+            return -rc;
         }
     }
+}
 
-    // A receiver may destroy this capture from either signal.
-    QPointer<EvdevCapture> self(this);
-    if (!text.isEmpty()) {
-        Q_EMIT typed(text);
-        if (!self) {
-            return;
-        }
+void EvdevCapture::onLost()
+{
+    releaseAll();
+    Q_EMIT lost();
+}
+
+void EvdevCapture::stopReading()
+{
+    if (m_reading.joinable()) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_stop, &one, sizeof one);
+        m_reading.join();
     }
-    if (failure != 0) {
-        releaseAll();
-        Q_EMIT lost();
+    if (m_stop >= 0) {
+        ::close(m_stop);
+        m_stop = -1;
     }
 }
 
 void EvdevCapture::releaseAll()
 {
+    stopReading();
     for (Node &node : m_nodes) {
-        delete node.notifier; // before its descriptor closes
-        node.notifier = nullptr;
         release(node);
     }
     m_nodes.clear();

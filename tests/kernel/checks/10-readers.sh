@@ -60,9 +60,9 @@ as_user "$BATCH" doctor > user-doctor.txt; status=$?; cat user-doctor.txt
 as_user "$BATCH" apply s.txt --reader "$U1" > user-refused.txt 2>&1; refused=$?; cat user-refused.txt
 expect user-doctor "doctor as a plain user exits 1 and names the rule and the reload (exit $status)" \
     eval "[ $status = 1 ] && grep -q \"<<'EOF'\" user-doctor.txt && grep -q 'udevadm control --reload' user-doctor.txt"
-# A reader it cannot open is none it can configure (exit 4), with the doctor named.
+# A reader it cannot open is a reader not configured (exit 1), with the fix named.
 expect user-refused "apply as a plain user without the rule: exit $refused, nothing sent" \
-    eval "[ $refused = 4 ] && grep -q 'doctor' user-refused.txt && [ \$(jq -s '[.[] | select(.event == \"set_report\")] | length' u.log) = 0 ]"
+    eval "[ $refused = 1 ] && grep -q 'not configured' user-refused.txt && [ \$(jq -s '[.[] | select(.event == \"set_report\")] | length' u.log) = 0 ]"
 
 # The fix as doctor prints it: the here-document (into the guest's /run, as
 # /etc is the host's, read-only), then the reload. logind is not running in
