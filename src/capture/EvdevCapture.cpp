@@ -4,11 +4,13 @@
 #include <QLoggingCategory>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -91,6 +93,11 @@ QStringList EvdevCapture::nodes() const
 
 void EvdevCapture::readUntilStopped()
 {
+    // The program's signals go to its own thread: Ctrl+C must break a
+    // feature report's wait there, not this thread's poll().
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::vector<pollfd> fds;
     for (const Node &node : m_nodes) {
         fds.push_back({ node.fd, POLLIN, 0 });

@@ -768,51 +768,50 @@ void ReaderSession::endPlaybackOnError(Outcome outcome)
     transition(State::PlayReleasing);
 }
 
-void ReaderSession::leaveReader(bool letTailsGo)
+ReaderSession::Leaving ReaderSession::stopFlows()
 {
-    const bool wasPlaying = isScriptRunning();
-    const Outcome outcome = m_state == State::PlayReleasing ? m_outcome : Outcome::Cancelled;
-    releaseCapture(m_channel->isBusy() || wasPlaying);
+    Leaving leaving;
+    leaving.wasPlaying = isScriptRunning();
+    leaving.outcome = m_state == State::PlayReleasing ? m_outcome : Outcome::Cancelled;
+    releaseCapture(m_channel->isBusy() || leaving.wasPlaying);
     m_readerIdle = false;
     m_held = false;
     resetModifier();
-
     // Never leave the reader with a key held down: a latched modifier, or the
     // hot key or a script cut off between a press and its release.
-    const QString release = m_heldKeys.releaseString();
     m_channel->cancel();
-    if (release.isEmpty() || m_handle < 1) {
+    leaving.release = m_heldKeys.releaseString();
+    return leaving;
+}
+
+void ReaderSession::leaveReader(bool letTailsGo)
+{
+    const Leaving leaving = stopFlows();
+    if (leaving.release.isEmpty() || m_handle < 1) {
         closeHandle();
         transition(State::Closed);
     } else {
         // One pacing interval later, as every report: also when the program
         // is ending (CloseNow), so that the reader does not miss it.
-        queueStrings({release});
+        queueStrings({leaving.release});
         transition(State::Closing);
     }
     if (letTailsGo)
         endTails();
-    if (wasPlaying)
-        Q_EMIT playbackFinished(outcome);
+    if (leaving.wasPlaying)
+        Q_EMIT playbackFinished(leaving.outcome);
     checkLetGo();
 }
 
 void ReaderSession::abandonReader()
 {
-    const bool wasPlaying = isScriptRunning();
-    const Outcome outcome = m_state == State::PlayReleasing ? m_outcome : Outcome::Cancelled;
-    releaseCapture(m_channel->isBusy() || wasPlaying);
-    m_readerIdle = false;
-    m_held = false;
-    resetModifier();
-    const QString release = m_heldKeys.releaseString();
-    m_channel->cancel();
+    const Leaving leaving = stopFlows();
     transition(State::Closed);
-    if (!release.isEmpty() && m_handle >= 1)
-        m_channel->sendNow(release);
+    if (!leaving.release.isEmpty() && m_handle >= 1)
+        m_channel->sendNow(leaving.release);
     closeHandle();
-    if (wasPlaying)
-        Q_EMIT playbackFinished(outcome);
+    if (leaving.wasPlaying)
+        Q_EMIT playbackFinished(leaving.outcome);
     checkLetGo();
 }
 

@@ -296,6 +296,16 @@ private:
     void goOnAfterToken();             // after a token went out: wait, pause or the next one
     void endPlayback(Outcome outcome); // Ready, and the outcome told
     void endPlaybackOnError(Outcome outcome);
+    struct Leaving
+    {
+        bool wasPlaying = false;
+        Outcome outcome = Outcome::Cancelled; // told when a playback was cut off
+        QString release;                      // the keys still down, released
+    };
+    // What every way of leaving an open reader does first: the flows stop,
+    // the capture is let go (or kept while the reader may still type), and
+    // the keys still down are named.
+    Leaving stopFlows();
     void leaveReader(bool letTailsGo); // every open state's close: keys down released, paced
     void abandonReader();              // closes at once: held keys released now
     void loseReader();
