@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -374,8 +375,11 @@ void UhidDevice::replyGet(std::uint32_t id, std::uint16_t err, const std::vector
     ev.type = UHID_GET_REPORT_REPLY;
     ev.u.get_report_reply.id = id;
     ev.u.get_report_reply.err = err;
-    ev.u.get_report_reply.size = std::uint16_t(data.size());
-    std::memcpy(ev.u.get_report_reply.data, data.data(), data.size());
+    // An empty answer has no bytes to copy (and data() may be null).
+    const std::size_t size = std::min(data.size(), sizeof ev.u.get_report_reply.data);
+    ev.u.get_report_reply.size = std::uint16_t(size);
+    if (size > 0)
+        std::memcpy(ev.u.get_report_reply.data, data.data(), size);
     writeEvent(&ev);
 }
 
