@@ -4,12 +4,18 @@
 
 #include <algorithm>
 
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 namespace vortal9::emu {
 
-EmulatedPlatform::EmulatedPlatform() = default;
+EmulatedPlatform::EmulatedPlatform()
+    : m_held(std::make_shared<HeldReports>())
+    , m_context(std::make_unique<QObject>())
+{
+}
 
 EmulatedPlatform::~EmulatedPlatform() = default;
 
@@ -241,6 +247,48 @@ bool EmulatedPlatform::setFeature(HidHandle handle, const std::vector<std::uint8
     if (d->reader)
         d->reader->receiveReport(report);
     return true;
+}
+
+struct EmulatedPlatform::HeldReports
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    int waiting = 0;  // senders waiting for their answer
+    int answers = 0;  // answers given and not yet taken
+};
+
+bool EmulatedPlatform::reportHeld() const
+{
+    const std::lock_guard lock(m_held->mutex);
+    return m_held->waiting > m_held->answers;
+}
+
+void EmulatedPlatform::answerHeldReport()
+{
+    {
+        const std::lock_guard lock(m_held->mutex);
+        ++m_held->answers;
+    }
+    m_held->changed.notify_all();
+}
+
+HidPlatform::FeatureSender EmulatedPlatform::featureSender(HidHandle handle)
+{
+    if (!m_reportsOnThread)
+        return {};
+    return [this, handle, held = m_held](const std::vector<std::uint8_t> &report) {
+        // To the device now, on the platform's thread: the reader may start
+        // answering before this sender is told.
+        QMetaObject::invokeMethod(m_context.get(), [this, handle, report] { setFeature(handle, report); },
+                                  Qt::QueuedConnection);
+        std::unique_lock lock(held->mutex);
+        ++held->waiting;
+        const bool answered = held->changed.wait_for(lock, std::chrono::seconds(5), [&] { return held->answers > 0; });
+        --held->waiting;
+        if (answered)
+            --held->answers;
+        return answered;
+    };
 }
 
 } // namespace vortal9::emu

@@ -15,6 +15,8 @@
 #include "device/HidPlatform.h"
 #include "device/KeyCapture.h"
 
+#include <QObject>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -95,6 +97,17 @@ public:
     // answers; lets a test attach or remove devices between the two passes.
     std::function<void(int index)> beforeEnumInterface;
 
+    // Reports through featureSender(), on the sender's own thread, as with
+    // hidraw: each reaches its device at once (through setFeature() on the
+    // platform's thread), but its sender returns only at answerHeldReport()
+    // or after 5 s (refused, the kernel's time-out): a loaded system may wake
+    // the sender after the reader has begun, or even finished, answering.
+    // Set before the reader is opened. Off: no featureSender.
+    void holdReportsOnThread(bool on) { m_reportsOnThread = on; }
+    bool reportHeld() const;   // a sender waits for its answer
+    void answerHeldReport();   // lets it return, the report taken
+    FeatureSender featureSender(HidHandle handle) override;
+
     // Bookkeeping for tests. Every setFeature call is logged, refused ones too.
     const std::vector<SentReport> &sentReports() const;
     void clearLog(); // sent reports, open and close calls, set counts
@@ -142,6 +155,10 @@ private:
     int m_createdSets = 0;
     int m_captures = 0;
     std::vector<SentReport> m_sent;
+    struct HeldReports;
+    bool m_reportsOnThread = false;
+    std::shared_ptr<HeldReports> m_held;
+    std::unique_ptr<QObject> m_context; // the platform's thread, for reports sent from another
     std::vector<std::pair<std::string, std::uint32_t>> m_openCalls;
     std::vector<HidHandle> m_closeCalls;
 };

@@ -13,6 +13,10 @@
 #include <QTimer>
 
 #include <ctime>
+#include <poll.h>
+#include <map>
+#include <mutex>
+#include <thread>
 
 using namespace vortal9;
 using namespace vortal9::test;
@@ -240,6 +244,135 @@ TEST_F(CommandChannelTest, AStringWithARefusedChunkStopsThere)
     ASSERT_EQ(platform.sentReports().size(), 1u); // the second chunk was never tried
     EXPECT_FALSE(platform.sentReports()[0].accepted);
 }
+
+// The system holds a feature report until the reader answers (hidraw:
+// milliseconds on a real bus, 5 s at most). A platform whose reports take
+// AnswerMs each on the channel's report thread, noting when each was in flight.
+class AnsweringPlatform : public emu::EmulatedPlatform
+{
+public:
+    static constexpr int AnswerMs = 80;
+    int answerMs = AnswerMs;
+    struct Flight
+    {
+        HidHandle handle;
+        Clock::time_point from, to;
+    };
+
+    FeatureSender featureSender(HidHandle handle) override
+    {
+        return [this, handle](const std::vector<std::uint8_t> &) {
+            const auto from = Clock::now();
+            // A signal ends the wait early, and the report fails, as uhid's do.
+            const bool answered = ::poll(nullptr, 0, answerMs) == 0;
+            const std::lock_guard lock(mutex);
+            flights.push_back({handle, from, Clock::now()});
+            return answered;
+        };
+    }
+    std::vector<Flight> taken()
+    {
+        const std::lock_guard lock(mutex);
+        return flights;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<Flight> flights;
+};
+
+class ReportThreadTest : public CommandChannelTest
+{
+protected:
+    CommandChannel &attached(const std::string &path)
+    {
+        emu::EmulatedDevice device;
+        device.path = path;
+        answering.addDevice(device);
+        channels.push_back(std::make_unique<CommandChannel>(answering, Pacing));
+        channels.back()->attach(answering.open(path, AccessReadWrite), 9);
+        return *channels.back();
+    }
+
+    AnsweringPlatform answering;
+    std::vector<std::unique_ptr<CommandChannel>> channels;
+};
+
+// Two readers' reports wait for their answers at the same time, each reader
+// still paced from its last answer. Before, each report held the event loop
+// until its answer, and a fleet's readers waited for each other.
+TEST_F(ReportThreadTest, ReadersWaitForTheirAnswersSideBySide)
+{
+    CommandChannel &a = attached("/dev/hidraw1");
+    CommandChannel &b = attached("/dev/hidraw2");
+    int done = 0;
+    for (CommandChannel *channel : {&a, &b}) {
+        channel->send("1EF01E", [&](bool sent) { done += sent; });
+        channel->send("26F026", [&](bool sent) { done += sent; });
+    }
+    waitUntil([&] { return done == 4; });
+    ASSERT_EQ(done, 4);
+    const auto flights = answering.taken();
+    ASSERT_EQ(flights.size(), 4u);
+    std::map<HidHandle, std::vector<AnsweringPlatform::Flight>> byReader;
+    for (const auto &flight : flights)
+        byReader[flight.handle].push_back(flight);
+    ASSERT_EQ(byReader.size(), 2u);
+    const auto &first = byReader.begin()->second;
+    const auto &second = byReader.rbegin()->second;
+    for (const auto &reader : {first, second})
+        EXPECT_GE(msBetween(reader[0].to, reader[1].from), Pacing);
+    EXPECT_LT(second[0].from, first[0].to);
+    EXPECT_LT(first[0].from, second[0].to);
+}
+
+struct InFlightRow
+{
+    const char *name;
+    int answerMs;
+    bool giveUp;         // the program is ending
+    bool toldSent;       // reportSent() for the report in flight
+    int mostMs;          // until cancel() or giveUp() returns
+};
+
+class InFlightTest : public ReportThreadTest, public ::testing::WithParamInterface<InFlightRow>
+{
+};
+
+// cancel() while a report waits for its answer waits for it and tells that it
+// was sent (the key it pressed is down, to be released); giveUp() ends the
+// wait where the kernel allows (the program is ending: Ctrl+C must not wait
+// for a silent reader). Either way the rest of the queue and its callbacks
+// are dropped.
+TEST_P(InFlightTest, EndsTheQueueAndTellsOfTheReportInFlight)
+{
+    answering.answerMs = GetParam().answerMs;
+    CommandChannel &a = attached("/dev/hidraw1");
+    int goingOut = 0;
+    std::vector<std::vector<std::uint8_t>> sent;
+    QObject::connect(&a, &CommandChannel::reportGoingOut, [&] { ++goingOut; });
+    QObject::connect(&a, &CommandChannel::reportSent, [&](const auto &payload) { sent.push_back(payload); });
+    bool called = false;
+    a.send("12", [&](bool) { called = true; });
+    a.send("1EF01E", [&](bool) { called = true; });
+    waitUntil([&] { return goingOut == 1; });
+    ASSERT_EQ(goingOut, 1);
+    const auto from = Clock::now();
+    GetParam().giveUp ? a.giveUp() : a.cancel();
+    EXPECT_LE(msBetween(from, Clock::now()), GetParam().mostMs);
+    EXPECT_EQ(sent, GetParam().toldSent ? std::vector<std::vector<std::uint8_t>>({{0x12}})
+                                        : std::vector<std::vector<std::uint8_t>>());
+    waitUntil([] { return false; }, 3 * (Pacing + AnsweringPlatform::AnswerMs));
+    EXPECT_FALSE(called);
+    EXPECT_EQ(answering.taken().size(), 1u);
+    EXPECT_EQ(sent.size(), GetParam().toldSent ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reports, InFlightTest,
+    ::testing::Values(InFlightRow{"cancelWaitsForTheAnswer", AnsweringPlatform::AnswerMs, false, true, 1000},
+                      InFlightRow{"giveUpEndsASilentReadersWait", 5000, true, false, 400}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 struct RefusedRow
 {

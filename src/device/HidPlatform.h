@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,15 @@ public:
     virtual std::optional<std::u16string> manufacturerString(HidHandle handle) = 0;
     // Sends report (byte 0 = report ID) as one feature report; true when accepted.
     virtual bool setFeature(HidHandle handle, const std::vector<std::uint8_t> &report) = 0;
+
+    // setFeature for one open handle, callable on another thread while the
+    // caller goes on with other handles: the system holds a feature report
+    // until the device answers (milliseconds for each report on a real bus),
+    // and many readers must not wait for each other. Valid until the handle
+    // is closed, which the caller does only once no call is running. Empty
+    // when every call must stay on the caller's thread.
+    using FeatureSender = std::function<bool(const std::vector<std::uint8_t> &report)>;
+    virtual FeatureSender featureSender(HidHandle /*handle*/) { return {}; }
 };
 
 } // namespace vortal9

@@ -191,14 +191,29 @@ std::optional<std::u16string> HidapiPlatform::manufacturerString(HidHandle handl
     return utf16FromWide(buffer.data());
 }
 
+namespace
+{
+bool sendFeatureReport(hid_device *device, const std::vector<std::uint8_t> &report)
+{
+    return device != nullptr && !report.empty() && hid_send_feature_report(device, report.data(), report.size()) >= 0;
+}
+} // namespace
+
 bool HidapiPlatform::setFeature(HidHandle handle, const std::vector<std::uint8_t> &report)
 {
+    return sendFeatureReport(deviceOf(handle), report);
+}
+
+HidPlatform::FeatureSender HidapiPlatform::featureSender(HidHandle handle)
+{
+    // The device is looked up here, on the caller's thread: the sender then
+    // touches nothing but that device (hidraw: one ioctl on its descriptor).
     hid_device *device = deviceOf(handle);
-    if (device == nullptr || report.empty())
+    if (device == nullptr)
     {
-        return false;
+        return {};
     }
-    return hid_send_feature_report(device, report.data(), report.size()) >= 0;
+    return [device](const std::vector<std::uint8_t> &report) { return sendFeatureReport(device, report); };
 }
 
 } // namespace vortal9

@@ -44,6 +44,7 @@ public:
     int featureReportByteLength(HidHandle handle) override;
     std::optional<std::u16string> manufacturerString(HidHandle handle) override;
     bool setFeature(HidHandle handle, const std::vector<std::uint8_t> &report) override;
+    FeatureSender featureSender(HidHandle handle) override;
 
 private:
     struct Interface

@@ -3,7 +3,139 @@
 #include "device/CommandChunks.h"
 #include "session/MinimumTimer.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <pthread.h>
+#endif
+
 namespace vortal9 {
+
+namespace {
+
+#ifdef Q_OS_UNIX
+// A signal whose handler does nothing, installed without SA_RESTART: sent to
+// the report thread, it ends the thread's wait in the kernel for a reader's
+// answer (the call fails), where the kernel allows it (uhid does; a USB
+// control transfer waits for its own time-out).
+int wakeSignal()
+{
+    static const int signal = [] {
+        struct sigaction action = {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGURG, &action, nullptr);
+        return SIGURG;
+    }();
+    return signal;
+}
+#endif
+
+} // namespace
+
+// Sends one report at a time for the channel, on a thread of its own, and
+// tells the channel's thread through answered() when the answer is in.
+class CommandChannel::ReportThread
+{
+public:
+    using Answered = std::function<void(quint64 ticket)>;
+
+    explicit ReportThread(Answered answered)
+        : m_answered(std::move(answered))
+        , m_thread([this] { run(); })
+    {
+    }
+    // Waits for a report still in flight.
+    ~ReportThread()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    void send(HidPlatform::FeatureSender sender, std::vector<std::uint8_t> report, quint64 ticket)
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_sender = std::move(sender);
+            m_report = std::move(report);
+            m_ticket = ticket;
+            m_pending = true;
+            m_answeredYet = false;
+        }
+        m_changed.notify_all();
+    }
+
+    // Ends the wait for the answer of the report in flight, if the kernel
+    // lets it end early: the report then fails.
+    void interrupt()
+    {
+#ifdef Q_OS_UNIX
+        const int signal = wakeSignal();
+        std::unique_lock lock(m_mutex);
+        // Again until it has its answer: a signal that comes just before the
+        // thread enters the kernel's wait wakes nothing.
+        while (!m_answeredYet) {
+            pthread_kill(m_thread.native_handle(), signal);
+            m_changed.wait_for(lock, std::chrono::milliseconds(50));
+        }
+#endif
+    }
+
+    // Waits until the report handed over last has its answer; whether it was
+    // accepted, and the report.
+    std::pair<bool, std::vector<std::uint8_t>> answer()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_answeredYet; });
+        return { m_accepted, m_report };
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_stopping || m_pending; });
+            if (m_pending) {
+                m_pending = false;
+                const HidPlatform::FeatureSender sender = m_sender;
+                const std::vector<std::uint8_t> report = m_report;
+                const quint64 ticket = m_ticket;
+                lock.unlock();
+                const bool accepted = sender(report);
+                lock.lock();
+                m_accepted = accepted;
+                m_answeredYet = true;
+                m_changed.notify_all();
+                lock.unlock();
+                m_answered(ticket);
+                lock.lock();
+            } else {
+                return; // stopping, nothing in flight
+            }
+        }
+    }
+
+    const Answered m_answered;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    HidPlatform::FeatureSender m_sender;
+    std::vector<std::uint8_t> m_report;
+    quint64 m_ticket = 0;
+    bool m_pending = false;     // handed over, not yet taken by the thread
+    bool m_answeredYet = true;  // the last report handed over has its answer
+    bool m_accepted = false;
+    bool m_stopping = false;
+    std::thread m_thread;       // last: starts once everything above exists
+};
 
 CommandChannel::CommandChannel(HidPlatform &platform, int pacingMs, QObject *parent)
     : QObject(parent)
@@ -15,10 +147,13 @@ CommandChannel::CommandChannel(HidPlatform &platform, int pacingMs, QObject *par
     connect(m_timer, &MinimumTimer::timeout, this, &CommandChannel::onTimer);
 }
 
+CommandChannel::~CommandChannel() = default;
+
 void CommandChannel::attach(HidHandle handle, int featureLength)
 {
     m_handle = handle;
     m_featureLength = featureLength;
+    m_sender = m_platform.featureSender(handle);
 }
 
 void CommandChannel::detach()
@@ -26,6 +161,7 @@ void CommandChannel::detach()
     cancel();
     m_handle = 0;
     m_featureLength = 0;
+    m_sender = {};
 }
 
 void CommandChannel::send(const QString &text, SendDone done)
@@ -47,15 +183,24 @@ void CommandChannel::pause(int ms, std::function<void()> done)
     scheduleNext();
 }
 
+void CommandChannel::giveUp()
+{
+    if (m_inFlight)
+        m_reportThread->interrupt();
+    cancel();
+}
+
 void CommandChannel::cancel()
 {
+    settleInFlight();
     m_queue.clear();
     m_timer->stop();
+    ++m_ticket; // what was under way when cancel() came does not go on
 }
 
 void CommandChannel::scheduleNext()
 {
-    if (m_queue.empty() || m_timer->isActive())
+    if (m_queue.empty() || m_timer->isActive() || m_inFlight)
         return;
     const Item &head = m_queue.front();
     m_timer->start(head.chunks.isEmpty() ? head.pauseMs : m_pacingMs);
@@ -66,15 +211,26 @@ void CommandChannel::onTimer()
     if (m_queue.empty())
         return;
     Item &head = m_queue.front();
-    bool sent = true; // a pause has passed
-    if (!head.chunks.isEmpty()) {
-        const QString chunk = head.chunks.at(head.next++);
-        // An empty chunk (an empty string) sends nothing and says nothing.
-        sent = !chunk.isEmpty() && sendChunk(chunk);
-        if (sent && head.next < head.chunks.size()) {
-            scheduleNext();
-            return;
-        }
+    if (head.chunks.isEmpty())
+        return goOn(true); // a pause has passed
+    const QString chunk = head.chunks.at(head.next++);
+    // An empty chunk (an empty string) sends nothing and says nothing.
+    if (chunk.isEmpty())
+        return goOn(false);
+    const quint64 ticket = m_ticket;
+    const bool sent = m_sender ? startChunk(chunk) : sendChunk(chunk);
+    // Sent on the report thread, the answer goes on; a receiver of the
+    // signals may also have cancelled.
+    if (ticket == m_ticket && !(sent && m_inFlight))
+        goOn(sent);
+}
+
+void CommandChannel::goOn(bool sent)
+{
+    Item &head = m_queue.front();
+    if (sent && head.next < head.chunks.size()) {
+        scheduleNext();
+        return;
     }
     // Taken off the queue before the callback runs: it may queue, cancel or
     // close as it likes.
@@ -93,20 +249,71 @@ bool CommandChannel::sendChunk(const QString &chunk)
     const auto report = buildFeatureReport(chunk, m_featureLength);
     if (report && m_handle >= 1) {
         Q_EMIT reportGoingOut(chunk);
-        if (m_platform.setFeature(m_handle, *report)) {
-            std::vector<std::uint8_t> payload(report->begin() + 1, report->end());
-            while (!payload.empty() && payload.back() == 0)
-                payload.pop_back();
-            Q_EMIT reportSent(payload);
-            return true;
-        }
+        const bool accepted = m_platform.setFeature(m_handle, *report);
+        emitOutcome(accepted, *report);
+        return accepted;
     }
     Q_EMIT reportRefused();
     return false;
 }
 
+bool CommandChannel::startChunk(const QString &chunk)
+{
+    auto report = buildFeatureReport(chunk, m_featureLength);
+    if (!report || m_handle < 1) {
+        Q_EMIT reportRefused();
+        return false;
+    }
+    Q_EMIT reportGoingOut(chunk);
+    if (!m_reportThread) {
+        m_reportThread = std::make_unique<ReportThread>([this](quint64 ticket) {
+            QMetaObject::invokeMethod(this, [this, ticket] { onAnswered(ticket); }, Qt::QueuedConnection);
+        });
+    }
+    m_inFlight = true;
+    m_reportThread->send(m_sender, std::move(*report), m_ticket);
+    return true;
+}
+
+void CommandChannel::onAnswered(quint64 ticket)
+{
+    if (!m_inFlight || ticket != m_ticket)
+        return; // settled already by cancel() or sendNow()
+    m_inFlight = false;
+    const auto [accepted, report] = m_reportThread->answer();
+    emitOutcome(accepted, report);
+    // A receiver of those signals may have cancelled.
+    if (ticket == m_ticket)
+        goOn(accepted);
+}
+
+void CommandChannel::settleInFlight()
+{
+    if (!m_inFlight)
+        return;
+    m_inFlight = false;
+    ++m_ticket; // its posted answer is stale now
+    const auto [accepted, report] = m_reportThread->answer();
+    // A refused report pressed nothing; an accepted one may have.
+    if (accepted)
+        emitOutcome(true, report);
+}
+
+void CommandChannel::emitOutcome(bool accepted, const std::vector<std::uint8_t> &report)
+{
+    if (!accepted) {
+        Q_EMIT reportRefused();
+        return;
+    }
+    std::vector<std::uint8_t> payload(report.begin() + 1, report.end());
+    while (!payload.empty() && payload.back() == 0)
+        payload.pop_back();
+    Q_EMIT reportSent(payload);
+}
+
 bool CommandChannel::sendNow(const QString &text)
 {
+    settleInFlight();
     for (const QString &chunk : chunkCommand(text)) {
         if (chunk.isEmpty() || !sendChunk(chunk))
             return false;

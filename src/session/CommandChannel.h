@@ -3,6 +3,12 @@
 // per interval (on a steady clock: see MinimumTimer). Nothing waits: strings are queued, and the channel's own
 // timer sends them one report at a time while the event loop runs, so any
 // number of channels on as many readers run side by side on one thread.
+//
+// The system holds each feature report until the reader has answered it.
+// Where the platform allows (HidPlatform::featureSender), that wait happens
+// on a thread of the channel's own, so that a hundred readers do not queue
+// behind each other's answers; the pacing interval starts when the answer is
+// in, as it does when the report is sent on the event loop.
 #pragma once
 
 #include "device/HidPlatform.h"
@@ -14,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace vortal9 {
@@ -28,6 +35,7 @@ public:
     using SendDone = std::function<void(bool sent)>;
 
     CommandChannel(HidPlatform &platform, int pacingMs, QObject *parent = nullptr);
+    ~CommandChannel() override;
 
     // The open reader that reports go to, and its feature report length
     // (report ID byte included).
@@ -45,8 +53,14 @@ public:
     void send(const QString &text, SendDone done = {});
     // Queues a pause: done() runs after ms with nothing sent.
     void pause(int ms, std::function<void()> done);
-    // Drops every queued string and pause; none of their callbacks runs.
+    // Drops every queued string and pause; none of their callbacks runs. A
+    // report still waiting for the reader's answer is waited for first, and
+    // reportSent() tells when it was accepted: the keys it pressed are down.
     void cancel();
+    // The same, but a report waiting for the reader's answer is given up on
+    // where the system allows it (the program is ending): its wait is
+    // interrupted, and it counts as refused.
+    void giveUp();
     // True while anything is queued.
     bool isBusy() const { return !m_queue.empty(); }
 
@@ -71,10 +85,23 @@ private:
         qsizetype next = 0;
     };
 
+    class ReportThread;
+
     void scheduleNext();
     void onTimer();
-    // Sends one chunk; emits the signals above.
+    // After the head item's chunk was sent (or refused): its next chunk, or
+    // the item is done.
+    void goOn(bool sent);
+    // Sends one chunk on the event loop; emits the signals above.
     bool sendChunk(const QString &chunk);
+    // Hands one chunk's report to the report thread; false when no report
+    // could be built from it.
+    bool startChunk(const QString &chunk);
+    // The report thread's answer: the signals above, then goOn().
+    void onAnswered(quint64 ticket);
+    // Waits for a report in flight; reportSent() if it was accepted.
+    void settleInFlight();
+    void emitOutcome(bool accepted, const std::vector<std::uint8_t> &report);
 
     HidPlatform &m_platform;
     const int m_pacingMs;
@@ -82,6 +109,10 @@ private:
     int m_featureLength = 0;
     std::deque<Item> m_queue;
     MinimumTimer *m_timer; // never ends before the pacing interval has passed
+    HidPlatform::FeatureSender m_sender; // empty: reports go out on the event loop
+    std::unique_ptr<ReportThread> m_reportThread; // started with the first report it sends
+    bool m_inFlight = false;  // a report waits for the reader's answer on the report thread
+    quint64 m_ticket = 0;     // changes with cancel(): what was under way then goes no further
 };
 
 } // namespace vortal9
