@@ -100,12 +100,20 @@ protected:
     // last report the reader took, "sent:PAIRS"), gap? (says whether the
     // last two reports kept the pacing: "paced" or "unpaced"), log:on (counts
     // the session's log lines from here), log? (says "lines:N"),
-    // wait:STATE, wait:letGo.
+    // wait:STATE, wait:letGo; threaded (before open: reports wait for their
+    // answer on the sender's thread), inflight (until one waits), answer
+    // (lets one return, taken).
     void run(const QString &steps)
     {
         for (const QString &step : steps.split(QLatin1Char(' '))) {
             if (step == "open") {
                 ASSERT_TRUE(session.open("/dev/hidraw1"));
+            } else if (step == "threaded") {
+                platform.holdReportsOnThread(true);
+            } else if (step == "answer" || step == "inflight") {
+                ASSERT_TRUE(waitFor([&] { return platform.reportHeld(); })) << "no report waits";
+                if (step == "answer")
+                    platform.answerHeldReport();
             } else if (step == "type") {
                 session.noteTyping();
             } else if (step.startsWith("typing:")) {
@@ -237,6 +245,23 @@ INSTANTIATE_TEST_SUITE_P(
             "open refuse:4 playShift wait:PlayAwaiting type quiet wait:PlayReleasing close wait:letGo", State::Closed,
             "quiet:0 fail:Write Data Error done:WriteError letGo"},
         // Holding again while the reader still types holds at the end of its answer.
+        // A report waits for its answer on a thread of its own; the reader
+        // answers, and goes quiet, before the session is told it took the
+        // hot key. Before, the session then waited for an answer already
+        // heard and ended "Reader Not Responding".
+        Row{"answerHeardBeforeItsReportIsTold",
+            "threaded open play answer inflight type quiet answer wait:PlaySending answer wait:PlayAwaiting",
+            State::PlayAwaiting, "quiet:0"},
+        // The reader echoes the A at its make and goes quiet before the
+        // step's last reports (A's and Shift's breaks) are told taken.
+        // Before, only typing after the last report counted: the session
+        // waited for an answer already over ("Reader Not Responding"); with
+        // reports sent at once the same came when the echo was shorter than
+        // the pacing of the step's remaining reports.
+        Row{"answerEndsBeforeTheStepsLastReport",
+            "threaded open playShift answer inflight answer type quiet answer inflight type quiet answer answer answer "
+            "wait:Ready",
+            State::Ready, "quiet:0 quiet:0 done:Configured"},
         Row{"holdAgainWhileTheReaderTypes", "open play wait:PlayAwaiting hold type quiet type release hold quiet",
             State::PlayHeld, "quiet:0 quiet:0"},
         Row{"heldAnswerHasTheLimit", "open play wait:PlayAwaiting hold type quiet typing:900 wait:Ready", State::Ready,

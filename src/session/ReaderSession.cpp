@@ -132,6 +132,7 @@ ReaderSession::OpenResult ReaderSession::open(const std::string &path)
         });
     }
     m_masker = {};
+    m_typedInStep = false;
     m_readerIdle = false;
     m_held = false;
     m_letGoDue = true;
@@ -278,9 +279,13 @@ transcript::Steps ReaderSession::transcript() const
 //   Sending:         PressKey → Sending; SendDone → Listening; QuietOver.
 //   Listening:       as Ready; QuietOver → Ready once the reader answered; ListenOver → Ready.
 //   PlayHotKeyMake:  SendDone → PlayHotKeyBreak (PlayReleasing / Ready when refused).
-//   PlayHotKeyBreak: SendDone → PlayAwaiting (the same when refused).
+//   PlayHotKeyBreak: SendDone → PlayAwaiting (PlayReleasing / Ready when refused).
 //   PlaySending:     SendDone → PlayAwaiting (a wait follows), PlayPausing (a break),
 //                    PlaySending (the next token) or Ready (the end).
+//   (Where a wait follows and the reader has typed since the step's first
+//   report went out, its answer came before the step's last report was
+//   told taken: SendDone then goes to PlayAnswering while it types, or on
+//   as after its end.)
 //   PlayPausing:     PauseOver → PlaySending or Ready.
 //   PlayAwaiting:    Typed → PlayAnswering; QuietOver → PlaySending, Ready or PlayHeld;
 //                    Silence, AnswerTooLong → PlayReleasing or Ready ("Reader Not Responding").
@@ -373,12 +378,17 @@ bool ReaderSession::handledWhileAttached(Event event)
 {
     switch (event) {
     case Event::ReportGoingOut:
+        // A step's answer is what the reader types from the step's first
+        // report on: it may answer a key's make before the step's last
+        // report (its break, a modifier's break) has gone out or been told
+        // taken, and even go quiet before that.
+        if (m_stepEnded)
+            m_typedInStep = false;
         if (isOpen())
             recordGoingOut();
         return true;
     case Event::ReportSent:
         m_heldKeys.feed(m_payload);
-        m_typedSinceReport = false;
         return true;
     case Event::ReportRefused:
         // A release sent while closing is nobody's business once the session
@@ -499,7 +509,7 @@ void ReaderSession::onListening(Event event)
         quietPeriodOver();
         // The answer to the last report is over: the reader will not start
         // typing again on its own.
-        if (m_typedSinceReport)
+        if (m_typedInStep)
             transition(State::Ready);
         break;
     case Event::ListenOver: {
@@ -548,7 +558,7 @@ void ReaderSession::onPlayHotKeyBreak(Event event)
     case Event::SendDone:
         if (!m_lastSendOk)
             return endPlaybackOnError(Outcome::WriteError);
-        transition(State::PlayAwaiting);
+        awaitAnswer();
         break;
     default: unexpected(event); break;
     }
@@ -610,13 +620,7 @@ void ReaderSession::onPlayAnswering(Event event)
         break;
     case Event::QuietOver:
         quietPeriodOver();
-        // The wait is over, and so is the step (script::endsStep).
-        m_stepEnded = true;
-        // A hold asked from outside keeps the playback here until it ends.
-        if (m_held)
-            transition(State::PlayHeld);
-        else
-            goOnAfterWait();
+        answerOver();
         break;
     case Event::Silence:
         if (m_state != State::PlayAwaiting)
@@ -709,9 +713,10 @@ void ReaderSession::onClosing(Event event)
         endTails();
         break;
     case Event::Abandon: {
-        // The release goes now rather than after the pacing interval.
-        const QString release = m_heldKeys.releaseString();
+        // The release goes now rather than after the pacing interval. A
+        // report still waiting for its answer counts first.
         m_channel->cancel();
+        const QString release = m_heldKeys.releaseString();
         transition(State::Closed);
         m_channel->sendNow(release);
         closeHandle();
@@ -742,9 +747,32 @@ void ReaderSession::goOnAfterToken()
 {
     const script::Token &token = m_tokens[m_nextToken - 1];
     if (script::endsStep(token))
-        transition(State::PlayAwaiting);
+        awaitAnswer();
     else if (token.isBreak)
         transition(State::PlayPausing);
+    else
+        goOnAfterWait();
+}
+
+void ReaderSession::awaitAnswer()
+{
+    // The answer may already have begun, or even ended, before the step's
+    // last report was told taken: it is the answer all the same.
+    if (!m_typedInStep)
+        transition(State::PlayAwaiting);
+    else if (m_typing == Typing::Typing)
+        transition(State::PlayAnswering);
+    else
+        answerOver();
+}
+
+void ReaderSession::answerOver()
+{
+    // The wait is over, and so is the step (script::endsStep).
+    m_stepEnded = true;
+    // A hold asked from outside keeps the playback here until it ends.
+    if (m_held)
+        transition(State::PlayHeld);
     else
         goOnAfterWait();
 }
@@ -768,7 +796,7 @@ void ReaderSession::endPlaybackOnError(Outcome outcome)
     transition(State::PlayReleasing);
 }
 
-ReaderSession::Leaving ReaderSession::stopFlows()
+ReaderSession::Leaving ReaderSession::stopFlows(bool ending)
 {
     Leaving leaving;
     leaving.wasPlaying = isScriptRunning();
@@ -778,15 +806,20 @@ ReaderSession::Leaving ReaderSession::stopFlows()
     m_held = false;
     resetModifier();
     // Never leave the reader with a key held down: a latched modifier, or the
-    // hot key or a script cut off between a press and its release.
-    m_channel->cancel();
+    // hot key or a script cut off between a press and its release (a report
+    // still waiting for its answer counts first; when the program is ending
+    // it is not waited for longer than the system makes it wait).
+    if (ending)
+        m_channel->giveUp();
+    else
+        m_channel->cancel();
     leaving.release = m_heldKeys.releaseString();
     return leaving;
 }
 
 void ReaderSession::leaveReader(bool letTailsGo)
 {
-    const Leaving leaving = stopFlows();
+    const Leaving leaving = stopFlows(letTailsGo);
     if (leaving.release.isEmpty() || m_handle < 1) {
         closeHandle();
         transition(State::Closed);
@@ -805,7 +838,7 @@ void ReaderSession::leaveReader(bool letTailsGo)
 
 void ReaderSession::abandonReader()
 {
-    const Leaving leaving = stopFlows();
+    const Leaving leaving = stopFlows(true);
     transition(State::Closed);
     if (!leaving.release.isEmpty() && m_handle >= 1)
         m_channel->sendNow(leaving.release);
@@ -892,7 +925,7 @@ bool ReaderSession::sendNextToken()
 void ReaderSession::readerTyped()
 {
     ++m_typedCount;
-    m_typedSinceReport = true;
+    m_typedInStep = true;
     m_readerIdle = false;
     if (m_heard.isEmpty())
         return;
@@ -992,10 +1025,12 @@ void ReaderSession::holdTail(int holdMs)
 
 void ReaderSession::closeHandle()
 {
+    // The channel first: a report in flight is answered before the handle
+    // it goes through is closed.
+    m_channel->detach();
     if (m_handle >= 1)
         m_platform.close(m_handle);
     m_handle = 0;
-    m_channel->detach();
     m_heldKeys.clear();
 }
 

@@ -294,6 +294,8 @@ private:
     // them is where the transition is made).
     void goOnAfterWait();              // the next token, or the end of playback
     void goOnAfterToken();             // after a token went out: wait, pause or the next one
+    void awaitAnswer();                // after a wait's token went out: PlayAwaiting, or the answer already heard
+    void answerOver();                 // the answer of a wait ended: held, or the next token
     void endPlayback(Outcome outcome); // Ready, and the outcome told
     void endPlaybackOnError(Outcome outcome);
     struct Leaving
@@ -304,8 +306,9 @@ private:
     };
     // What every way of leaving an open reader does first: the flows stop,
     // the capture is let go (or kept while the reader may still type), and
-    // the keys still down are named.
-    Leaving stopFlows();
+    // the keys still down are named. ending: the program is ending, and a
+    // report waiting for the reader's answer is given up on.
+    Leaving stopFlows(bool ending);
     void leaveReader(bool letTailsGo); // every open state's close: keys down released, paced
     void abandonReader();              // closes at once: held keys released now
     void loseReader();
@@ -375,7 +378,7 @@ private:
     bool m_keyGoingOut = false;      // the strings going out belong to an on-screen key
     qint64 m_typedCount = 0;         // changes of the reader's text so far
     qint64 m_echoCount = 0;          // ... when the last on-screen key had gone out
-    bool m_typedSinceReport = false; // the reader typed after the last report went out
+    bool m_typedInStep = false;      // the reader typed since the step's first report went out
 
     // What PressKey, PlayScript, Typed and the report events carry.
     keyboard::KeyStroke m_stroke;
