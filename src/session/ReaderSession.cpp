@@ -384,6 +384,7 @@ bool ReaderSession::handledWhileAttached(Event event)
         // taken, and even go quiet before that.
         if (m_stepEnded)
             m_typedInStep = false;
+        m_typedBeforeReport = m_typedCount;
         if (isOpen())
             recordGoingOut();
         return true;
@@ -487,8 +488,9 @@ void ReaderSession::onSending(Event event)
         break; // one command at a time
     case Event::QuietOver: quietPeriodOver(); break;
     case Event::SendDone:
-        // The echo check counts from the moment the key's last report went out.
-        m_echoCount = m_typedCount;
+        // The echo check counts from the moment the key's last report went
+        // out, not from when it was told taken (the reader may echo first).
+        m_echoCount = m_typedBeforeReport;
         transition(State::Listening);
         break;
     default: unexpected(event); break;

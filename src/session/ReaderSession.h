@@ -378,6 +378,7 @@ private:
     bool m_keyGoingOut = false;      // the strings going out belong to an on-screen key
     qint64 m_typedCount = 0;         // changes of the reader's text so far
     qint64 m_echoCount = 0;          // ... when the last on-screen key had gone out
+    qint64 m_typedBeforeReport = 0;  // ... when the last report went out
     bool m_typedInStep = false;      // the reader typed since the step's first report went out
 
     // What PressKey, PlayScript, Typed and the report events carry.
