@@ -218,7 +218,7 @@ void CommandChannel::onTimer()
     if (chunk.isEmpty())
         return goOn(false);
     const quint64 ticket = m_ticket;
-    const bool sent = m_sender ? startChunk(chunk) : sendChunk(chunk);
+    const bool sent = sendChunk(chunk, Wait::OnReportThread);
     // Sent on the report thread, the answer goes on; a receiver of the
     // signals may also have cancelled.
     if (ticket == m_ticket && !(sent && m_inFlight))
@@ -241,30 +241,22 @@ void CommandChannel::goOn(bool sent)
         done(sent);
 }
 
-bool CommandChannel::sendChunk(const QString &chunk)
+bool CommandChannel::sendChunk(const QString &chunk, Wait wait)
 {
     // A chunk that is not made of hexadecimal pairs, or that has more pairs
     // than the report has payload bytes, is refused as a whole rather than
     // sent with a wrong byte or cut short.
-    const auto report = buildFeatureReport(chunk, m_featureLength);
-    if (report && m_handle >= 1) {
-        Q_EMIT reportGoingOut(chunk);
-        const bool accepted = m_platform.setFeature(m_handle, *report);
-        emitOutcome(accepted, *report);
-        return accepted;
-    }
-    Q_EMIT reportRefused();
-    return false;
-}
-
-bool CommandChannel::startChunk(const QString &chunk)
-{
     auto report = buildFeatureReport(chunk, m_featureLength);
     if (!report || m_handle < 1) {
         Q_EMIT reportRefused();
         return false;
     }
     Q_EMIT reportGoingOut(chunk);
+    if (wait == Wait::Here || !m_sender) {
+        const bool accepted = m_platform.setFeature(m_handle, *report);
+        emitOutcome(accepted, *report);
+        return accepted;
+    }
     if (!m_reportThread) {
         m_reportThread = std::make_unique<ReportThread>([this](quint64 ticket) {
             QMetaObject::invokeMethod(this, [this, ticket] { onAnswered(ticket); }, Qt::QueuedConnection);
@@ -315,7 +307,7 @@ bool CommandChannel::sendNow(const QString &text)
 {
     settleInFlight();
     for (const QString &chunk : chunkCommand(text)) {
-        if (chunk.isEmpty() || !sendChunk(chunk))
+        if (chunk.isEmpty() || !sendChunk(chunk, Wait::Here))
             return false;
     }
     return true;

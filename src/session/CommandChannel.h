@@ -92,11 +92,13 @@ private:
     // After the head item's chunk was sent (or refused): its next chunk, or
     // the item is done.
     void goOn(bool sent);
-    // Sends one chunk on the event loop; emits the signals above.
-    bool sendChunk(const QString &chunk);
-    // Hands one chunk's report to the report thread; false when no report
-    // could be built from it.
-    bool startChunk(const QString &chunk);
+    // Where a report waits for the reader's answer: on the report thread
+    // when the platform allows (the answer then goes on in onAnswered()), or
+    // here, on the caller's thread.
+    enum class Wait { OnReportThread, Here };
+    // Sends one chunk; emits the signals above. False when it was refused,
+    // or no report could be built from it.
+    bool sendChunk(const QString &chunk, Wait wait);
     // The report thread's answer: the signals above, then goOn().
     void onAnswered(quint64 ticket);
     // Waits for a report in flight; reportSent() if it was accepted.
