@@ -13,7 +13,11 @@
 #include <QTimer>
 
 #include <ctime>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
+#endif
 #include <map>
 #include <mutex>
 #include <thread>
@@ -263,8 +267,7 @@ public:
     {
         return [this, handle](const std::vector<std::uint8_t> &) {
             const auto from = Clock::now();
-            // A signal ends the wait early, and the report fails, as uhid's do.
-            const bool answered = ::poll(nullptr, 0, answerMs) == 0;
+            const bool answered = waitForAnswer(answerMs);
             const std::lock_guard lock(mutex);
             flights.push_back({handle, from, Clock::now()});
             return answered;
@@ -277,6 +280,17 @@ public:
     }
 
 private:
+    // A signal ends the wait early, and the report fails, as uhid's do.
+    static bool waitForAnswer(int ms)
+    {
+#ifdef _WIN32
+        // An alertable sleep: a queued user APC ends it early.
+        return SleepEx(DWORD(ms), TRUE) == 0;
+#else
+        return ::poll(nullptr, 0, ms) == 0;
+#endif
+    }
+
     std::mutex mutex;
     std::vector<Flight> flights;
 };
