@@ -182,19 +182,6 @@ QString firstExisting(const QStringList &files)
 
 } // namespace
 
-bool isReaderHidId(const QString &hidId)
-{
-    const QStringList ids = hidId.split(QLatin1Char(':'));
-    if (ids.size() != 3) {
-        return false;
-    }
-    bool vendorOk = false;
-    bool productOk = false;
-    const unsigned vendor = ids[1].toUInt(&vendorOk, 16);
-    const unsigned product = ids[2].toUInt(&productOk, 16);
-    return vendorOk && productOk && vendor == ReaderVendorId && product == ReaderProductId;
-}
-
 QStringList ReaderDiagnosis::problems() const
 {
     // Without the configuration interface nothing else about the device
