@@ -300,6 +300,25 @@ TEST_F(Capture, GrabsEveryNodeTypesThroughTheKeymapAndReleasesOnDestruction)
     EXPECT_FALSE(isOpen("event8"));
 }
 
+// The keymap is compiled once for the captures of one layout, and anew when
+// the configured layout has changed since.
+TEST_F(Capture, EachCaptureDecodesWithTheLayoutConfiguredWhenItIsMade)
+{
+    makeReader({ "event7" });
+    for (const auto &[file, expected] : { std::pair { "XKBLAYOUT=\"de\"\n", "z" }, { "XKBLAYOUT=\"de\"\n", "zz" },
+             { "XKBLAYOUT=\"us\"\n", "zzy" } }) {
+        ASSERT_TRUE(test::writeFile(root.filePath("keyboard"), file));
+        CaptureAttempt attempt = captureAndListen();
+        ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
+        send("event7", { { KEY_Y, 1 }, { KEY_Y, 0 } });
+        EXPECT_TRUE(waitFor([&] { return text == expected; })) << text.toStdString();
+        attempt.capture.reset();
+        ASSERT_TRUE(waitFor([this] { return !isOpen("event7"); }));
+        close(writers.at("event7"));
+        writers.erase("event7");
+    }
+}
+
 // The decoder learns keys that went down unseen, without typing them.
 TEST_F(Capture, KeysDownBeforeTheGrabOrWhileEventsWereLostTypeNothing)
 {

@@ -33,12 +33,18 @@ std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const Syste
 
     // .../device is a link to the HID device; the system resolves it.
     const QDir inputs(paths.sysRoot + QStringLiteral("/class/hidraw/") + name + QStringLiteral("/device/input"));
+    // Filtered by hand: a name filter is a pattern compiled anew for every
+    // listing, and this runs for every reader.
     std::vector<QString> events;
-    for (const QString &input : inputs.entryList({ QStringLiteral("input*") }, QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString &input : inputs.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!input.startsWith(QLatin1String("input"))) {
+            continue;
+        }
         const QDir inputDir(inputs.filePath(input));
-        for (const QString &event :
-            inputDir.entryList({ QStringLiteral("event*") }, QDir::Dirs | QDir::NoDotAndDotDot)) {
-            events.push_back(event);
+        for (const QString &event : inputDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (event.startsWith(QLatin1String("event"))) {
+                events.push_back(event);
+            }
         }
     }
     std::sort(events.begin(), events.end(),
