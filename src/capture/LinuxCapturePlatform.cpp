@@ -15,6 +15,14 @@ LinuxCapturePlatform::LinuxCapturePlatform(void *xcbConnection, SystemPaths path
 {
 }
 
+LinuxCapturePlatform::~LinuxCapturePlatform()
+{
+    // Ungrabs and closes still under way finish before the program ends;
+    // left to the end of the process, the kernel would do them one after
+    // another.
+    EvdevCapture::waitForReleases();
+}
+
 QString LinuxCapturePlatform::blockedReaders()
 {
     return blockedSummary(diagnoseReaders(m_paths), m_paths);

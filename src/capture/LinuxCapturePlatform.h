@@ -20,6 +20,8 @@ public:
     // gives the keymap of that X server; without it, or when the server has
     // no keyboard extension, the system's configured layout is used.
     explicit LinuxCapturePlatform(void *xcbConnection = nullptr, SystemPaths paths = installedSystemPaths());
+    // Waits until every capture it gave that ended has let its reader go.
+    ~LinuxCapturePlatform() override;
 
     // Decodes with the Wayland compositor's keymap (the window runs on Qt's
     // Wayland platform), before the system's configured layout.

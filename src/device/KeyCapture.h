@@ -33,6 +33,9 @@ Q_SIGNALS:
     // "\n" for Return, "\t" for Tab, "\b" for BackSpace; keys that type no
     // character (modifiers, function keys) give nothing.
     void typed(const QString &text);
+    // The system dropped key events of this reader (the kernel's evdev queue
+    // overflowed: SYN_DROPPED): what it typed meanwhile is incomplete.
+    void keysLost();
     // The input device went away (the reader was unplugged) or cannot be read
     // any longer. Nothing more is typed; the capture holds nothing.
     void lost();
