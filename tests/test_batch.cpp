@@ -912,8 +912,10 @@ TEST(EndingSignals, AClosedOutputIsAnEndingSignalAndTheHandlersComeBack)
 }
 
 // A job's life as a table: in this state, this event gives that state and
-// result. Leaving "waiting to capture" stops its retry timer.
-enum class Reach { New, WaitingToCapture, Playing };
+// result. Leaving "waiting to capture" stops its retry timer. The reader
+// opened comes back after the event that asked for it, so a job is seen
+// "opening" right after its start.
+enum class Reach { New, Opening, WaitingToCapture, Playing };
 
 struct JobRow
 {
@@ -939,18 +941,31 @@ TEST_P(JobTest, MovesAsTheTableSays)
     Job job(1, "/dev/hidraw1", platform, &platform, env.timing, Script, 3);
     if (row.reach != Reach::New)
         job.handle(Job::Event::Start);
-    ASSERT_EQ(job.state(), row.reach == Reach::Playing ? Job::State::Playing
-                           : row.reach == Reach::New   ? Job::State::New
-                                                       : Job::State::WaitingToCapture);
+    if (row.reach == Reach::Opening) {
+        ASSERT_EQ(job.state(), Job::State::Opening);
+    } else {
+        QTRY_COMPARE(job.state(), row.reach == Reach::Playing ? Job::State::Playing
+                                  : row.reach == Reach::New   ? Job::State::New
+                                                              : Job::State::WaitingToCapture);
+    }
     if (row.event == Job::Event::RetryDue)
         platform.device("/dev/hidraw1")->captureRefusal.clear();
     if (row.event == Job::Event::Unplugged)
         platform.removeDevice("/dev/hidraw1");
     job.handle(row.event);
+    if (row.reach == Reach::Opening) {
+        EXPECT_EQ(job.state(), Job::State::Cancelling);
+    }
     QTRY_COMPARE(job.state(), row.state);
     EXPECT_EQ(job.result(), row.result);
     EXPECT_EQ(job.mayBeInConfigMode(), row.mayBeInConfigMode);
     EXPECT_FALSE(reader->isGrabbed() && row.state == Job::State::Done);
+    if (row.state == Job::State::Done) {
+        EXPECT_EQ(platform.openHandleCount(), 0);
+    }
+    if (row.reach == Reach::Opening) {
+        EXPECT_TRUE(platform.sentReports().empty());
+    }
     // Nothing runs on after the job ended: no retry, no report.
     const std::size_t opens = platform.openCalls().size();
     const std::size_t reports = platform.sentReports().size();
@@ -969,6 +984,9 @@ INSTANTIATE_TEST_SUITE_P(
     States, JobTest,
     ::testing::Values(JobRow{"newInterrupted", Reach::New, E::Interrupted, S::Done, R::Interrupted, false},
                       JobRow{"newUnplugged", Reach::New, E::Unplugged, S::Done, R::Unplugged, false},
+                      // What the opening gives is let go as it comes back: nothing is sent.
+                      JobRow{"openingInterrupted", Reach::Opening, E::Interrupted, S::Done, R::Interrupted, false},
+                      JobRow{"openingUnplugged", Reach::Opening, E::Unplugged, S::Done, R::Unplugged, false},
                       JobRow{"waitingInterrupted", Reach::WaitingToCapture, E::Interrupted, S::Done, R::Interrupted,
                              false},
                       JobRow{"waitingUnplugged", Reach::WaitingToCapture, E::Unplugged, S::Done, R::Unplugged, false},

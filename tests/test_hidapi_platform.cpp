@@ -5,10 +5,14 @@
 #include "FakeInputTree.h"
 #include "HidapiStandIn.h"
 #include "device/HidapiPlatform.h"
+#include "session/ReaderOpener.h"
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <memory>
@@ -268,6 +272,57 @@ TEST_F(HidapiPlatformTest, SendsExactlyTheReportBytes)
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].path, Reader);
     EXPECT_EQ(sent[0].bytes, report);
+}
+
+// Readers opened on the opener's threads, several at once: each is handed
+// back on the event loop's thread, as it is ready; one whose asker has gone
+// is closed again.
+TEST_F(HidapiPlatformTest, ReadersOpenedOnThreadsComeBackToTheEventLoop)
+{
+    int argc = 1;
+    char name[] = "test_hidapi_platform";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> readers;
+    for (int i = 1; i <= 6; ++i) {
+        const QByteArray node = "hidraw" + QByteArray::number(10 + i);
+        const QByteArray port = "1-" + QByteArray::number(i);
+        const QByteArray instance = "00" + QByteArray::number(10 + i);
+        readers.push_back(attach(usbReader(node.constData(), port.constData(), instance.constData())));
+    }
+    const std::string keyboard = attach(usbKeyboard("hidraw2", "2-1", "0002"));
+
+    auto opener = std::make_unique<ReaderOpener>(*platform, nullptr);
+    ASSERT_TRUE(opener->opensOnThreads());
+    std::map<std::string, ReaderSession::OpenResult::Status> handedBack;
+    bool elsewhere = false;
+    QObject asker;
+    for (const std::string &path : readers) {
+        opener->open(path, &asker, [&](ReaderSession::Prepared prepared) {
+            elsewhere = elsewhere || QThread::currentThread() != app.thread();
+            handedBack[prepared.path()] = prepared.status();
+        });
+    }
+    opener->open(keyboard, &asker, [&](ReaderSession::Prepared prepared) { handedBack[prepared.path()] = prepared.status(); });
+    {
+        QObject gone;
+        opener->open(readers.front(), &gone, [&](ReaderSession::Prepared) { handedBack["gone"] = {}; });
+    }
+    QDeadlineTimer deadline(10000);
+    while (handedBack.size() < readers.size() + 1 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    opener.reset(); // waits for the one nobody takes
+
+    ASSERT_EQ(handedBack.size(), readers.size() + 1);
+    for (const std::string &path : readers)
+        EXPECT_EQ(handedBack[path], ReaderSession::OpenResult::Opened) << path;
+    // Without a feature report it is closed again, whichever access was asked.
+    EXPECT_EQ(handedBack[keyboard], ReaderSession::OpenResult::Failed);
+    EXPECT_FALSE(elsewhere);
+    // Each prepared reader was let go when its hand-over ended; the one whose
+    // asker was gone too.
+    EXPECT_EQ(standin::openDevices(), 0u);
+    EXPECT_EQ(library().calls.opened.size(), readers.size() + 3);
 }
 
 } // namespace

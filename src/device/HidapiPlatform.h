@@ -54,6 +54,7 @@ public:
     std::optional<std::u16string> manufacturerString(HidHandle handle) override;
     bool setFeature(HidHandle handle, const std::vector<std::uint8_t> &report) override;
     FeatureSender featureSender(HidHandle handle) override;
+    bool callableFromAnyThread() const override { return true; }
 
 private:
     struct Interface

@@ -65,6 +65,7 @@
 #include <string>
 #include <vector>
 
+class QThread;
 class QTimer;
 
 namespace vortal9 {
@@ -144,6 +145,41 @@ public:
         explicit operator bool() const { return status == Opened; }
     };
 
+    // A reader opened, checked and captured, that no session has taken yet:
+    // what open() waits for on the system, without its changes to the
+    // session, so that it can be done on another thread (ReaderOpener). A
+    // reader that no session takes is let go again when this is destroyed.
+    class Prepared
+    {
+    public:
+        Prepared() = default;
+        Prepared(Prepared &&other) noexcept;
+        Prepared &operator=(Prepared &&other) noexcept;
+        Prepared(const Prepared &) = delete;
+        Prepared &operator=(const Prepared &) = delete;
+        ~Prepared();
+
+        const std::string &path() const { return m_path; }
+        OpenResult::Status status() const { return m_status; }
+        // Opened, but its keys could not be captured: captureRefusal() says why.
+        bool captureRefused() const { return m_status == OpenResult::Opened && !m_capture && !m_captureLeft; }
+        const QString &captureRefusal() const { return m_refusal; }
+
+    private:
+        friend class ReaderSession;
+        void letGo();
+
+        HidPlatform *m_platform = nullptr;
+        std::string m_path;
+        OpenResult::Status m_status = OpenResult::Failed;
+        HidHandle m_handle = 0;
+        int m_featureLength = 0;
+        QString m_manufacturer;
+        std::unique_ptr<KeyCapture> m_capture; // lives in the thread prepare() was given
+        QString m_refusal;
+        bool m_captureLeft = false; // not captured: the session holds its keys already, or there is no capture
+    };
+
     ReaderSession(HidPlatform &platform, CapturePlatform *capture, const Timing &timing = Timing::real(),
                   QObject *parent = nullptr);
     ~ReaderSession() override;
@@ -154,6 +190,14 @@ public:
     // program holds is closed again and reported InUse: nothing is sent to
     // it. Closes what was open before, at once.
     OpenResult open(const std::string &path);
+    // The same in two halves. prepare() does the opening, checking and
+    // capturing, on any thread the platforms allow (their
+    // callableFromAnyThread(), capturesOnAnyThread()); the capture is handed
+    // to the thread home. capture false: leave the keys (the caller holds
+    // them). open(Prepared) then takes the reader on the session's thread.
+    static Prepared prepare(HidPlatform &platform, CapturePlatform *capturePlatform, const std::string &path,
+                            QThread *home, bool capture = true);
+    OpenResult open(Prepared prepared);
     // Stops every flow of the session (nothing more is sent) and closes the
     // reader. A key the reader still holds down (a latched Shift, a script cut
     // off between a press and its release) is released first, one pacing
