@@ -59,6 +59,7 @@ class EmulatedCapture : public KeyCapture
 public:
     void deliver(QChar ch) { Q_EMIT typed(QString(ch)); }
     void unplug() { Q_EMIT lost(); }
+    void loseKeys() { Q_EMIT keysLost(); }
 };
 
 // The tracks of a magnetic test card, without their sentinels: what the
@@ -149,6 +150,9 @@ public:
     bool isGrabbed() const { return !m_capture.isNull(); }
     // The reader's input device went away: its capture is told so.
     void unplugCapture();
+    // The system dropped keys the reader typed (a program read its input
+    // device too late): its capture is told so.
+    void loseCapturedKeys();
 
     // A card swiped through the reader: it types, through its capture like any
     // answer (or to the focused widget), the preamble, each track that the

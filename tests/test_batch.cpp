@@ -169,7 +169,16 @@ TEST_F(BatchTest, ApplyConfiguresFourReadersAtOnce)
 // One reader of four that fails; the other three are configured. Or a
 // fifth reader attached that apply cannot reach: the four are configured,
 // and it is named after them as not configured.
-enum class Failure { Silent, UnpluggedMidPlayback, NotCapturable, InUse, NodeReused, NoHidrawNode, NodeMissing };
+enum class Failure {
+    Silent,
+    UnpluggedMidPlayback,
+    KeysLostMidPlayback,
+    NotCapturable,
+    InUse,
+    NodeReused,
+    NoHidrawNode,
+    NodeMissing
+};
 
 struct FailureRow
 {
@@ -211,6 +220,12 @@ TEST_P(ApplyFailureTest, IsReportedAndTheRestFinish)
                 QTimer::singleShot(0, readers[2], [&] { platform.removeDevice("/dev/hidraw3"); });
         });
         break;
+    case Failure::KeysLostMidPlayback: // its answer is heard, but not in full
+        QObject::connect(readers[2], &emu::EmulatedReader::answerTyped, readers[2], [&](const QString &answer) {
+            if (answer.contains("Beep = OFF"))
+                readers[2]->loseCapturedKeys();
+        });
+        break;
     case Failure::NoHidrawNode: // the kernel had no node left for it
     case Failure::NodeMissing: { // the kernel made one, but this /dev does not have it
         test::FakeHidDevice fifth;
@@ -246,6 +261,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailureRow{"silent", Failure::Silent, "reader 3 (/dev/hidraw3): reader not responding" + Advice},
                       FailureRow{"unpluggedMidPlayback", Failure::UnpluggedMidPlayback,
                                  "reader 3 (/dev/hidraw3): unplugged"},
+                      // Not "configured", nor "differs" with --expect: what it typed was not all heard.
+                      FailureRow{"keysLostMidPlayback", Failure::KeysLostMidPlayback,
+                                 "reader 3 (/dev/hidraw3): keys lost: repeat: the system dropped some of the keys the "
+                                 "reader typed (its input queue overflowed), so its answers cannot be checked; apply "
+                                 "the script to it again"},
                       FailureRow{"inUse", Failure::InUse,
                                  "reader 3 (/dev/hidraw3): in use: another program holds the reader; nothing was "
                                  "sent to it. Try again when it has finished"},
@@ -1047,6 +1067,30 @@ TEST_F(BatchTest, ExpectFindsTheReaderThatAnswersOtherwise)
         }
     }
     EXPECT_EQ(results, QStringList({"2 configured 0", "3 differs 1", "4 configured 0"}));
+}
+
+// A reader whose keys the system dropped answered, as far as it was heard,
+// otherwise than the reference; it is to be applied again, not "differs".
+TEST_F(BatchTest, AReaderWhoseKeysWereLostIsToBeAppliedAgainNotCalledDifferent)
+{
+    emu::EmulatedReader *first = addReader("/dev/hidraw1");
+    emu::EmulatedReader *second = addReader("/dev/hidraw2");
+    const QString reference = dir.filePath("reference.json");
+    ASSERT_EQ(runTool({"apply", scriptFile(Script), "--reader", "1", "--transcript", reference}), Success);
+    outText.clear();
+    first->setStoredSettings(second->storedSettings());
+    QObject::connect(second, &emu::EmulatedReader::answerTyped, second, [second](const QString &answer) {
+        if (answer.startsWith("VORTAL9 SETUP"))
+            second->loseCapturedKeys();
+    });
+    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all", "--expect", reference, "--json"}), NotAllConfigured);
+    const QStringList lines = outLines();
+    ASSERT_EQ(lines.size(), 2) << outText.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(lines[0].toUtf8()).object().value("result"), "configured");
+    const QJsonObject lost = QJsonDocument::fromJson(lines[1].toUtf8()).object();
+    EXPECT_EQ(lost.value("result"), "keys lost: repeat");
+    EXPECT_TRUE(lost.value("message").toString().contains("apply the script to it again"));
+    EXPECT_FALSE(lost.contains("step") || lost.contains("mayBeInConfigMode"));
 }
 
 // Line ends and trailing spaces do not make an answer differ; anything else does.

@@ -287,7 +287,10 @@ void Job::conclude(Result result, bool mayBeInConfigMode)
 Job::Result Job::resultOf(ReaderSession::Outcome outcome) const
 {
     switch (outcome) {
-    case ReaderSession::Outcome::Configured: return Result::Configured;
+    case ReaderSession::Outcome::Configured:
+        // What the reader answered was not heard in full: whether it is
+        // configured as it should be cannot be told.
+        return m_session && m_session->keysLost() ? Result::KeysLost : Result::Configured;
     case ReaderSession::Outcome::NotResponding: return Result::NotResponding;
     case ReaderSession::Outcome::WriteError:
         // A report whose wait a signal broke fails as a time-out does (uhid

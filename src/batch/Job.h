@@ -72,6 +72,8 @@ public:
         None, // not known yet
         Ready, // a dry run: it would be configured (opened and captured, nothing sent)
         Configured,
+        KeysLost, // the script went to its end, but the system dropped some of the reader's keys:
+                  // its answers cannot be checked; to be applied again
         NotResponding,
         WriteError,
         Unplugged,

@@ -202,6 +202,12 @@ ReaderSession::OpenResult ReaderSession::open(Prepared prepared)
     m_capture = std::move(capture);
     if (m_capture) {
         connect(m_capture.get(), &KeyCapture::typed, this, &ReaderSession::onCapturedText);
+        connect(m_capture.get(), &KeyCapture::keysLost, this, [this] {
+            // Not an event of either machine: nothing waits for it. It
+            // only says that what was heard is not all that was typed.
+            m_keysLost = true;
+            Q_EMIT keysWereLost();
+        });
         connect(m_capture.get(), &KeyCapture::lost, this, [this] {
             m_inCaptureSignal = true;
             dispatch(Event::ReaderLost);
@@ -209,6 +215,7 @@ ReaderSession::OpenResult ReaderSession::open(Prepared prepared)
         });
     }
     m_masker = {};
+    m_keysLost = false;
     m_typedInStep = false;
     m_readerIdle = false;
     m_held = false;
@@ -1026,6 +1033,7 @@ void ReaderSession::addToAnswer(const QString &masked)
 void ReaderSession::startTranscript()
 {
     m_transcript.clear();
+    m_keysLost = false;
     m_stepEnded = true;
 }
 

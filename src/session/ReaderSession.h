@@ -258,6 +258,11 @@ public:
     bool isRecording() const { return m_recording; }
     const QString &recordedText() const { return m_recorded; }
 
+    // The system dropped some of the reader's keys (its capture's queue
+    // overflowed) since the last playback or Enter Config began: its
+    // answers in transcript() are incomplete, whatever they look like.
+    bool keysLost() const { return m_keysLost; }
+
     // The steps of the last playback or Enter Config: the keys sent and what
     // the reader typed in answer, tracks of card data masked. In playback a
     // step ends where playback waits for the answer (script::endsStep);
@@ -287,6 +292,8 @@ public:
 Q_SIGNALS:
     // Captured text, as it would have been typed into a text box.
     void typed(const QString &text);
+    // The system dropped some of the reader's keys (keysLost() is now true).
+    void keysWereLost();
     // The reader has been quiet for the quiet period. keyboardReady: the
     // on-screen keys may be used (no script is playing, nothing is being sent).
     void quietPeriodEnded(bool keyboardReady);
@@ -413,6 +420,7 @@ private:
     bool m_recording = false;
     QString m_recorded;
     transcript::Steps m_transcript; // answers masked as they come
+    bool m_keysLost = false;        // keys were dropped since the transcript began
     card::TrackMasker m_masker;     // everything the reader typed since it was opened
     bool m_stepEnded = true; // the last step's answer is over: the next key starts a step
     bool m_readerIdle = false;
