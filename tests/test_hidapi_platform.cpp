@@ -203,17 +203,19 @@ class DescriptionTest : public HidapiPlatformTest, public testing::WithParamInte
 TEST_P(DescriptionTest, ComesFromWhatTheNodeLeadsToWhenOpened)
 {
     const DescriptionRow &row = GetParam();
+    auto writeRelease = [&] {
+        const QString usb = QFileInfo(sys + QStringLiteral("/class/hidraw/hidraw3/device/../..")).canonicalFilePath();
+        return !row.bcdDevice || test::writeFile(usb + QStringLiteral("/bcdDevice"), row.bcdDevice);
+    };
     for (const test::FakeHidDevice &d : row.listed)
         attach(d);
+    ASSERT_TRUE(!row.opened.empty() || writeRelease());
     platform->destroyDeviceSet(platform->createDeviceSet());
     if (!row.opened.empty()) {
         ASSERT_TRUE(QDir(sys).removeRecursively() && QDir(dev).removeRecursively());
         for (const test::FakeHidDevice &d : row.opened)
             attach(d);
-    }
-    if (row.bcdDevice) {
-        const QString usb = QFileInfo(sys + QStringLiteral("/class/hidraw/hidraw3/device/../..")).canonicalFilePath();
-        ASSERT_TRUE(test::writeFile(usb + QStringLiteral("/bcdDevice"), row.bcdDevice));
+        ASSERT_TRUE(writeRelease());
     }
     library().devices[Reader] = {};
     const HidHandle handle = platform->open(Reader, AccessReadWrite);

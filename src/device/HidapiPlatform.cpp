@@ -47,9 +47,11 @@ HidDeviceSet HidapiPlatform::createDeviceSet()
     std::vector<Interface> interfaces;
 #if defined(__linux__)
     // One node is one device to open: sysfs lists each once.
+    std::map<std::string, sysfs::HidrawDevice> listed;
     for (sysfs::HidrawNode &node : sysfs::listHidrawNodes(m_sysRoot, m_devRoot))
     {
-        interfaces.push_back({std::move(node.path), node.attributes});
+        interfaces.push_back({node.path, node.device.attributes});
+        listed.emplace(std::move(node.path), std::move(node.device));
     }
 #else
     // hidraw lists a node once per top-level collection (a keyboard-wedge
@@ -72,6 +74,9 @@ HidDeviceSet HidapiPlatform::createDeviceSet()
     const std::lock_guard guard(m_lock);
     const HidDeviceSet set = m_nextSet++;
     m_sets.emplace(set, std::move(interfaces));
+#if defined(__linux__)
+    m_listed = std::move(listed);
+#endif
     return set;
 }
 
@@ -128,8 +133,17 @@ HidHandle HidapiPlatform::open(const std::string &path, std::uint32_t /*desiredA
     open.path = path;
 #if defined(__linux__)
     // What the node leads to now, which need not be what was listed there:
-    // nodes are reused. Read once; the handle's questions are answered from it.
-    open.described = sysfs::describeHidraw(path, m_sysRoot);
+    // nodes are reused. Read once (or taken from the listing when it is the
+    // same device); the handle's questions are answered from it.
+    std::optional<sysfs::HidrawDevice> listed;
+    {
+        const std::lock_guard guard(m_lock);
+        if (const auto it = m_listed.find(path); it != m_listed.end())
+        {
+            listed = it->second;
+        }
+    }
+    open.described = sysfs::describeHidraw(path, m_sysRoot, listed ? &*listed : nullptr);
     open.attributes = open.described.attributes;
     open.featureLength = open.described.featureLength;
 #else

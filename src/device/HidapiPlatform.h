@@ -83,6 +83,11 @@ private:
     // outside it, each on its own device.
     mutable std::mutex m_lock;
     std::map<HidDeviceSet, std::vector<Interface>> m_sets;
+#if defined(__linux__)
+    // What the newest listing found at each node: an open that finds the
+    // same device there takes it as it is.
+    std::map<std::string, sysfs::HidrawDevice> m_listed;
+#endif
     std::map<HidHandle, OpenDevice> m_open;
     HidDeviceSet m_nextSet = 1;
     HidHandle m_nextHandle = 1;

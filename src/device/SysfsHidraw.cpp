@@ -113,11 +113,49 @@ bool isUsbInterfaceName(const std::string &name)
     return dot != std::string::npos && isNumber(rest.substr(0, dot)) && isNumber(rest.substr(dot + 1));
 }
 
-// The folder a link (or a path with links in it) really is; "" when it does not exist.
-std::string resolved(const std::string &path)
+// Where the node's folder is, from the class folder's link to it
+// ("../../devices/.../0003:04B4:210A.0007/hidraw/hidraw3"), as a path below
+// sysRoot; "" when there is no such link.
+std::string nodeFolder(const std::string &sysRoot, const std::string &name)
 {
-    char buffer[PATH_MAX];
-    return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
+    const std::string link = sysRoot + "/class/hidraw/" + name;
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0)
+        return {};
+    std::string path(target, std::size_t(length));
+    if (path.compare(0, 6, "../../") == 0)
+        return sysRoot + '/' + path.substr(6);
+    return path.front() == '/' ? path : sysRoot + "/class/hidraw/" + path;
+}
+
+// The device whose node's folder is folder, read from sysfs.
+HidrawDevice describeFolder(const std::string &folder)
+{
+    HidrawDevice device;
+    // The node's folder is <HID device>/hidraw/hidrawN.
+    const std::string hid = parentOf(parentOf(folder));
+    const std::optional<std::string> uevent = readFile(hid + "/uevent");
+    if (!uevent)
+        return device;
+    device.known = true;
+    device.sysfsPath = folder;
+    if (const auto ids = attributesOfHidId(ueventValue(*uevent, "HID_ID")))
+        device.attributes = *ids;
+    if (const auto descriptor = readFile(hid + "/report_descriptor", MaxDescriptorBytes)) {
+        device.featureLength = featureReportByteLength(std::span<const std::uint8_t>(
+            reinterpret_cast<const std::uint8_t *>(descriptor->data()), descriptor->size()));
+    }
+    // On USB the HID device sits in the interface's folder ("1-2.4:1.0"),
+    // which sits in the USB device's ("1-2.4").
+    const std::string interfaceDir = parentOf(hid);
+    const std::string usbDir = parentOf(interfaceDir);
+    if (isUsbInterfaceName(fileName(interfaceDir)) && isUsbDeviceName(fileName(usbDir))) {
+        device.usbDevice = usbDir;
+        if (const auto release = readFile(usbDir + "/bcdDevice"))
+            device.attributes.versionNumber = std::uint16_t(std::strtoul(release->c_str(), nullptr, 16));
+    }
+    return device;
 }
 
 } // namespace
@@ -145,60 +183,38 @@ std::optional<HidAttributes> attributesOfHidId(const std::string &hidId)
 
 std::vector<HidrawNode> listHidrawNodes(const std::string &sysRoot, const std::string &devRoot)
 {
-    const std::string classDir = sysRoot + "/class/hidraw";
     std::vector<HidrawNode> nodes;
-    DIR *dir = ::opendir(classDir.c_str());
+    DIR *dir = ::opendir((sysRoot + "/class/hidraw").c_str());
     if (!dir)
         return nodes;
     while (const dirent *entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (!isHidrawName(name))
             continue;
-        HidrawNode node;
-        node.path = devRoot + '/' + name;
-        // The class folder holds links to the nodes' folders; udev orders by
-        // the folder's path, which keeps the devices of one port together.
-        char target[PATH_MAX];
-        const ssize_t length = ::readlink((classDir + '/' + name).c_str(), target, sizeof target - 1);
-        node.sysfsPath = length > 0 ? std::string(target, std::size_t(length)) : classDir + '/' + name;
-        const std::optional<std::string> uevent = readFile(classDir + '/' + name + "/device/uevent");
-        if (const auto ids = attributesOfHidId(uevent ? ueventValue(*uevent, "HID_ID") : std::string()))
-            node.attributes = *ids;
-        nodes.push_back(std::move(node));
+        const std::string folder = nodeFolder(sysRoot, name);
+        if (!folder.empty())
+            nodes.push_back({devRoot + '/' + name, describeFolder(folder)});
     }
     ::closedir(dir);
+    // udev orders by the node's folder, which keeps the devices of one port together.
     std::sort(nodes.begin(), nodes.end(),
-              [](const HidrawNode &a, const HidrawNode &b) { return a.sysfsPath < b.sysfsPath; });
+              [](const HidrawNode &a, const HidrawNode &b) { return a.device.sysfsPath < b.device.sysfsPath; });
     return nodes;
 }
 
-HidrawDevice describeHidraw(const std::string &nodePath, const std::string &sysRoot)
+HidrawDevice describeHidraw(const std::string &nodePath, const std::string &sysRoot, const HidrawDevice *listed)
 {
-    HidrawDevice device;
     const std::string name = fileName(nodePath);
     if (!isHidrawName(name))
-        return device;
-    const std::string hid = sysRoot + "/class/hidraw/" + name + "/device";
-    const std::optional<std::string> uevent = readFile(hid + "/uevent");
-    if (!uevent)
-        return device;
-    device.known = true;
-    if (const auto ids = attributesOfHidId(ueventValue(*uevent, "HID_ID")))
-        device.attributes = *ids;
-    if (const auto descriptor = readFile(hid + "/report_descriptor", MaxDescriptorBytes)) {
-        device.featureLength = featureReportByteLength(std::span<const std::uint8_t>(
-            reinterpret_cast<const std::uint8_t *>(descriptor->data()), descriptor->size()));
-    }
-    // On USB the HID device sits in the interface's folder ("1-2.4:1.0"),
-    // which sits in the USB device's ("1-2.4").
-    const std::string interfaceDir = parentOf(resolved(hid));
-    const std::string usbDir = parentOf(interfaceDir);
-    if (isUsbInterfaceName(fileName(interfaceDir)) && isUsbDeviceName(fileName(usbDir))) {
-        device.usbDevice = usbDir;
-        if (const auto release = readFile(usbDir + "/bcdDevice"))
-            device.attributes.versionNumber = std::uint16_t(std::strtoul(release->c_str(), nullptr, 16));
-    }
-    return device;
+        return {};
+    const std::string folder = nodeFolder(sysRoot, name);
+    if (folder.empty())
+        return {};
+    // The kernel names every HID device anew (0003:04B4:210A.0007, .0008,
+    // ...): the same folder is the same device.
+    if (listed && listed->known && listed->sysfsPath == folder)
+        return *listed;
+    return describeFolder(folder);
 }
 
 std::u16string manufacturerOf(const HidrawDevice &device)

@@ -22,29 +22,33 @@
 
 namespace vortal9::sysfs {
 
-struct HidrawNode
-{
-    std::string path;         // the device node: <dev>/hidrawN
-    std::string sysfsPath;    // where the node's folder really is, which orders the list
-    HidAttributes attributes; // vendor and product of its HID device (no version)
-};
-
-// Every hidraw node sysfs lists under sysRoot, named under devRoot, in the
-// order of their sysfs folders (as udev lists them); each node's uevent is
-// read once. Empty when sysfs cannot be read.
-std::vector<HidrawNode> listHidrawNodes(const std::string &sysRoot, const std::string &devRoot);
-
 struct HidrawDevice
 {
     bool known = false;       // sysfs knows the node
+    std::string sysfsPath;    // where the node's folder is: names the device behind the node
     HidAttributes attributes; // version: the USB device's bcdDevice, 0 without USB parent
     int featureLength = 0;    // from the report descriptor, report ID byte included; 0: none
     std::string usbDevice;    // the USB device's sysfs folder; "" without USB parent
 };
 
+struct HidrawNode
+{
+    std::string path; // the device node: <dev>/hidrawN
+    HidrawDevice device;
+};
+
+// Every hidraw node sysfs lists under sysRoot, named under devRoot, in the
+// order of their sysfs folders (as udev lists them), each described as
+// describeHidraw() does. Empty when sysfs cannot be read.
+std::vector<HidrawNode> listHidrawNodes(const std::string &sysRoot, const std::string &devRoot);
+
 // The device behind a hidraw node as sysfs describes it now (only the file
-// name of nodePath counts: "/dev/hidraw3" is hidraw3).
-HidrawDevice describeHidraw(const std::string &nodePath, const std::string &sysRoot);
+// name of nodePath counts: "/dev/hidraw3" is hidraw3). listed: what a listing
+// found at that node; when the node still leads to the same device (the
+// kernel names each HID device once), it is taken as it is, at the cost of
+// one look at the node's link.
+HidrawDevice describeHidraw(const std::string &nodePath, const std::string &sysRoot,
+                            const HidrawDevice *listed = nullptr);
 
 // The manufacturer string of the device's USB parent, as the kernel read it
 // from the device; "" when it has none, or no USB parent.
