@@ -996,6 +996,19 @@ TEST_P(JobTest, MovesAsTheTableSays)
     }
 }
 
+// Where the system has no capture, a reader is opened but never played to:
+// its typing would land in the terminal.
+TEST_F(BatchTest, AJobWithoutCaptureIsRefusedAndSendsNothing)
+{
+    emu::EmulatedReader *reader = addReader("/dev/hidraw1");
+    Job job(1, "/dev/hidraw1", platform, nullptr, env.timing, Script, 1);
+    job.handle(Job::Event::Start);
+    QTRY_COMPARE(job.state(), Job::State::Done);
+    EXPECT_EQ(job.result(), Job::Result::NotCaptured);
+    EXPECT_TRUE(reader->receivedReports().empty());
+    EXPECT_EQ(platform.openHandleCount(), 0);
+}
+
 using E = Job::Event;
 using S = Job::State;
 using R = Job::Result;

@@ -133,8 +133,8 @@ ReaderSession::Prepared ReaderSession::prepare(HidPlatform &platform, CapturePla
     }
     prepared.m_handle = opened.handle;
     prepared.m_featureLength = opened.featureLength;
-    prepared.m_captureLeft = !capture || !capturePlatform;
-    if (!prepared.m_captureLeft) {
+    prepared.m_captureLeft = !capture;
+    if (capture && capturePlatform) {
         CaptureAttempt attempt = capturePlatform->capture(path);
         if (attempt.inUse) {
             // Another program holds the reader and may be talking to it:

@@ -161,7 +161,8 @@ public:
 
         const std::string &path() const { return m_path; }
         OpenResult::Status status() const { return m_status; }
-        // Opened, but its keys could not be captured: captureRefusal() says why.
+        // Opened, but its keys could not be captured (or the platform has no
+        // capture): captureRefusal() says why.
         bool captureRefused() const { return m_status == OpenResult::Opened && !m_capture && !m_captureLeft; }
         const QString &captureRefusal() const { return m_refusal; }
 
@@ -177,7 +178,7 @@ public:
         QString m_manufacturer;
         std::unique_ptr<KeyCapture> m_capture; // lives in the thread prepare() was given
         QString m_refusal;
-        bool m_captureLeft = false; // not captured: the session holds its keys already, or there is no capture
+        bool m_captureLeft = false; // not captured: the caller holds its keys already
     };
 
     ReaderSession(HidPlatform &platform, CapturePlatform *capture, const Timing &timing = Timing::real(),
