@@ -177,15 +177,16 @@ void EvdevCapture::readUntilStopped()
         if (fds.back().revents != 0) {
             return; // stopped
         }
-        QString text;
+        CapturedKeys keys;
+        bool lost = false;
         int failure = 0;
         for (std::size_t i = 0; i < m_nodes.size() && failure == 0; ++i) {
             if (fds[i].revents != 0) {
-                failure = readNode(m_nodes[i], text);
+                failure = readNode(m_nodes[i], keys, lost);
             }
         }
-        if (!text.isEmpty() || m_dropped) {
-            addToBatch(text, std::exchange(m_dropped, false));
+        if (!keys.empty() || lost) {
+            addToBatch(std::move(keys), lost);
         }
         if (failure != 0) {
             break;
@@ -194,11 +195,14 @@ void EvdevCapture::readUntilStopped()
     QMetaObject::invokeMethod(this, &EvdevCapture::onLost, Qt::QueuedConnection);
 }
 
-void EvdevCapture::addToBatch(const QString &text, bool lost)
+void EvdevCapture::addToBatch(CapturedKeys keys, bool lost)
 {
     const std::lock_guard guard(m_batchLock);
-    m_batchText += text;
-    m_batchLost = m_batchLost || lost;
+    // A loss comes before the keys of the read that found it.
+    if (lost && !m_batchLostAt) {
+        m_batchLostAt = m_batchKeys.size();
+    }
+    m_batchKeys.insert(m_batchKeys.end(), std::make_move_iterator(keys.begin()), std::make_move_iterator(keys.end()));
     // Queued: delivered on the capture's thread, and dropped with the
     // capture if it is destroyed first. One is on its way while the batch
     // is not taken: it takes what comes meanwhile too.
@@ -209,23 +213,28 @@ void EvdevCapture::addToBatch(const QString &text, bool lost)
 
 void EvdevCapture::deliverBatch()
 {
-    QString text;
-    bool lost = false;
+    CapturedKeys keys;
+    std::optional<std::size_t> lostAt;
     {
         const std::lock_guard guard(m_batchLock);
-        text = std::exchange(m_batchText, QString());
-        lost = std::exchange(m_batchLost, false);
+        keys = std::exchange(m_batchKeys, {});
+        lostAt = std::exchange(m_batchLostAt, std::nullopt);
         m_batchDue = false;
     }
-    if (!text.isEmpty()) {
-        Q_EMIT typed(text);
+    // In order: the keys before the loss, the loss, the keys after it.
+    const std::size_t before = lostAt.value_or(keys.size());
+    if (before > 0) {
+        Q_EMIT pressed(before == keys.size() ? keys : CapturedKeys(keys.begin(), keys.begin() + std::ptrdiff_t(before)));
     }
-    if (lost) {
+    if (lostAt) {
         Q_EMIT keysLost();
+        if (before < keys.size()) {
+            Q_EMIT pressed(CapturedKeys(keys.begin() + std::ptrdiff_t(before), keys.end()));
+        }
     }
 }
 
-int EvdevCapture::readNode(Node &node, QString &text)
+int EvdevCapture::readNode(Node &node, CapturedKeys &keys, bool &lost)
 {
     for (;;) {
         input_event event {};
@@ -233,7 +242,9 @@ int EvdevCapture::readNode(Node &node, QString &text)
             node.device, node.syncing ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL, &event);
         if (rc == LIBEVDEV_READ_STATUS_SUCCESS) {
             if (event.type == EV_KEY) {
-                text += m_decoder->keyEvent(event.code, event.value);
+                if (std::optional<CapturedKey> key = m_decoder->keyEvent(event.code, event.value)) {
+                    keys.push_back(std::move(*key));
+                }
             }
         } else if (rc == LIBEVDEV_READ_STATUS_SYNC) {
             // The first is SYN_DROPPED: the kernel's queue overflowed. What
@@ -241,7 +252,7 @@ int EvdevCapture::readNode(Node &node, QString &text)
             // types nothing: those keys went down while no one listened.
             if (!node.syncing) {
                 qCWarning(lcCapture).noquote() << node.path << "dropped keys: its queue overflowed";
-                m_dropped = true;
+                lost = true;
             } else if (event.type == EV_KEY) {
                 m_decoder->syncKey(event.code, event.value != 0);
             }

@@ -60,12 +60,13 @@ private:
     // The reading thread: until the stop descriptor is written or a node
     // fails. Only it touches the nodes' libevdev state and the decoder.
     void readUntilStopped();
-    // Reads what one node has queued; its text is added to text. 0, or the
-    // errno that ends the node (ENODEV when the reader was unplugged).
-    int readNode(Node &node, QString &text);
+    // Reads what one node has queued; its key presses are added to keys,
+    // and lost is set when the kernel dropped events. 0, or the errno that
+    // ends the node (ENODEV when the reader was unplugged).
+    int readNode(Node &node, CapturedKeys &keys, bool &lost);
     // On the reading thread: adds to the batch, and wakes the capture's
     // thread when the batch was empty.
-    void addToBatch(const QString &text, bool lost);
+    void addToBatch(CapturedKeys keys, bool lost);
     // On the capture's thread: takes the batch and tells what it holds.
     void deliverBatch();
     void onLost();
@@ -77,10 +78,9 @@ private:
     std::vector<Node> m_nodes;
     std::unique_ptr<KeyDecoder> m_decoder;
     int m_stop = -1; // an eventfd: written to end the reading thread
-    bool m_dropped = false; // reading thread: the kernel dropped events since the last batch
     std::mutex m_batchLock; // guards the batch
-    QString m_batchText;
-    bool m_batchLost = false;
+    CapturedKeys m_batchKeys;
+    std::optional<std::size_t> m_batchLostAt; // keys were lost before the key at this index
     bool m_batchDue = false; // a delivery is on its way to the capture's thread
     std::thread m_reading;
 };
