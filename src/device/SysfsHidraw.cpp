@@ -142,6 +142,7 @@ HidrawDevice describeFolder(const std::string &folder)
     device.sysfsPath = folder;
     if (const auto ids = attributesOfHidId(ueventValue(*uevent, "HID_ID")))
         device.attributes = *ids;
+    device.uniq = ueventValue(*uevent, "HID_UNIQ");
     if (const auto descriptor = readFile(hid + "/report_descriptor", MaxDescriptorBytes)) {
         device.featureLength = featureReportByteLength(std::span<const std::uint8_t>(
             reinterpret_cast<const std::uint8_t *>(descriptor->data()), descriptor->size()));
@@ -215,6 +216,11 @@ HidrawDevice describeHidraw(const std::string &nodePath, const std::string &sysR
     if (listed && listed->known && listed->sysfsPath == folder)
         return *listed;
     return describeFolder(folder);
+}
+
+std::string HidrawDevice::hidDevice() const
+{
+    return parentOf(parentOf(sysfsPath));
 }
 
 std::u16string manufacturerOf(const HidrawDevice &device)

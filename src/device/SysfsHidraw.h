@@ -28,7 +28,11 @@ struct HidrawDevice
     std::string sysfsPath;    // where the node's folder is: names the device behind the node
     HidAttributes attributes; // version: the USB device's bcdDevice, 0 without USB parent
     int featureLength = 0;    // from the report descriptor, report ID byte included; 0: none
+    std::string uniq;         // HID_UNIQ: the USB serial number, or what the uhid side gave
     std::string usbDevice;    // the USB device's sysfs folder; "" without USB parent
+
+    // The HID device's folder (0003:04B4:210A.0007), which holds the node's.
+    std::string hidDevice() const;
 };
 
 struct HidrawNode
