@@ -25,7 +25,7 @@ class ReaderOpener : public QObject
 {
 public:
     // How many readers are opened at the same moment at most.
-    static constexpr int Threads = 8;
+    static constexpr int Threads = 4;
 
     ReaderOpener(HidPlatform &platform, CapturePlatform *capture, QObject *parent = nullptr);
     // Waits for the opens under way; what they opened is let go again.

@@ -226,6 +226,9 @@ bool DeviceSet::start(const Options &options, QString *error)
         const QString serial = config.serial;
         Served served;
         served.thread = std::make_unique<QThread>();
+        // A small stack: the default 8 MiB may be backed by a huge page,
+        // which costs zeroing 2 MiB per device under emulation.
+        served.thread->setStackSize(512 * 1024);
         served.anchor = new QObject;
         served.anchor->moveToThread(served.thread.get());
         served.thread->start();
