@@ -73,9 +73,10 @@ protected:
                          [this](bool ready) { said << QStringLiteral("echo:%1").arg(int(ready)); });
         QObject::connect(&session, &ReaderSession::failure, &session, [this](const QString &text) {
             said << "fail:" + text;
-            // A refusal injected by a row is a passing one: the reader takes
-            // reports again after it.
-            platform.device("/dev/hidraw1")->refuseSetFeatureAfter = -1;
+            // A refusal injected by a row is a passing one (unless it is
+            // refuseFrom): the reader takes reports again after it.
+            if (!stickyRefusal)
+                platform.device("/dev/hidraw1")->refuseSetFeatureAfter = -1;
         });
         QObject::connect(&session, &ReaderSession::playbackFinished, &session, [this](ReaderSession::Outcome o) {
             const char *names[] = {"Configured", "NotResponding", "WriteError", "Unplugged", "Cancelled"};
@@ -99,9 +100,11 @@ protected:
     // every 10 ms until the session is in STATE), quiet (its quiet period
     // ends), key, shift, config, play, playShift, hold, release, close, closeNow, lost, refuse:N (the
     // reader accepts N reports in all, refuses the next one, then takes them
-    // again), held? (says whether the reader is still held: "held" or
-    // "free"), typing? (says the typing machine's state), sent? (says the
-    // last report the reader took, "sent:PAIRS"), gap? (says whether the
+    // again), refuseFrom:N (the same, but it refuses every report after the
+    // first N until accept), held? (says whether the reader is still held:
+    // "held" or "free"), typing? (says the typing machine's state), sent?
+    // (says the last report the reader took, "sent:PAIRS"), taken? (says
+    // every report it took, "taken:PAIRS,PAIRS,..."), gap? (says whether the
     // last two reports kept the pacing: "paced" or "unpaced"), log:on (counts
     // the session's log lines from here), log? (says "lines:N"),
     // wait:STATE, wait:letGo; threaded (before open: reports wait for their
@@ -128,28 +131,40 @@ protected:
                     waitFor([] { return false; }, 10);
                 }
                 ASSERT_EQ(until, ReaderSession::stateName(session.state()));
-            } else if (step.startsWith("refuse:")) {
-                platform.device("/dev/hidraw1")->refuseSetFeatureAfter = step.mid(7).toInt();
+            } else if (step.startsWith("refuse:") || step.startsWith("refuseFrom:")) {
+                stickyRefusal = step.startsWith("refuseFrom:");
+                platform.device("/dev/hidraw1")->refuseSetFeatureAfter = step.section(':', 1).toInt();
+            } else if (step == "accept") {
+                stickyRefusal = false;
+                platform.device("/dev/hidraw1")->refuseSetFeatureAfter = -1;
             } else if (step == "playShift") {
                 session.playScript(ShiftScript);
             } else if (step == "typing?") {
                 said << QStringLiteral("typing:%1").arg(QLatin1String(ReaderSession::typingName(session.typing())));
-            } else if (step == "sent?" || step == "gap?") {
+            } else if (step == "sent?" || step == "gap?" || step == "taken?") {
                 std::vector<emu::EmulatedPlatform::SentReport> taken;
                 for (const auto &report : platform.sentReports()) {
                     if (report.accepted)
                         taken.push_back(report);
                 }
-                ASSERT_GE(taken.size(), 2u);
+                ASSERT_GE(taken.size(), step == "gap?" ? 2u : 1u);
+                auto pairs = [](const emu::EmulatedPlatform::SentReport &report) {
+                    QByteArray payload(reinterpret_cast<const char *>(report.bytes.data()) + 1,
+                                       qsizetype(report.bytes.size()) - 1);
+                    while (payload.endsWith('\0'))
+                        payload.chop(1);
+                    return QString::fromLatin1(payload.toHex().toUpper());
+                };
                 if (step == "gap?") {
                     const auto gap = taken.back().at - taken[taken.size() - 2].at;
                     said << (gap >= std::chrono::milliseconds(rowTiming().pacingMs) ? "paced" : "unpaced");
+                } else if (step == "sent?") {
+                    said << "sent:" + pairs(taken.back());
                 } else {
-                    QByteArray payload(reinterpret_cast<const char *>(taken.back().bytes.data()) + 1,
-                                       qsizetype(taken.back().bytes.size()) - 1);
-                    while (payload.endsWith('\0'))
-                        payload.chop(1);
-                    said << "sent:" + QString::fromLatin1(payload.toHex().toUpper());
+                    QStringList all;
+                    for (const auto &report : taken)
+                        all << pairs(report);
+                    said << "taken:" + all.join(',');
                 }
             } else if (step == "log:on") {
                 g_logLines = 0;
@@ -196,6 +211,7 @@ protected:
     emu::EmulatedMonitor monitor{platform};
     ReaderSession session{platform, nullptr, rowTiming(GetParam().quietMs)};
     QStringList said;
+    bool stickyRefusal = false;
 };
 
 TEST_P(StatesTest, Row)
@@ -284,7 +300,26 @@ INSTANTIATE_TEST_SUITE_P(
             State::PlayAwaiting, "quiet:0 lines:4"},
         // The release after closeNow keeps the pacing after the last report.
         Row{"closeNowReleasesPaced", "open type quiet shift wait:Listening closeNow wait:letGo gap?", State::Closed,
-            "quiet:1 letGo paced"}),
+            "quiet:1 letGo paced"},
+        // A report that failed may have been taken (a time-out, a wait that
+        // Ctrl+C broke): the keys its make pressed count as down and are
+        // released. Before, the hot key's Ctrl, Alt and F10 were left down.
+        Row{"failedHotKeyMakeIsReleased", "open refuse:0 play wait:Ready sent?", State::Ready,
+            "fail:Write Data Error done:WriteError sent:F009F011F014"},
+        // The release itself refused: the keys stay counted down, and go up
+        // before the next command. Before, the hot key went out over the
+        // Shift the script had left down.
+        Row{"refusedReleaseGoesUpBeforeTheNextCommand",
+            "open refuseFrom:3 playShift wait:PlayAwaiting type quiet wait:Ready accept config wait:Listening taken?",
+            State::Listening,
+            "quiet:0 fail:Write Data Error fail:Write Data Error done:WriteError "
+            "taken:141109,F009F011F014,12,F01CF012,141109,F009F011F014"},
+        // ... and when it is refused again, the command does not go out.
+        Row{"refusedReleaseHoldsBackTheCommand",
+            "open refuseFrom:3 playShift wait:PlayAwaiting type quiet wait:Ready config wait:Ready accept taken?",
+            State::Ready,
+            "quiet:0 fail:Write Data Error fail:Write Data Error done:WriteError fail:Write Data Error "
+            "taken:141109,F009F011F014,12"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
