@@ -281,7 +281,8 @@ transcript::Steps ReaderSession::transcript() const
 //   Ready:           EnterConfig → Sending; PressKey → Sending (Listening when the key sends
 //                    nothing); PlayScript → PlayHotKeyMake; QuietOver. Keys that a failed
 //                    report may have left down go up first (releaseStrayKeys).
-//   Sending:         PressKey → Sending; SendDone → Listening; QuietOver.
+//   Sending:         PressKey → Sending (a key that sends nothing waits for the rest to go
+//                    out); SendDone → Listening; QuietOver.
 //   Listening:       as Ready; QuietOver → Ready once the reader answered; ListenOver → Ready.
 //   PlayHotKeyMake:  SendDone → PlayHotKeyBreak (PlayReleasing / Ready when refused).
 //   PlayHotKeyBreak: SendDone → PlayAwaiting (PlayReleasing / Ready when refused).
@@ -494,13 +495,12 @@ void ReaderSession::onSending(Event event)
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::PressKey: // a modifier key left clickable while the rest waits
-        if (sendKey()) {
-            transition(State::Sending);
-        } else {
-            m_echoCount = m_typedCount;
-            transition(State::Listening);
-        }
+    case Event::PressKey:
+        // A modifier key left clickable while the rest waits. A key that
+        // sends nothing joins what is going out: its echo check starts once
+        // that is out, as for any key.
+        sendKey();
+        transition(State::Sending);
         break;
     case Event::EnterConfig:
     case Event::PlayScript:
