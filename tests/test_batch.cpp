@@ -14,6 +14,7 @@
 #include "capture/ReaderDoctor.h"
 #include "session/Transcript.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -399,6 +400,70 @@ TEST_F(BatchTest, WatchConfiguresEachReaderAsItComesAndCtrlCEndsCleanly)
     const std::size_t reports = c->receivedReports().size();
     QTest::qWait(t.pacingMs * 3);
     EXPECT_EQ(c->receivedReports().size(), reports);
+}
+
+// A station that runs for weeks: every reader that is gone (its job done)
+// frees its job, session, capture and report thread. Rounds of readers
+// plugged in, configured and unplugged, one of them each round unplugged in
+// the middle of its script; after each round the threads are back to what
+// they were after the first. Before, each job stayed with its session and
+// report thread: one thread more per reader and round.
+TEST_F(BatchTest, WatchFreesEveryReaderThatIsGone)
+{
+    platform.answerReportsOnThread(true); // one report thread per open reader, as on hidraw
+    constexpr int Rounds = 4, Readers = 4;
+    const auto threads = [] { return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()); };
+    std::vector<int> after; // threads once each round's readers are done
+    int most = 0;           // threads while readers are configured
+    int round = 0;
+    bool plugged = false;
+    QTimer next;
+    next.setInterval(20);
+    QObject::connect(&next, &QTimer::timeout, &monitor, [&] {
+        most = std::max(most, threads());
+        if (!plugged) {
+            if (round == Rounds)
+                return interrupt();
+            plugged = true;
+            for (int i = 1; i <= Readers; ++i) {
+                const std::string path = "/dev/hidraw" + std::to_string(i);
+                emu::EmulatedReader *reader = monitor.plug(path);
+                reader->setTimings(5, 1, 5);
+                if (i == Readers) { // gone at its second answer
+                    QObject::connect(reader, &emu::EmulatedReader::answerTyped, reader, [&, path](const QString &answer) {
+                        if (answer.contains("SETUP"))
+                            QTimer::singleShot(0, &monitor, [&, path] { monitor.unplug(path); });
+                    });
+                }
+            }
+        } else if (outLines().size() == (round + 1) * Readers) {
+            // Every result of the round is out: the jobs are done. The next
+            // tick sees what they left.
+            if (after.size() == std::size_t(round)) {
+                after.push_back(-1);
+                return;
+            }
+            after.back() = threads();
+            for (int i = 1; i < Readers; ++i)
+                monitor.unplug("/dev/hidraw" + std::to_string(i));
+            plugged = false;
+            ++round;
+        }
+    });
+    next.start();
+    QTimer::singleShot(60000, &monitor, [&] {
+        ADD_FAILURE() << "stuck in round " << round << " with " << outLines().size() << " results";
+        interrupt();
+    });
+    EXPECT_EQ(runTool({"watch", scriptFile(Script)}), NotAllConfigured);
+    ASSERT_EQ(after.size(), std::size_t(Rounds));
+    EXPECT_GT(most, after.front()) << "the readers had no report thread";
+    EXPECT_EQ(after.back(), after.front()) << "threads after each round: " << testing::PrintToString(after);
+    EXPECT_EQ(outText.count("configured"), Rounds * (Readers - 1)) << outText.toStdString();
+    EXPECT_EQ(outText.count("unplugged"), Rounds) << outText.toStdString();
+    EXPECT_TRUE(errText.endsWith(QStringLiteral("%1 of %2 readers configured.\n").arg(Rounds * (Readers - 1)).arg(Rounds * Readers)))
+        << errText.toStdString();
+    EXPECT_EQ(platform.openHandleCount(), 0);
 }
 
 struct UsageRow
