@@ -15,6 +15,7 @@
 #include "session/Transcript.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -1095,6 +1096,56 @@ TEST_F(BatchTest, ExpectFindsTheReaderThatAnswersOtherwise)
     }
     EXPECT_EQ(results, QStringList({"2 configured 0", "3 differs 1", "4 configured 0"}));
 }
+
+// A reference is checked against the script's steps before any reader is
+// touched: made with another script, it is refused (exit 3). Its keys are
+// compared without regard to case, and a script of thousands of steps is
+// checked at once: before, the script's steps were cut again for every step
+// (8000 steps took half a minute, and longer on a busy machine).
+struct ReferenceRow
+{
+    const char *name;
+    int scriptSteps;    // each "1EF01E" and a wait, after the header
+    int referenceSteps; // the same keys, after the hot key's step
+    const char *keys;   // of each reference step
+    int status;         // no reader is attached: 4 once the reference is taken
+};
+
+class ReferenceCheckTest : public BatchTest, public ::testing::WithParamInterface<ReferenceRow>
+{
+};
+
+TEST_P(ReferenceCheckTest, IsTakenOrRefusedAtOnce)
+{
+    const ReferenceRow &row = GetParam();
+    QJsonArray steps{QJsonObject{{"keys", "141109F009F011F014"}, {"answer", "VORTAL9 SETUP\n> "}}};
+    for (int i = 0; i < row.referenceSteps; ++i)
+        steps.append(QJsonObject{{"keys", row.keys}, {"answer", "1\n> "}});
+    const QJsonObject reference{{"schema", "vortal9-transcript"},
+                                {"version", 1},
+                                {"readers", QJsonArray{QJsonObject{{"reader", 1}, {"steps", steps}}}}};
+    const QString file = dir.filePath("reference.json");
+    ASSERT_TRUE(test::writeFile(file, QJsonDocument(reference).toJson(QJsonDocument::Compact)));
+    QString script = Header;
+    for (int i = 0; i < row.scriptSteps; ++i)
+        script += "1EF01EFF";
+    QElapsedTimer checking;
+    checking.start();
+    EXPECT_EQ(runTool({"apply", scriptFile(script), "--expect", file}), row.status) << errText.toStdString();
+    EXPECT_LT(checking.elapsed(), 10000);
+    EXPECT_EQ(errText.contains("it was made with another script"), row.status == ScriptRefused) << errText.toStdString();
+    EXPECT_TRUE(platform.sentReports().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Apply, ReferenceCheckTest,
+    ::testing::Values(ReferenceRow{"sameScript", 3, 3, "1EF01E", NoReader},
+                      ReferenceRow{"keysInLowerCase", 3, 3, "1ef01e", NoReader},
+                      ReferenceRow{"otherKeys", 3, 3, "1EF01F", ScriptRefused},
+                      ReferenceRow{"fewerSteps", 3, 2, "1EF01E", ScriptRefused},
+                      ReferenceRow{"moreSteps", 3, 4, "1EF01E", ScriptRefused},
+                      ReferenceRow{"eightThousandSteps", 8000, 8000, "1EF01E", NoReader}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // Line ends and trailing spaces do not make an answer differ; anything else does.
 TEST(TranscriptTest, AnswersDifferAsAPersonReadsThem)
