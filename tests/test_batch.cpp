@@ -570,25 +570,30 @@ class DeviceTextTest : public BatchTest, public ::testing::WithParamInterface<De
 TEST_P(DeviceTextTest, HasNoControlCharacters)
 {
     test::FakeHidDevice tree = readerTree("hidraw3", "1-2", "0003:04B4:210A.0003", "event3");
-    tree.serial = "\x1b]0;owned\x07SN1\n";
+    tree.serial = "\x1b]0;owned\x07SN1\xe2\x80\xae\n"; // U+202E shows the rest of a line reversed
     ASSERT_TRUE(test::makeHidDevice(dir.path(), tree));
     addReader(dir.filePath("dev/hidraw3").toStdString());
-    platform.device(dir.filePath("dev/hidraw3").toStdString())->manufacturer = u"\x1b[2JMaker\u009b1m\r\nreader 9";
+    platform.device(dir.filePath("dev/hidraw3").toStdString())->manufacturer
+        = u"\x1b[2JMaker\u009b1m\r\nreader 9\u2028\u2066";
     runTool(GetParam().arguments);
-    for (const QChar c : outText + errText)
+    for (const QChar c : outText + errText) {
         EXPECT_FALSE((c < u' ' && c != u'\n') || (c >= u'\x7f' && c <= u'\x9f')) << int(c.unicode());
+        EXPECT_FALSE(c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line) << int(c.unicode());
+    }
     for (const QString &part : GetParam().shownParts)
         EXPECT_TRUE(outText.contains(part)) << part.toStdString() << "\nin\n" << outText.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, DeviceTextTest,
-    ::testing::Values(DeviceTextRow{"list", {"list"}, {R"(\x1B[2JMaker\x9B1m\x0D\x0Areader 9)", R"(\x1B]0;owned\x07SN1)"}},
-                      DeviceTextRow{"doctor", {"doctor"}, {R"(serial \x1B]0;owned\x07SN1): ready)"}},
+    ::testing::Values(DeviceTextRow{"list",
+                                    {"list"},
+                                    {R"(\x1B[2JMaker\x9B1m\x0D\x0Areader 9\u2028\u2066)", R"(\x1B]0;owned\x07SN1\u202E)"}},
+                      DeviceTextRow{"doctor", {"doctor"}, {R"(serial \x1B]0;owned\x07SN1\u202E): ready)"}},
                       DeviceTextRow{"listJson",
                                     {"list", "--json"},
-                                    {R"("serial":"\u001b]0;owned\u0007SN1")",
-                                     R"("manufacturer":"\u001b[2JMaker\u009b1m\r\nreader 9")"}}),
+                                    {R"("serial":"\u001b]0;owned\u0007SN1\u202e")",
+                                     R"("manufacturer":"\u001b[2JMaker\u009b1m\r\nreader 9\u2028\u2066")"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Output, ShowsEveryByteAndGivesItBack)
@@ -601,6 +606,10 @@ TEST(Output, ShowsEveryByteAndGivesItBack)
         {"\xc0\xaf", R"(\xC0\xAF)"},         // overlong
         {"\xf0\x9f\x98\x80\xf0\x9f", QString::fromUtf8("\xf0\x9f\x98\x80") + R"(\xF0\x9F)"},
         {"a\x1b[2J\x7f\xc2\x9b", R"(a\x1B[2J\x7F\x9B)"},
+        // Format characters and separators: a right-to-left override, an
+        // isolate, a zero-width space, a tag character, a line separator.
+        {"a\xe2\x80\xae" "b\xe2\x81\xa6\xe2\x80\x8b", R"(a\u202Eb\u2066\u200B)"},
+        {"\xf3\xa0\x80\x81\xe2\x80\xa8x", R"(\U000E0001\u2028x)"},
     };
     for (const auto &[bytes, text] : rows) {
         const QString argument = argumentFromBytes(bytes);
