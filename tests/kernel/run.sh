@@ -101,6 +101,27 @@ if [ ! -x "$UDEV/bin/udevadm" ]; then
     mv "$UDEV.part" "$UDEV"
 fi
 
+# --- What the guest sees of the host's folders -----------------------------
+# The guest has /tmp, /run and /dev of its own (tmpfs, devtmpfs), which hide
+# the host's: a build, source or udev folder below one of them is shared with
+# the guest on its own and mounted there at the same path. The kernel's
+# command line carries the paths, so they must not hold a space, a comma or
+# a colon.
+SHARES=()
+MOUNTS=
+for path in "$SRC" "$BUILD" "$UDEV"; do
+    case "$path" in
+    *[[:space:],:]*)
+        say "$path has a space, a comma or a colon, which the virtual machine cannot be told: use a folder without"
+        exit 2
+        ;;
+    /tmp|/tmp/*|/run|/run/*|/dev|/dev/*|/proc/*|/sys/*)
+        SHARES+=(-virtfs "local,path=$path,mount_tag=share${#SHARES[@]},security_model=none,readonly=on,multidevs=remap")
+        MOUNTS="$MOUNTS${MOUNTS:+,}share$((${#SHARES[@]} - 1)):$path"
+        ;;
+    esac
+done
+
 # --- The initramfs: busybox and the modules, loaded in modules.dep order ---
 MODULES="virtio_pci 9pnet_virtio 9p configfs uhid evdev hid-generic usbhid dummy_hcd libcomposite usb_f_hid"
 INITRD=$WORK/initramfs.cpio
@@ -153,6 +174,12 @@ mount -t tmpfs tmpfs $R/dev/shm
 mount -t tmpfs tmpfs $R/run
 mount -t tmpfs tmpfs $R/tmp
 mount -t configfs configfs $R/sys/kernel/config 2>/dev/null
+# Host folders that the guest's own /tmp, /run or /dev hide (run.sh: SHARES).
+for share in $(arg mounts | tr , ' '); do
+    mkdir -p "$R${share#*:}"
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose "${share%%:*}" "$R${share#*:}" ||
+        echo "mounting ${share#*:} failed"
+done
 mkdir -p $R/run/vortal9-out
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out $R/run/vortal9-out
 # The guest's own users and groups: the host's, the station's group
@@ -180,8 +207,9 @@ chmod +x "$ROOTFS/init"
 QEMU=(qemu-system-x86_64 -m 1G -smp 1 -nographic -no-reboot -nic none
       -kernel "$BOOT_IMAGE" -initrd "$INITRD"
       -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"
-      -virtfs "local,path=$OUT,mount_tag=out,security_model=none,multidevs=remap")
+      -virtfs "local,path=$OUT,mount_tag=out,security_model=none,multidevs=remap" "${SHARES[@]}")
 CMDLINE="console=ttyS0 quiet loglevel=3 panic=-1 vortal9.src=$SRC vortal9.build=$BUILD vortal9.udev=$UDEV"
+[ -n "$MOUNTS" ] && CMDLINE="$CMDLINE vortal9.mounts=$MOUNTS"
 [ -n "$ONLY" ] && CMDLINE="$CMDLINE vortal9.only=$(echo $ONLY | tr ' ' ,)"
 
 QEMU_PID=
