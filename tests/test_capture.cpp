@@ -159,6 +159,31 @@ TEST_F(CapturedWindowTest, AnotherWindowInFrontGetsNothingAndTheSessionRunsAsWit
     EXPECT_EQ(w.session().recordedText(), Header + "26F026FF16F016FF1CF01CFF66F066FF");
 }
 
+// A card swiped while the window holds the reader never reaches the receive
+// box: not while nothing is awaited, not inside the answer to a key.
+TEST_F(CapturedWindowTest, NoCardReachesTheReceiveBox)
+{
+    emu::EmulatedReader *reader = addFastReader("/dev/hidraw1");
+    MainForm &w = openCapturedWindow();
+    click(button("BtnSetup"));
+    ASSERT_TRUE(waitForKeyboard());
+    const QString menu = receivedText();
+    reader->swipe();
+    ASSERT_TRUE(waitFor([&] { return !reader->isTyping() && w.session().readerIdle(); }, 3000));
+    // The next terminator: the reader types a swipe right after its answer.
+    const auto once = QObject::connect(reader, &emu::EmulatedReader::reportReceived, reader, [reader] { reader->swipe(); });
+    click(key(3));
+    ASSERT_TRUE(waitFor([&] { return reader->typedText().count("4731829460571938") == 6; }, 3000));
+    QObject::disconnect(once);
+    ASSERT_TRUE(waitForKeyboard());
+    EXPECT_TRUE(reader->typedText().contains("4731829460571938")) << "the reader typed the card";
+    EXPECT_EQ(receivedText().left(menu.size()), menu);
+    EXPECT_TRUE(receivedText().mid(menu.size()).startsWith("3\nTerminator = CRLF\n"))
+        << receivedText().toStdString();
+    for (const QString &part : {"473", "1829", "TESTCARD", "%B", ";4"})
+        EXPECT_FALSE(receivedText().contains(part)) << part.toStdString() << " in " << receivedText().toStdString();
+}
+
 // The grab ends with the session, whichever way it ends.
 enum class Ending { CloseDevice, CheckDevice, Exit, WindowClosed, Unplugged };
 
