@@ -12,7 +12,9 @@
 # station wrote; with no reader plugged in, its threads and open files after
 # the last round are what they were after the warm-up (the first five
 # rounds), its resident memory within 10 % of it. The figures of each quiet
-# moment are in soak.csv.
+# moment are in soak.csv, each round's times in rounds.csv (plugged in: the
+# uhid readers made and udev done with them; the results of the round
+# before in; unplugged: every result of that round in).
 # time limit: 120 + 3 * SOAK_PLUGS
 source "$SRC/tests/kernel/lib.sh"
 UNIT=$SRC/packaging/station/vortal9-station.service.in
@@ -73,13 +75,17 @@ plug() {
         "{ \"serial\": \"${p}W1\", \"swipes\": [ { \"atMs\": 2000 } ] }" \
         "{ \"serial\": \"${p}W2\", \"swipes\": [ { \"atMs\": 4000 } ] }" \
         "{ \"serial\": \"${p}M1\", \"noAnswerAt\": 1 }" "{ \"serial\": \"${p}M2\", \"noAnswerAt\": 4 }" \
-        "{ \"serial\": \"${p}P1\", \"typing\": { \"charIntervalMs\": 200 } }"
+        "{ \"serial\": \"${p}P1\", \"typing\": { \"charIntervalMs\": 400 } }"
     fleet u$1.json "{ \"serial\": \"${p}U1\", \"unplugAt\": 3 }"
+    local from
+    from=$(elapsed "$began")
     readers r$1 --fleet f$1.json || { fail start "round $1: the uhid readers did not start: $(cat r$1.err)"; return 1; }
     PIDS[$1]=$READERS_PID
     readers u$1 --fleet u$1.json || { fail start "round $1: the uhid reader did not start: $(cat u$1.err)"; return 1; }
     PIDS[$1]="${PIDS[$1]} $READERS_PID"
     READERS_PID=
+    echo "$1,plugging,$from" >> rounds.csv
+    echo "$1,plugged,$(elapsed "$began")" >> rounds.csv
     plugged+=("${p}G1" "${p}G2" "${p}G3" "${p}G4" "${p}W1" "${p}W2" "${p}M1" "${p}M2" "${p}U1" "${p}P1")
 }
 # unplug ROUND: once every reader of the round but the slow one has its
@@ -87,13 +93,16 @@ plug() {
 unplug() {
     local p=S$1- pid
     await 9 "${p}G1" "${p}G2" "${p}G3" "${p}G4" "${p}W1" "${p}W2" "${p}M1" "${p}M2" "${p}U1"
+    echo "$1,ended,$(elapsed "$began")" >> rounds.csv
     for pid in ${PIDS[$1]}; do kill -TERM "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
     await 1 "${p}P1"
+    echo "$1,unplugged,$(elapsed "$began")" >> rounds.csv
 }
 
 sleep 3 # the station's start-up, before the first reader
 idle_threads=$(threads) idle_files=$(files)
 echo "after,elapsed_s,threads,files,rss_kib" > soak.csv
+echo "round,event,elapsed_s" > rounds.csv
 sample start
 plugged=()
 stuck=
@@ -124,7 +133,7 @@ end_threads=$(threads) end_files=$(files) end_rss=$(rss)
 took=$(elapsed "$began")
 if [ -n "${profiler:-}" ]; then
     wait $profiler
-    perf report -i perf.data --stdio --no-children --sort dso,sym 2>/dev/null | grep -v '^$' | head -60 > soak-profile.txt
+    perf report -i perf.data --stdio --no-children -g none --sort dso,sym 2>/dev/null | grep -v '^$' | head -40 > soak-profile.txt
     rm -f perf.data
 fi
 kill -TERM $station; wait $station; status=$?
