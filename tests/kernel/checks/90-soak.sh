@@ -42,6 +42,19 @@ began=$(now)
 threads() { awk '/^Threads:/ { print $2 }' "/proc/$station/status"; }
 files() { ls "/proc/$station/fd" | wc -l; }
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$station/status"; }
+# steady_rss: the resident memory once two readings a second apart agree (a
+# job's last work may still allocate for a moment), 15 s at most.
+steady_rss() {
+    local last now i
+    last=$(rss)
+    for i in $(seq 15); do
+        sleep 1
+        now=$(rss)
+        [ "$now" = "$last" ] && break
+        last=$now
+    done
+    echo "$now"
+}
 sample() { echo "$1,$(elapsed "$began"),$(threads),$(files),$(rss)" >> soak.csv; }
 # results SERIAL...: how many of them have a result line.
 results() {
@@ -116,7 +129,7 @@ for round in $(seq "$ROUNDS"); do
         unplug "$round"
         settle "$idle_threads"
         sample "round $round"
-        warm_threads=$(threads) warm_files=$(files) warm_rss=$(rss)
+        warm_threads=$(threads) warm_files=$(files) warm_rss=$(steady_rss)
         # Where the station's time goes in the next rounds (timer samples:
         # perf works under TCG), for a look afterwards: soak-profile.txt.
         if command -v perf >/dev/null; then
@@ -129,7 +142,7 @@ done
 [ "$ROUNDS" != "$WARM_UP" ] && unplug "$ROUNDS"
 settle "$warm_threads"
 sample "round $ROUNDS"
-end_threads=$(threads) end_files=$(files) end_rss=$(rss)
+end_threads=$(threads) end_files=$(files) end_rss=$(steady_rss)
 took=$(elapsed "$began")
 if [ -n "${profiler:-}" ]; then
     wait $profiler
