@@ -120,8 +120,9 @@ for path in "$SRC" "$BUILD" "$UDEV"; do
         exit 2
         ;;
     /tmp|/tmp/*|/run|/run/*|/dev|/dev/*|/proc/*|/sys/*)
-        SHARES+=(-virtfs "local,path=$path,mount_tag=share${#SHARES[@]},security_model=none,readonly=on,multidevs=remap")
-        MOUNTS="$MOUNTS${MOUNTS:+,}share$((${#SHARES[@]} - 1)):$path"
+        tag=share$((${#SHARES[@]} / 2))
+        SHARES+=(-virtfs "local,path=$path,mount_tag=$tag,security_model=none,readonly=on,multidevs=remap")
+        MOUNTS="$MOUNTS${MOUNTS:+,}$tag:$path"
         ;;
     esac
 done
