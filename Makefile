@@ -206,10 +206,12 @@ ansible-test: deb
 # $(BUILD) against real hidraw and input event nodes, udev with our rules
 # (tests/kernel/run.sh; the checks in tests/kernel/checks/). The kernel and
 # udev's package are fetched with apt-get download and unpacked into the
-# cache folder, not installed. KERNEL_CHECKS="20-apply ..." runs only those.
+# cache folder, not installed. KERNEL_CHECKS="20-apply ..." runs only those;
+# KERNEL_SOAK_PLUGS is how many uhid readers the soak check plugs in and out.
 KERNEL_PACKAGES = qemu-system-x86 busybox-static cpio kmod jq python3
 KERNEL_CHECKS ?=
+KERNEL_SOAK_PLUGS ?= 500
 
 kernel-test: build
 	$(call install-missing,$(KERNEL_PACKAGES))
-	tests/kernel/run.sh $(BUILD) $(CACHE_DIR) $(KERNEL_CHECKS)
+	KERNEL_SOAK_PLUGS=$(KERNEL_SOAK_PLUGS) tests/kernel/run.sh $(BUILD) $(CACHE_DIR) $(KERNEL_CHECKS)

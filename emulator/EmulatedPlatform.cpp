@@ -276,6 +276,13 @@ void EmulatedPlatform::answerHeldReport()
 
 HidPlatform::FeatureSender EmulatedPlatform::featureSender(HidHandle handle)
 {
+    if (m_answeredOnThread) {
+        return [this, handle](const std::vector<std::uint8_t> &report) {
+            QMetaObject::invokeMethod(m_context.get(), [this, handle, report] { setFeature(handle, report); },
+                                      Qt::QueuedConnection);
+            return true;
+        };
+    }
     if (!m_reportsOnThread)
         return {};
     return [this, handle, held = m_held](const std::vector<std::uint8_t> &report) {

@@ -105,6 +105,11 @@ public:
     // the sender after the reader has begun, or even finished, answering.
     // Set before the reader is opened. Off: no featureSender.
     void holdReportsOnThread(bool on) { m_reportsOnThread = on; }
+    // Reports through featureSender() too, but each sender returns at once,
+    // taken, as a reader that answers quickly lets it: a session then has
+    // its report thread, as on hidraw, and nothing waits. Set before the
+    // reader is opened.
+    void answerReportsOnThread(bool on) { m_answeredOnThread = on; }
     bool reportHeld() const;   // a sender waits for its answer
     void answerHeldReport();   // lets it return, the report taken
     FeatureSender featureSender(HidHandle handle) override;
@@ -162,6 +167,7 @@ private:
     std::vector<SentReport> m_sent;
     struct HeldReports;
     bool m_reportsOnThread = false;
+    bool m_answeredOnThread = false;
     std::shared_ptr<HeldReports> m_held;
     std::unique_ptr<QObject> m_context; // the platform's thread, for reports sent from another
     std::vector<std::pair<std::string, std::uint32_t>> m_openCalls;

@@ -14,6 +14,8 @@
 #include "capture/ReaderDoctor.h"
 #include "session/Transcript.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -421,6 +423,70 @@ TEST_F(BatchTest, WatchConfiguresEachReaderAsItComesAndCtrlCEndsCleanly)
     EXPECT_EQ(c->receivedReports().size(), reports);
 }
 
+// A station that runs for weeks: every reader that is gone (its job done)
+// frees its job, session, capture and report thread. Rounds of readers
+// plugged in, configured and unplugged, one of them each round unplugged in
+// the middle of its script; after each round the threads are back to what
+// they were after the first. Before, each job stayed with its session and
+// report thread: one thread more per reader and round.
+TEST_F(BatchTest, WatchFreesEveryReaderThatIsGone)
+{
+    platform.answerReportsOnThread(true); // one report thread per open reader, as on hidraw
+    constexpr int Rounds = 4, Readers = 4;
+    const auto threads = [] { return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()); };
+    std::vector<int> after; // threads once each round's readers are done
+    int most = 0;           // threads while readers are configured
+    int round = 0;
+    bool plugged = false;
+    QTimer next;
+    next.setInterval(20);
+    QObject::connect(&next, &QTimer::timeout, &monitor, [&] {
+        most = std::max(most, threads());
+        if (!plugged) {
+            if (round == Rounds)
+                return interrupt();
+            plugged = true;
+            for (int i = 1; i <= Readers; ++i) {
+                const std::string path = "/dev/hidraw" + std::to_string(i);
+                emu::EmulatedReader *reader = monitor.plug(path);
+                reader->setTimings(5, 1, 5);
+                if (i == Readers) { // gone at its second answer
+                    QObject::connect(reader, &emu::EmulatedReader::answerTyped, reader, [&, path](const QString &answer) {
+                        if (answer.contains("SETUP"))
+                            QTimer::singleShot(0, &monitor, [&, path] { monitor.unplug(path); });
+                    });
+                }
+            }
+        } else if (outLines().size() == (round + 1) * Readers) {
+            // Every result of the round is out: the jobs are done. The next
+            // tick sees what they left.
+            if (after.size() == std::size_t(round)) {
+                after.push_back(-1);
+                return;
+            }
+            after.back() = threads();
+            for (int i = 1; i < Readers; ++i)
+                monitor.unplug("/dev/hidraw" + std::to_string(i));
+            plugged = false;
+            ++round;
+        }
+    });
+    next.start();
+    QTimer::singleShot(60000, &monitor, [&] {
+        ADD_FAILURE() << "stuck in round " << round << " with " << outLines().size() << " results";
+        interrupt();
+    });
+    EXPECT_EQ(runTool({"watch", scriptFile(Script)}), NotAllConfigured);
+    ASSERT_EQ(after.size(), std::size_t(Rounds));
+    EXPECT_GT(most, after.front()) << "the readers had no report thread";
+    EXPECT_EQ(after.back(), after.front()) << "threads after each round: " << testing::PrintToString(after);
+    EXPECT_EQ(outText.count("configured"), Rounds * (Readers - 1)) << outText.toStdString();
+    EXPECT_EQ(outText.count("unplugged"), Rounds) << outText.toStdString();
+    EXPECT_TRUE(errText.endsWith(QStringLiteral("%1 of %2 readers configured.\n").arg(Rounds * (Readers - 1)).arg(Rounds * Readers)))
+        << errText.toStdString();
+    EXPECT_EQ(platform.openHandleCount(), 0);
+}
+
 struct UsageRow
 {
     const char *name;
@@ -524,25 +590,30 @@ class DeviceTextTest : public BatchTest, public ::testing::WithParamInterface<De
 TEST_P(DeviceTextTest, HasNoControlCharacters)
 {
     test::FakeHidDevice tree = readerTree("hidraw3", "1-2", "0003:04B4:210A.0003", "event3");
-    tree.serial = "\x1b]0;owned\x07SN1\n";
+    tree.serial = "\x1b]0;owned\x07SN1\xe2\x80\xae\n"; // U+202E shows the rest of a line reversed
     ASSERT_TRUE(test::makeHidDevice(dir.path(), tree));
     addReader(dir.filePath("dev/hidraw3").toStdString());
-    platform.device(dir.filePath("dev/hidraw3").toStdString())->manufacturer = u"\x1b[2JMaker\u009b1m\r\nreader 9";
+    platform.device(dir.filePath("dev/hidraw3").toStdString())->manufacturer
+        = u"\x1b[2JMaker\u009b1m\r\nreader 9\u2028\u2066";
     runTool(GetParam().arguments);
-    for (const QChar c : outText + errText)
+    for (const QChar c : outText + errText) {
         EXPECT_FALSE((c < u' ' && c != u'\n') || (c >= u'\x7f' && c <= u'\x9f')) << int(c.unicode());
+        EXPECT_FALSE(c.category() == QChar::Other_Format || c.category() == QChar::Separator_Line) << int(c.unicode());
+    }
     for (const QString &part : GetParam().shownParts)
         EXPECT_TRUE(outText.contains(part)) << part.toStdString() << "\nin\n" << outText.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, DeviceTextTest,
-    ::testing::Values(DeviceTextRow{"list", {"list"}, {R"(\x1B[2JMaker\x9B1m\x0D\x0Areader 9)", R"(\x1B]0;owned\x07SN1)"}},
-                      DeviceTextRow{"doctor", {"doctor"}, {R"(serial \x1B]0;owned\x07SN1): ready)"}},
+    ::testing::Values(DeviceTextRow{"list",
+                                    {"list"},
+                                    {R"(\x1B[2JMaker\x9B1m\x0D\x0Areader 9\u2028\u2066)", R"(\x1B]0;owned\x07SN1\u202E)"}},
+                      DeviceTextRow{"doctor", {"doctor"}, {R"(serial \x1B]0;owned\x07SN1\u202E): ready)"}},
                       DeviceTextRow{"listJson",
                                     {"list", "--json"},
-                                    {R"("serial":"\u001b]0;owned\u0007SN1")",
-                                     R"("manufacturer":"\u001b[2JMaker\u009b1m\r\nreader 9")"}}),
+                                    {R"("serial":"\u001b]0;owned\u0007SN1\u202e")",
+                                     R"("manufacturer":"\u001b[2JMaker\u009b1m\r\nreader 9\u2028\u2066")"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Output, ShowsEveryByteAndGivesItBack)
@@ -555,6 +626,10 @@ TEST(Output, ShowsEveryByteAndGivesItBack)
         {"\xc0\xaf", R"(\xC0\xAF)"},         // overlong
         {"\xf0\x9f\x98\x80\xf0\x9f", QString::fromUtf8("\xf0\x9f\x98\x80") + R"(\xF0\x9F)"},
         {"a\x1b[2J\x7f\xc2\x9b", R"(a\x1B[2J\x7F\x9B)"},
+        // Format characters and separators: a right-to-left override, an
+        // isolate, a zero-width space, a tag character, a line separator.
+        {"a\xe2\x80\xae" "b\xe2\x81\xa6\xe2\x80\x8b", R"(a\u202Eb\u2066\u200B)"},
+        {"\xf3\xa0\x80\x81\xe2\x80\xa8x", R"(\U000E0001\u2028x)"},
     };
     for (const auto &[bytes, text] : rows) {
         const QString argument = argumentFromBytes(bytes);
@@ -1105,6 +1180,56 @@ TEST_F(BatchTest, AReaderWhoseKeysWereLostIsToBeAppliedAgainNotCalledDifferent)
     EXPECT_TRUE(lost.value("message").toString().contains("apply the script to it again"));
     EXPECT_FALSE(lost.contains("step") || lost.contains("mayBeInConfigMode"));
 }
+
+// A reference is checked against the script's steps before any reader is
+// touched: made with another script, it is refused (exit 3). Its keys are
+// compared without regard to case, and a script of thousands of steps is
+// checked at once: before, the script's steps were cut again for every step
+// (8000 steps took half a minute, and longer on a busy machine).
+struct ReferenceRow
+{
+    const char *name;
+    int scriptSteps;    // each "1EF01E" and a wait, after the header
+    int referenceSteps; // the same keys, after the hot key's step
+    const char *keys;   // of each reference step
+    int status;         // no reader is attached: 4 once the reference is taken
+};
+
+class ReferenceCheckTest : public BatchTest, public ::testing::WithParamInterface<ReferenceRow>
+{
+};
+
+TEST_P(ReferenceCheckTest, IsTakenOrRefusedAtOnce)
+{
+    const ReferenceRow &row = GetParam();
+    QJsonArray steps{QJsonObject{{"keys", "141109F009F011F014"}, {"answer", "VORTAL9 SETUP\n> "}}};
+    for (int i = 0; i < row.referenceSteps; ++i)
+        steps.append(QJsonObject{{"keys", row.keys}, {"answer", "1\n> "}});
+    const QJsonObject reference{{"schema", "vortal9-transcript"},
+                                {"version", 1},
+                                {"readers", QJsonArray{QJsonObject{{"reader", 1}, {"steps", steps}}}}};
+    const QString file = dir.filePath("reference.json");
+    ASSERT_TRUE(test::writeFile(file, QJsonDocument(reference).toJson(QJsonDocument::Compact)));
+    QString script = Header;
+    for (int i = 0; i < row.scriptSteps; ++i)
+        script += "1EF01EFF";
+    QElapsedTimer checking;
+    checking.start();
+    EXPECT_EQ(runTool({"apply", scriptFile(script), "--expect", file}), row.status) << errText.toStdString();
+    EXPECT_LT(checking.elapsed(), 10000);
+    EXPECT_EQ(errText.contains("it was made with another script"), row.status == ScriptRefused) << errText.toStdString();
+    EXPECT_TRUE(platform.sentReports().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Apply, ReferenceCheckTest,
+    ::testing::Values(ReferenceRow{"sameScript", 3, 3, "1EF01E", NoReader},
+                      ReferenceRow{"keysInLowerCase", 3, 3, "1ef01e", NoReader},
+                      ReferenceRow{"otherKeys", 3, 3, "1EF01F", ScriptRefused},
+                      ReferenceRow{"fewerSteps", 3, 2, "1EF01E", ScriptRefused},
+                      ReferenceRow{"moreSteps", 3, 4, "1EF01E", ScriptRefused},
+                      ReferenceRow{"eightThousandSteps", 8000, 8000, "1EF01E", NoReader}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // Line ends and trailing spaces do not make an answer differ; anything else does.
 TEST(TranscriptTest, AnswersDifferAsAPersonReadsThem)

@@ -180,8 +180,8 @@ TEST_F(CapturedWindowTest, NoCardReachesTheReceiveBox)
     EXPECT_EQ(receivedText().left(menu.size()), menu);
     EXPECT_TRUE(receivedText().mid(menu.size()).startsWith("3\nTerminator = CRLF\n"))
         << receivedText().toStdString();
-    for (const QString &part : {"473", "1829", "TESTCARD", "%B", ";4"})
-        EXPECT_FALSE(receivedText().contains(part)) << part.toStdString() << " in " << receivedText().toStdString();
+    for (const char *part : {"473", "1829", "TESTCARD", "%B", ";4"})
+        EXPECT_FALSE(receivedText().contains(QLatin1String(part))) << part << " in " << receivedText().toStdString();
 }
 
 // The grab ends with the session, whichever way it ends.

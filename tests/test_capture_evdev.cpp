@@ -26,6 +26,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <thread>
@@ -45,13 +46,50 @@ void PrintTo(const QString &s, std::ostream *os)
 
 namespace {
 
-struct FakeNode
+// A node's state is read by the capture's reading thread (its ioctl and read
+// calls) while the test changes it: every field is behind the node's lock or
+// atomic.
+class FakeNode
 {
-    std::set<int> held; // keys down, as EVIOCGKEY reports them
-    std::vector<int> grabs; // every EVIOCGRAB argument accepted, in order
-    int grabError = 0; // EVIOCGRAB(1) fails with this when set
-    bool gone = false; // unplugged: everything fails with ENODEV
+public:
+    std::set<int> held() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_held;
+    }
+    void setHeld(std::set<int> keys)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_held = std::move(keys);
+    }
+    std::vector<int> grabs() const
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_grabs;
+    }
+    void setGrabError(int error)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_grabError = error;
+    }
+    // EVIOCGRAB: fails with the grab error (a grab only), or is noted.
+    int grab(bool on)
+    {
+        const std::lock_guard lock(m_mutex);
+        if (on && m_grabError)
+            return m_grabError;
+        m_grabs.push_back(on ? 1 : 0);
+        return 0;
+    }
+
+    std::atomic<bool> gone = false; // unplugged: everything fails with ENODEV
     std::atomic<int> keyQueries = 0; // EVIOCGKEY calls: libevdev asks after dropping what was queued
+
+private:
+    mutable std::mutex m_mutex;
+    std::set<int> m_held; // keys down, as EVIOCGKEY reports them
+    std::vector<int> m_grabs; // every EVIOCGRAB argument accepted, in order
+    int m_grabError = 0; // EVIOCGRAB(1) fails with this when set
 };
 
 std::map<std::pair<dev_t, ino_t>, FakeNode> fakeNodes;
@@ -94,11 +132,8 @@ int evdevIoctl(FakeNode &node, unsigned long request, void *arg)
         return fail(ENODEV);
     }
     if (request == EVIOCGRAB) {
-        if (arg && node.grabError) {
-            return fail(node.grabError);
-        }
-        node.grabs.push_back(arg ? 1 : 0);
-        return 0;
+        const int error = node.grab(arg != nullptr);
+        return error ? fail(error) : 0;
     }
     if (_IOC_TYPE(request) != 'E' || _IOC_DIR(request) != _IOC_READ) {
         return fail(EINVAL);
@@ -107,7 +142,7 @@ int evdevIoctl(FakeNode &node, unsigned long request, void *arg)
     const unsigned size = _IOC_SIZE(request);
     if (nr == _IOC_NR(EVIOCGKEY(0))) {
         ++node.keyQueries;
-        return bits(arg, size, node.held);
+        return bits(arg, size, node.held());
     }
     if (nr == _IOC_NR(EVIOCGBIT(0, 0))) {
         return bits(arg, size, { EV_SYN, EV_KEY });
@@ -289,8 +324,8 @@ TEST_F(Capture, GrabsEveryNodeTypesThroughTheKeymapAndReleasesOnDestruction)
     makeReader({ "event7", "event8" });
     CaptureAttempt attempt = captureAndListen();
     ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
-    EXPECT_EQ(fake("event7").grabs, std::vector<int> { 1 });
-    EXPECT_EQ(fake("event8").grabs, std::vector<int> { 1 });
+    EXPECT_EQ(fake("event7").grabs(), std::vector<int> { 1 });
+    EXPECT_EQ(fake("event8").grabs(), std::vector<int> { 1 });
 
     send("event7", { { KEY_Y, 1 }, { KEY_Y, 0 } });
     EXPECT_TRUE(waitFor([this] { return text == "z"; })) << text.toStdString();
@@ -303,8 +338,8 @@ TEST_F(Capture, GrabsEveryNodeTypesThroughTheKeymapAndReleasesOnDestruction)
     // Let go on a thread of their own, without the event loop.
     attempt.capture.reset();
     EvdevCapture::waitForReleases();
-    EXPECT_EQ(fake("event7").grabs, (std::vector<int> { 1, 0 }));
-    EXPECT_EQ(fake("event8").grabs, (std::vector<int> { 1, 0 }));
+    EXPECT_EQ(fake("event7").grabs(), (std::vector<int> { 1, 0 }));
+    EXPECT_EQ(fake("event8").grabs(), (std::vector<int> { 1, 0 }));
     EXPECT_FALSE(isOpen("event7"));
     EXPECT_FALSE(isOpen("event8"));
     EXPECT_EQ(keyLosses, 0);
@@ -333,14 +368,14 @@ TEST_F(Capture, EachCaptureDecodesWithTheLayoutConfiguredWhenItIsMade)
 TEST_F(Capture, KeysDownBeforeTheGrabOrWhileEventsWereLostTypeNothing)
 {
     makeReader({ "event7" });
-    fake("event7").held = { KEY_A };
+    fake("event7").setHeld({ KEY_A });
     CaptureAttempt attempt = captureAndListen();
     ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
     send("event7", { { KEY_A, 2 }, { KEY_A, 0 }, { KEY_B, 1 }, { KEY_B, 0 } });
     EXPECT_TRUE(waitFor([this] { return text == "b"; })) << text.toStdString();
 
     // The queue overflowed while Shift and B went down.
-    fake("event7").held = { KEY_LEFTSHIFT, KEY_B };
+    fake("event7").setHeld({ KEY_LEFTSHIFT, KEY_B });
     const int queries = fake("event7").keyQueries;
     sendRecords("event7", { input_event { {}, EV_SYN, SYN_DROPPED, 0 } });
     // libevdev drops what the node has queued, then asks for the keys down:
@@ -434,7 +469,7 @@ TEST_P(Refusal, NamesTheNodeAndReleasesWhatWasTaken)
     const QByteArray event8 = QFile::encodeName(node("event8"));
     switch (row.troubleOfEvent8) {
     case Trouble::None: break;
-    case Trouble::Busy: fake("event8").grabError = EBUSY; break;
+    case Trouble::Busy: fake("event8").setGrabError(EBUSY); break;
     case Trouble::NotEvdev: fakeNodes.erase(keyOf("event8")); break;
     case Trouble::Missing: ASSERT_EQ(unlink(event8.constData()), 0); break;
     case Trouble::Unreadable: ASSERT_EQ(chmod(event8.constData(), 0200), 0); break;
@@ -452,7 +487,7 @@ TEST_P(Refusal, NamesTheNodeAndReleasesWhatWasTaken)
     // Only a grab that another program holds makes the reader "in use".
     EXPECT_EQ(inUse, row.troubleOfEvent8 == Trouble::Busy);
     if (row.troubleOfEvent8 == Trouble::Busy) {
-        EXPECT_EQ(fake("event7").grabs, (std::vector<int> { 1, 0 })); // taken, then given back
+        EXPECT_EQ(fake("event7").grabs(), (std::vector<int> { 1, 0 })); // taken, then given back
     }
 }
 

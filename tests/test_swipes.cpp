@@ -392,9 +392,10 @@ TEST_P(CardDataTest, NoCardCharacterIsKeptAndAnswersStillCompare)
                 const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
                 // Answers that were kept compare exactly: none differs.
                 EXPECT_NE(o.value("result"), "differs") << line.toStdString();
-                if (status != NotAllConfigured)
+                if (status != NotAllConfigured) {
                     EXPECT_TRUE(o.value("result") == "configured" || o.value("result") == "card swiped")
                         << line.toStdString();
+                }
             }
         } else {
             EXPECT_TRUE(status == Success || status == CardSwiped) << status << "\n" << outText.toStdString();

@@ -33,11 +33,16 @@ int applyScript(Runner &runner, const Options &options)
             reference = transcript::referenceSteps(QJsonDocument::fromJson(file.readAll()).object(), &why);
         else
             why = file.errorString();
-        // A reference made with another script cannot say how this one is answered.
-        if (reference && transcript::scriptSteps(*script).size() != reference->size())
-            why = QStringLiteral("it was made with another script"), reference.reset();
-        for (std::size_t i = 0; reference && i < reference->size(); ++i) {
-            if ((*reference)[i].keys.toUpper() != transcript::scriptSteps(*script)[i].keys)
+        // A reference made with another script cannot say how this one is
+        // answered. The script's steps are cut once: cut again for each
+        // step, a script of thousands of steps took minutes here.
+        if (reference) {
+            const transcript::Steps steps = transcript::scriptSteps(*script);
+            const bool sameKeys = std::equal(steps.begin(), steps.end(), reference->begin(), reference->end(),
+                                             [](const transcript::Step &mine, const transcript::Step &theirs) {
+                                                 return theirs.keys.toUpper() == mine.keys;
+                                             });
+            if (!sameKeys)
                 why = QStringLiteral("it was made with another script"), reference.reset();
         }
         if (!reference) {

@@ -23,6 +23,28 @@ QString hexEscape(unsigned value)
     return QStringLiteral("\\x") + QString::number(value, 16).toUpper().rightJustified(2, QLatin1Char('0'));
 }
 
+// Characters that print nothing of their own but change how a terminal lays
+// out the text around them: format characters (the bidirectional overrides
+// and isolates, which can show a line reversed; zero-width characters) and
+// the line and paragraph separators, which some terminals and viewers take
+// as line ends.
+bool isLayoutCharacter(char32_t c)
+{
+    switch (QChar::category(c)) {
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph: return true;
+    default: return false;
+    }
+}
+
+// \u202E for a character of the Basic Multilingual Plane, \U000E0001 beyond.
+QString codePointEscape(char32_t c)
+{
+    return c > 0xFFFF ? QStringLiteral("\\U") + QString::number(c, 16).toUpper().rightJustified(8, QLatin1Char('0'))
+                      : QStringLiteral("\\u") + QString::number(c, 16).toUpper().rightJustified(4, QLatin1Char('0'));
+}
+
 // The length of the valid UTF-8 sequence at bytes[i], or 0 when it is none.
 int validSequenceLength(const QByteArray &bytes, qsizetype i)
 {
@@ -64,10 +86,14 @@ QString shown(const QString &text)
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text[i].unicode();
         const bool pairStart = QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        const char32_t code = pairStart ? QChar::surrogateToUcs4(c, text[i + 1].unicode()) : char32_t(c);
         if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
             result += hexEscape(c);
         } else if (isKeptByte(c)) {
             result += hexEscape(c - KeptByteBase);
+        } else if (isLayoutCharacter(code)) {
+            result += codePointEscape(code);
+            i += pairStart ? 1 : 0;
         } else if (pairStart) {
             result += text[i];
             result += text[++i];
@@ -83,24 +109,34 @@ QString shown(const QString &text)
 QByteArray jsonLine(const QJsonObject &object)
 {
     // Outside strings compact JSON is ASCII without DEL: every DEL byte and
-    // every C1 character (C2 80 to C2 9F in UTF-8) stands inside a string.
+    // every other character escaped here stands inside a string.
     // Every line names the version of its schema (docs/json.md).
     QJsonObject versioned = object;
     versioned.insert(QStringLiteral("version"), JsonVersion);
     const QByteArray json = QJsonDocument(versioned).toJson(QJsonDocument::Compact);
+    auto escaped = [](char16_t unit) { return "\\u" + QByteArray::number(unit, 16).rightJustified(4, '0'); };
     QByteArray line;
     line.reserve(json.size());
-    for (qsizetype i = 0; i < json.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(json[i]);
-        const auto next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
-        if (byte == 0x7F) {
-            line += "\\u007f";
-        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            line += "\\u00" + QByteArray::number(next, 16);
+    for (qsizetype i = 0; i < json.size();) {
+        const int length = validSequenceLength(json, i);
+        if (length < 2) { // ASCII (the writer gives valid UTF-8 only)
+            line += json[i] == 0x7F ? escaped(0x7F) : QByteArray(1, json[i]);
             ++i;
-        } else {
-            line += char(byte);
+            continue;
         }
+        const QString character = QString::fromUtf8(json.constData() + i, length);
+        const char32_t code = character.size() == 2 ? QChar::surrogateToUcs4(character[0], character[1])
+                                                    : char32_t(character[0].unicode());
+        // The C1 controls, which some terminals act on, and the characters
+        // that change the layout of a line (see isLayoutCharacter), as
+        // \u escapes (a pair of them beyond the Basic Multilingual Plane).
+        if ((code >= 0x80 && code <= 0x9F) || isLayoutCharacter(code)) {
+            for (const QChar unit : character)
+                line += escaped(unit.unicode());
+        } else {
+            line += json.mid(i, length);
+        }
+        i += length;
     }
     return line;
 }

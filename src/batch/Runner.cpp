@@ -118,7 +118,12 @@ Job &Runner::addJob(int number, const QString &path)
         if (m_watching)
             printResult(*added);
     });
-    QObject::connect(added, &Job::released, &m_context, [this] { checkDone(); });
+    QObject::connect(added, &Job::released, &m_context, [this] {
+        // Forgotten from the event loop, once no code of the job runs.
+        if (m_watching)
+            QMetaObject::invokeMethod(&m_context, [this] { forgetEndedJobs(); }, Qt::QueuedConnection);
+        checkDone();
+    });
     m_jobs.push_back(std::move(job));
     return *added;
 }
@@ -156,6 +161,27 @@ void Runner::checkDone()
         = std::all_of(m_jobs.begin(), m_jobs.end(), [](const auto &job) { return job->state() == Job::State::Done; });
     if (allDone)
         m_loop.quit();
+}
+
+void Runner::forgetEndedJobs()
+{
+    for (std::size_t i = 0; i < m_jobs.size();) {
+        if (m_jobs[i]->state() != Job::State::Done) {
+            ++i;
+            continue;
+        }
+        ++m_forgotten;
+        m_forgottenConfigured += m_jobs[i]->result() == Job::Result::Configured;
+        m_jobs.erase(m_jobs.begin() + std::ptrdiff_t(i));
+        m_described.erase(m_described.begin() + std::ptrdiff_t(i));
+    }
+}
+
+int Runner::jobsConfigured() const
+{
+    return m_forgottenConfigured + int(std::count_if(m_jobs.begin(), m_jobs.end(), [](const auto &job) {
+        return job->result() == Job::Result::Configured;
+    }));
 }
 
 QStringList Runner::fixesOf(const Job &job) const

@@ -104,14 +104,21 @@ public:
     std::optional<QString> loadScript(const QString &argument);
 
     // Jobs: each plays script to one reader. watching: results are printed
-    // as each job ends, refused captures are tried again, and the loop runs
-    // until interrupted.
+    // as each job ends, refused captures are tried again, the loop runs
+    // until interrupted, and a job that has let its reader go is forgotten
+    // (with its session, capture and report thread), so that a station that
+    // runs for weeks holds only the readers plugged in now.
     Job &addJob(int number, const QString &path);
     void runJobs(const QString &script, bool json, bool watching);
     // Runs the loop until every job has ended and let its reader go (or,
     // watching, until interrupted and then so).
     void exec();
+    // The jobs not forgotten yet: all of them, except while watching.
     const std::vector<std::unique_ptr<Job>> &jobs() const { return m_jobs; }
+    // Every job added so far, and those of them whose reader was configured,
+    // forgotten ones included.
+    int jobsAdded() const { return m_forgotten + int(m_jobs.size()); }
+    int jobsConfigured() const;
     bool interrupted() const { return m_interrupted; }
     void printResult(const Job &job);
 
@@ -137,6 +144,8 @@ private:
     void drawProgress(const Job &job);
     void interruptAll();
     void checkDone();
+    // Watching: drops the jobs that are done (their results are printed).
+    void forgetEndedJobs();
     // The doctor's fixes for a reader whose capture was refused.
     QStringList fixesOf(const Job &job) const;
 
@@ -154,6 +163,8 @@ private:
     bool m_interrupted = false;
     std::vector<std::unique_ptr<Job>> m_jobs;
     std::vector<ReaderInfo> m_described; // per job, by index
+    int m_forgotten = 0;           // jobs dropped by forgetEndedJobs()
+    int m_forgottenConfigured = 0; // ... whose reader was configured
     mutable std::optional<std::vector<ReaderDiagnosis>> m_diagnoses;
 };
 

@@ -52,12 +52,10 @@ int watchReaders(Runner &runner, const Options &options)
         runner.addJob(++plugged, QString::fromStdString(path)).handle(Job::Event::Start);
     runner.exec();
 
-    int configured = 0;
-    for (const auto &job : runner.jobs())
-        configured += job->result() == Job::Result::Configured;
+    const int configured = runner.jobsConfigured();
     if (!options.json)
-        runner.err() << configured << " of " << runner.jobs().size() << " readers configured." << Qt::endl;
-    return configured == int(runner.jobs().size()) ? Success : NotAllConfigured;
+        runner.err() << configured << " of " << runner.jobsAdded() << " readers configured." << Qt::endl;
+    return configured == runner.jobsAdded() ? Success : NotAllConfigured;
 }
 
 } // namespace vortal9::batch

@@ -99,6 +99,16 @@ constexpr std::uint8_t BreakPrefix = 0xF0;
 
 void HeldKeys::feed(const std::vector<std::uint8_t> &payload)
 {
+    take(payload, true);
+}
+
+void HeldKeys::feedPossiblyTaken(const std::vector<std::uint8_t> &payload)
+{
+    take(payload, false);
+}
+
+void HeldKeys::take(const std::vector<std::uint8_t> &payload, bool surely)
+{
     for (const std::uint8_t byte : payload) {
         if (byte == 0)
             continue;
@@ -111,18 +121,26 @@ void HeldKeys::feed(const std::vector<std::uint8_t> &payload)
             continue;
         }
         const std::pair<bool, std::uint8_t> key{m_extended, byte};
-        m_down.erase(std::remove(m_down.begin(), m_down.end(), key), m_down.end());
-        if (!m_break)
+        if (!m_break) {
+            m_down.erase(std::remove(m_down.begin(), m_down.end(), key), m_down.end());
             m_down.push_back(key);
+        } else if (surely) {
+            m_down.erase(std::remove(m_down.begin(), m_down.end(), key), m_down.end());
+        }
         m_extended = false;
         m_break = false;
     }
 }
 
-QString HeldKeys::releaseString() const
+QString HeldKeys::releaseString(const QString &kept) const
 {
+    HeldKeys keep;
+    const QByteArray keptBytes = QByteArray::fromHex(kept.toLatin1());
+    keep.feed(std::vector<std::uint8_t>(keptBytes.begin(), keptBytes.end()));
     QString text;
     for (auto it = m_down.rbegin(); it != m_down.rend(); ++it) {
+        if (std::find(keep.m_down.begin(), keep.m_down.end(), *it) != keep.m_down.end())
+            continue;
         text += it->first ? QLatin1String("F0E0") : QLatin1String("F0");
         text += QStringLiteral("%1").arg(it->second, 2, 16, QLatin1Char('0')).toUpper();
     }

@@ -44,13 +44,21 @@ public:
     // The payload bytes of one report (without the report ID); zero bytes are
     // the fill after the payload and are skipped.
     void feed(const std::vector<std::uint8_t> &payload);
+    // A report that failed after the system had handed it to the reader (a
+    // time-out, a wait that a signal broke): the reader may have taken it or
+    // not. Every key it presses counts as down, and a key it releases stays
+    // down: a break for a key that is up does no harm, a key left down does.
+    void feedPossiblyTaken(const std::vector<std::uint8_t> &payload);
     bool isEmpty() const { return m_down.empty(); }
     // The breaks of every key still down, last pressed first ("F012",
-    // "F0E011"); empty when none is down.
-    QString releaseString() const;
+    // "F0E011"); empty when none is down. Keys that the make codes in kept
+    // press (a latched modifier, "12") are left down.
+    QString releaseString(const QString &kept = {}) const;
     void clear();
 
 private:
+    void take(const std::vector<std::uint8_t> &payload, bool surely);
+
     std::vector<std::pair<bool, std::uint8_t>> m_down; // (extended, code) in pressing order
     bool m_extended = false;
     bool m_break = false;

@@ -286,21 +286,30 @@ void CommandChannel::settleInFlight()
     m_inFlight = false;
     ++m_ticket; // its posted answer is stale now
     const auto [accepted, report] = m_reportThread->answer();
-    // A refused report pressed nothing; an accepted one may have.
+    // Either way the reader may have taken it: a wait given up on fails
+    // although the report had reached the reader.
     if (accepted)
-        emitOutcome(true, report);
+        Q_EMIT reportSent(payloadOf(report));
+    else
+        Q_EMIT reportFailed(payloadOf(report));
+}
+
+std::vector<std::uint8_t> CommandChannel::payloadOf(const std::vector<std::uint8_t> &report)
+{
+    std::vector<std::uint8_t> payload(report.begin() + 1, report.end());
+    while (!payload.empty() && payload.back() == 0)
+        payload.pop_back();
+    return payload;
 }
 
 void CommandChannel::emitOutcome(bool accepted, const std::vector<std::uint8_t> &report)
 {
-    if (!accepted) {
-        Q_EMIT reportRefused();
+    if (accepted) {
+        Q_EMIT reportSent(payloadOf(report));
         return;
     }
-    std::vector<std::uint8_t> payload(report.begin() + 1, report.end());
-    while (!payload.empty() && payload.back() == 0)
-        payload.pop_back();
-    Q_EMIT reportSent(payload);
+    Q_EMIT reportFailed(payloadOf(report));
+    Q_EMIT reportRefused();
 }
 
 bool CommandChannel::sendNow(const QString &text)

@@ -55,11 +55,13 @@ public:
     void pause(int ms, std::function<void()> done);
     // Drops every queued string and pause; none of their callbacks runs. A
     // report still waiting for the reader's answer is waited for first, and
-    // reportSent() tells when it was accepted: the keys it pressed are down.
+    // reportSent() tells when it was accepted (the keys it pressed are down),
+    // reportFailed() when it failed.
     void cancel();
     // The same, but a report waiting for the reader's answer is given up on
     // where the system allows it (the program is ending): its wait is
-    // interrupted, and it counts as refused.
+    // interrupted, and reportFailed() tells of it, since the reader may have
+    // taken it all the same.
     void giveUp();
     // True while anything is queued.
     bool isBusy() const { return !m_queue.empty(); }
@@ -73,7 +75,14 @@ Q_SIGNALS:
     void reportGoingOut(const QString &chunk);
     // A report went out: its payload bytes (without report ID and fill).
     void reportSent(const std::vector<std::uint8_t> &payload);
-    // A report was refused, or could not be built from its chunk.
+    // A report went to the system and failed: refused, timed out, or its
+    // wait for the answer broken. The reader may have taken it before the
+    // failure: the keys it presses may be down. Its payload bytes, as
+    // reportSent() gives them. Followed by reportRefused(), except for a
+    // report settled by cancel() or giveUp().
+    void reportFailed(const std::vector<std::uint8_t> &payload);
+    // A report was refused (after reportFailed()), or could not be built
+    // from its chunk (nothing went out).
     void reportRefused();
 
 private:
@@ -104,6 +113,8 @@ private:
     // Waits for a report in flight; reportSent() if it was accepted.
     void settleInFlight();
     void emitOutcome(bool accepted, const std::vector<std::uint8_t> &report);
+    // A report's payload: without its report ID and the zero fill after it.
+    static std::vector<std::uint8_t> payloadOf(const std::vector<std::uint8_t> &report);
 
     HidPlatform &m_platform;
     const int m_pacingMs;

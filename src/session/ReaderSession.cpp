@@ -6,6 +6,7 @@
 #include "device/DeviceMonitor.h"
 #include "device/Messages.h"
 #include "device/ScanCodes.h"
+#include "keyboard/KeyTable.h"
 #include "script/ScriptFormat.h"
 #include "session/AnswerTail.h"
 #include "session/CommandChannel.h"
@@ -81,6 +82,7 @@ ReaderSession::ReaderSession(HidPlatform &platform, CapturePlatform *capture, co
 
     connect(m_channel, &CommandChannel::reportGoingOut, this, &ReaderSession::onReportGoingOut);
     connect(m_channel, &CommandChannel::reportSent, this, &ReaderSession::onReportSent);
+    connect(m_channel, &CommandChannel::reportFailed, this, &ReaderSession::onReportFailed);
     connect(m_channel, &CommandChannel::reportRefused, this, &ReaderSession::onReportRefused);
 }
 
@@ -374,13 +376,17 @@ transcript::Steps ReaderSession::transcript() const
 //   any open state: Close → Closing (keys down) or Closed; CloseNow → the
 //     same, and the tails let go; Abandon → Closed, keys released at once;
 //     ReaderLost → Closed; Typed → heard (the typing machine goes to Typing);
-//     ReportGoingOut / ReportSent / ReportRefused → recorded, keys down
-//     followed, the failure told; HoldChanged → looked at where playback waits.
+//     ReportGoingOut / ReportSent / ReportFailed / ReportRefused → recorded,
+//     keys down followed (a failed report's keys count as down: the reader
+//     may have taken it), the failure told; HoldChanged → looked at where
+//     playback waits.
 //     A user action a state does not take is ignored.
 //   Closed:          Opened → Ready; CloseNow → the tails let go.
 //   Ready:           EnterConfig → Sending; PressKey → Sending (Listening when the key sends
-//                    nothing); PlayScript → PlayHotKeyMake; QuietOver.
-//   Sending:         PressKey → Sending; SendDone → Listening; QuietOver.
+//                    nothing); PlayScript → PlayHotKeyMake; QuietOver. Keys that a failed
+//                    report may have left down go up first (releaseStrayKeys).
+//   Sending:         PressKey → Sending (a key that sends nothing waits for the rest to go
+//                    out); SendDone → Listening; QuietOver.
 //   Listening:       as Ready; QuietOver → Ready once the reader answered; ListenOver → Ready.
 //   PlayHotKeyMake:  SendDone → PlayHotKeyBreak (PlayReleasing / Ready when refused).
 //   PlayHotKeyBreak: SendDone → PlayAwaiting (PlayReleasing / Ready when refused).
@@ -445,6 +451,10 @@ void ReaderSession::transition(State next)
     if (limitsAnswer(from) && !limitsAnswer(next))
         m_limitTimer->stop();
     m_state = next;
+    // Nothing goes out for a command in these states: a release of stray
+    // keys that a cancel dropped is over.
+    if (next == State::Ready || next == State::Closed || next == State::Closing || next == State::PlayReleasing)
+        m_strayReleaseOut = false;
     // Entering: the timers of the state start.
     switch (next) {
     case State::Ready: m_keyGoingOut = false; break;
@@ -488,6 +498,9 @@ bool ReaderSession::handledWhileAttached(Event event)
 {
     switch (event) {
     case Event::ReportGoingOut:
+        // The release of stray keys is no part of any step or recording.
+        if (m_strayReleaseOut)
+            return true;
         // A step's answer is what the reader types from the step's first
         // report on: it may answer a key's make before the step's last
         // report (its break, a modifier's break) has gone out or been told
@@ -500,6 +513,9 @@ bool ReaderSession::handledWhileAttached(Event event)
         return true;
     case Event::ReportSent:
         m_heldKeys.feed(m_payload);
+        return true;
+    case Event::ReportFailed:
+        m_heldKeys.feedPossiblyTaken(m_payload);
         return true;
     case Event::ReportRefused:
         // A release sent while closing is nobody's business once the session
@@ -546,6 +562,7 @@ void ReaderSession::onClosed(Event event)
     case Event::PlayScript:
     case Event::ReportGoingOut: // the release of a reader left at once
     case Event::ReportSent:
+    case Event::ReportFailed:
     case Event::ReportRefused:
         break;
     case Event::CloseNow: endTails(); break;
@@ -559,11 +576,13 @@ void ReaderSession::onReady(Event event)
         return;
     switch (event) {
     case Event::EnterConfig:
+        releaseStrayKeys(false);
         sendHotKey();
         transition(State::Sending);
         break;
     case Event::PressKey:
-        if (sendKey()) {
+        releaseStrayKeys(true);
+        if (sendKey() || m_channel->isBusy()) {
             transition(State::Sending);
         } else {
             // Nothing to send: the echo check starts at once.
@@ -572,6 +591,7 @@ void ReaderSession::onReady(Event event)
         }
         break;
     case Event::PlayScript:
+        releaseStrayKeys(false);
         startPlayback();
         transition(State::PlayHotKeyMake);
         break;
@@ -585,13 +605,12 @@ void ReaderSession::onSending(Event event)
     if (handledInEveryOpenState(event))
         return;
     switch (event) {
-    case Event::PressKey: // a modifier key left clickable while the rest waits
-        if (sendKey()) {
-            transition(State::Sending);
-        } else {
-            m_echoCount = m_typedCount;
-            transition(State::Listening);
-        }
+    case Event::PressKey:
+        // A modifier key left clickable while the rest waits. A key that
+        // sends nothing joins what is going out: its echo check starts once
+        // that is out, as for any key.
+        sendKey();
+        transition(State::Sending);
         break;
     case Event::EnterConfig:
     case Event::PlayScript:
@@ -1005,6 +1024,33 @@ void ReaderSession::queueStrings(const QStringList &strings)
         m_channel->send(string, done);
 }
 
+void ReaderSession::releaseStrayKeys(bool keepLatch)
+{
+    QString latch;
+    if (keepLatch && m_modifier == keyboard::ShiftLatched)
+        latch = QLatin1String(keyboard::ShiftMake);
+    else if (keepLatch && m_modifier != keyboard::NoModifier)
+        latch = QLatin1String(keyboard::AltGrMake);
+    const QString release = m_heldKeys.releaseString(latch);
+    if (release.isEmpty())
+        return;
+    // A latch released with the rest is no longer latched.
+    if (!keepLatch)
+        resetModifier();
+    if (!m_channel->isBusy())
+        m_lastSendOk = true;
+    m_strayReleaseOut = true;
+    m_channel->send(release, [this](bool sent) {
+        m_strayReleaseOut = false;
+        if (sent)
+            return;
+        // Still down: the command does not go out over them.
+        m_lastSendOk = false;
+        m_channel->cancel();
+        dispatch(Event::SendDone);
+    });
+}
+
 void ReaderSession::sendHotKey()
 {
     m_keyGoingOut = false;
@@ -1224,6 +1270,12 @@ void ReaderSession::onReportSent(const std::vector<std::uint8_t> &payload)
     dispatch(Event::ReportSent);
 }
 
+void ReaderSession::onReportFailed(const std::vector<std::uint8_t> &payload)
+{
+    m_payload = payload;
+    dispatch(Event::ReportFailed);
+}
+
 void ReaderSession::onReportRefused()
 {
     dispatch(Event::ReportRefused);
@@ -1285,6 +1337,7 @@ const char *ReaderSession::eventName(Event event)
     case Event::QuietOver: return "QuietOver";
     case Event::ReportGoingOut: return "ReportGoingOut";
     case Event::ReportSent: return "ReportSent";
+    case Event::ReportFailed: return "ReportFailed";
     case Event::ReportRefused: return "ReportRefused";
     case Event::SendDone: return "SendDone";
     case Event::ListenOver: return "ListenOver";

@@ -116,6 +116,7 @@ public:
         QuietOver,     // Timer1: the reader has been quiet for the quiet period
         ReportGoingOut, // a report is about to go out (its pairs in m_chunk)
         ReportSent,    // a report was accepted (its payload in m_payload)
+        ReportFailed,  // a report failed, though the reader may have taken it (its payload in m_payload)
         ReportRefused, // a report was refused
         SendDone,      // the channel has sent everything queued (result in m_lastSendOk)
         ListenOver,    // Timer3: the echo interval after the last report has passed
@@ -390,6 +391,11 @@ private:
     void applyGuard(card::CardGuard &guard, int generation, bool show);
     // Whatever the guard still holds is decided (nothing more can complete it).
     void settleGuard();
+    // Keys that a failed report may have left down (with keepLatch, a latched
+    // modifier aside) go up before the next command, unrecorded: no command goes out
+    // over them. When their release is refused too, the command is dropped
+    // and SendDone tells of the failure.
+    void releaseStrayKeys(bool keepLatch);
     // Hands a reader that may still be typing to a tail; lets go of the capture.
     void releaseCapture(bool commandOut);
     void closeHandle();
@@ -404,6 +410,7 @@ private:
     void onCapturedKeys(const CapturedKeys &keys);
     void onReportGoingOut(const QString &chunk);
     void onReportSent(const std::vector<std::uint8_t> &payload);
+    void onReportFailed(const std::vector<std::uint8_t> &payload);
     void onReportRefused();
     void onDeviceRemoved(const QString &path);
     void dispose(std::unique_ptr<KeyCapture> capture);
@@ -443,6 +450,7 @@ private:
     int m_modifier = keyboard::NoModifier;
     bool m_lastSendOk = true;        // the result of what the channel last finished
     bool m_keyGoingOut = false;      // the strings going out belong to an on-screen key
+    bool m_strayReleaseOut = false;  // the release of stray keys goes out (see releaseStrayKeys)
     qint64 m_typedCount = 0;         // changes of the reader's text so far
     qint64 m_echoCount = 0;          // ... when the last on-screen key had gone out
     qint64 m_typedBeforeReport = 0;  // ... when the last report went out
@@ -453,7 +461,7 @@ private:
     std::vector<script::Token> m_tokens;
     CapturedKeys m_keys;                   // Typed: captured keys (none from the receive box)
     QString m_chunk;                       // ReportGoingOut
-    std::vector<std::uint8_t> m_payload;   // ReportSent
+    std::vector<std::uint8_t> m_payload;   // ReportSent, ReportFailed
     std::size_t m_nextToken = 0;     // playback: the token to send next
     Outcome m_outcome = Outcome::Configured; // PlayReleasing: how the playback ended
     bool m_letGoDue = false;         // letGo() is owed once the reader is let go

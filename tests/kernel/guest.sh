@@ -6,11 +6,12 @@
 #
 # Each check gets BUILD (the build folder), UHID (the uhid reader program),
 # SCRATCH (an empty folder in the guest's tmpfs), OUT (the folder shared back
-# to the host), SRC (the source tree), UDEV (the unpacked udev package), and
-# prints "ok NAME", "FAIL NAME: why" or "skip NAME: why" lines; a check that
+# to the host), SRC (the source tree), UDEV (the unpacked udev package),
+# SOAK_PLUGS (how many readers the soak check plugs in), and prints "ok NAME", "FAIL NAME: why" or "skip NAME: why" lines; a check that
 # exits non-zero without a FAIL line is counted as one.
 set -u
 export SRC BUILD OUT UDEV
+export SOAK_PLUGS=${SOAK_PLUGS:-500}
 export UHID=$BUILD/bin/vortal9-uhid-reader
 export SYSTEMD_IGNORE_CHROOT=1
 export PATH=/run/vortal9-bin:$PATH
@@ -45,8 +46,12 @@ for check in "$SRC"/tests/kernel/checks/[0-9][0-9]-*.sh; do
     log=$OUT/$name.log
     began=$(cut -d' ' -f1 /proc/uptime)
     # Each check in a process group of its own, killed after it, so that
-    # nothing a check started outlives it.
-    (cd "$SCRATCH" && exec setsid timeout -k 5 300 bash "$check") >"$log" 2>&1 </dev/null &
+    # nothing a check started outlives it; within 300 s, or the time a line
+    # "# time limit: SECONDS" of the check gives (shell arithmetic, which may
+    # use SOAK_PLUGS).
+    limit=$(sed -n 's/^# time limit: //p' "$check" | head -1)
+    limit=$(( ${limit:-300} ))
+    (cd "$SCRATCH" && exec setsid timeout -k 5 "$limit" bash "$check") >"$log" 2>&1 </dev/null &
     pid=$!
     wait $pid
     rc=$?

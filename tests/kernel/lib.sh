@@ -84,3 +84,30 @@ script() { printf '%s\r\n' "$SCRIPT_TEXT" > "$1"; }
 # The same preamble typed without waits between its keys: after those two
 # breaks playback pauses 1200 ms instead of waiting for an answer.
 PACED_TEXT=141109F009F011F014FF16F016FF1CF01C32F0325AF05AFF2EF02EFF26F026FF3EF03EFF
+
+# keys_left LOG SERIAL: the keys that the feature reports in the uhid
+# reader's LOG (answered or not: a report whose wait failed may have been
+# taken all the same) leave down on the reader SERIAL, as breaks ("F016");
+# "none" when every make was released.
+keys_left() {
+    python3 - "$1" "$2" <<'PY'
+import json, sys
+down, extended, release = [], False, False
+reports = [e for e in map(json.loads, open(sys.argv[1]))
+           if e.get("device") == sys.argv[2] and e.get("event") == "set_report" and "n" in e]
+for e in sorted(reports, key=lambda e: e["n"]):
+    for byte in bytes.fromhex(e["data"])[1:]:
+        if byte == 0:
+            continue
+        if byte in (0xE0, 0xF0):
+            extended, release = extended or byte == 0xE0, release or byte == 0xF0
+            continue
+        key = (extended, byte)
+        if key in down:
+            down.remove(key)
+        if not release:
+            down.append(key)
+        extended = release = False
+print(" ".join(("F0E0%02X" if x else "F0%02X") % c for x, c in reversed(down)) or "none")
+PY
+}

@@ -10,7 +10,8 @@
 # keeps the kernel, its modules and udev between runs. Results and the
 # guest's console go to BUILD/kernel-test/. CHECK names (such as 20-apply)
 # limit the run to those checks. KERNEL_ACCEL=tcg|kvm overrides the
-# accelerator probe; KERNEL_TIMEOUT bounds the whole boot (seconds).
+# accelerator probe; KERNEL_TIMEOUT bounds the whole boot (seconds);
+# KERNEL_SOAK_PLUGS is how many readers the soak check plugs in (default 500).
 #
 # The host's root is shared read-only (9p) and the guest works in a chroot of
 # it, with its own /proc, /sys, /dev, /run and /tmp: nothing the guest does
@@ -23,7 +24,10 @@ BUILD=$(cd "${1:?usage: run.sh BUILD CACHE_DIR [CHECK...]}" && pwd)
 CACHE=${2:?usage: run.sh BUILD CACHE_DIR [CHECK...]}
 shift 2
 ONLY="$*"
-KERNEL_TIMEOUT=${KERNEL_TIMEOUT:-900}
+KERNEL_SOAK_PLUGS=${KERNEL_SOAK_PLUGS:-500}
+case "$KERNEL_SOAK_PLUGS" in ''|*[!0-9]*) echo "kernel-test: KERNEL_SOAK_PLUGS is a number of readers, not \"$KERNEL_SOAK_PLUGS\""; exit 2 ;; esac
+# The soak check may take up to three seconds per reader it plugs in.
+KERNEL_TIMEOUT=${KERNEL_TIMEOUT:-$((900 + 3 * KERNEL_SOAK_PLUGS))}
 PY=/usr/bin/python3
 
 mkdir -p "$CACHE"
@@ -101,6 +105,28 @@ if [ ! -x "$UDEV/bin/udevadm" ]; then
     mv "$UDEV.part" "$UDEV"
 fi
 
+# --- What the guest sees of the host's folders -----------------------------
+# The guest has /tmp, /run and /dev of its own (tmpfs, devtmpfs), which hide
+# the host's: a build, source or udev folder below one of them is shared with
+# the guest on its own and mounted there at the same path. The kernel's
+# command line carries the paths, so they must not hold a space, a comma or
+# a colon.
+SHARES=()
+MOUNTS=
+for path in "$SRC" "$BUILD" "$UDEV"; do
+    case "$path" in
+    *[[:space:],:]*)
+        say "$path has a space, a comma or a colon, which the virtual machine cannot be told: use a folder without"
+        exit 2
+        ;;
+    /tmp|/tmp/*|/run|/run/*|/dev|/dev/*|/proc/*|/sys/*)
+        tag=share$((${#SHARES[@]} / 2))
+        SHARES+=(-virtfs "local,path=$path,mount_tag=$tag,security_model=none,readonly=on,multidevs=remap")
+        MOUNTS="$MOUNTS${MOUNTS:+,}$tag:$path"
+        ;;
+    esac
+done
+
 # --- The initramfs: busybox and the modules, loaded in modules.dep order ---
 MODULES="virtio_pci 9pnet_virtio 9p configfs uhid evdev hid-generic usbhid dummy_hcd libcomposite usb_f_hid"
 INITRD=$WORK/initramfs.cpio
@@ -153,6 +179,12 @@ mount -t tmpfs tmpfs $R/dev/shm
 mount -t tmpfs tmpfs $R/run
 mount -t tmpfs tmpfs $R/tmp
 mount -t configfs configfs $R/sys/kernel/config 2>/dev/null
+# Host folders that the guest's own /tmp, /run or /dev hide (run.sh: SHARES).
+for share in $(arg mounts | tr , ' '); do
+    mkdir -p "$R${share#*:}"
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose "${share%%:*}" "$R${share#*:}" ||
+        echo "mounting ${share#*:} failed"
+done
 mkdir -p $R/run/vortal9-out
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 out $R/run/vortal9-out
 # The guest's own users and groups: the host's, the station's group
@@ -164,9 +196,9 @@ echo "tech:x:991:" >> $R/run/vortal9-etc/group
 echo "tech:x:991:991:technician:/tmp:/bin/sh" >> $R/run/vortal9-etc/passwd
 mount --bind $R/run/vortal9-etc/passwd $R/etc/passwd
 mount --bind $R/run/vortal9-etc/group $R/etc/group
-SRC=$(arg src) BUILD=$(arg build) UDEV=$(arg udev) ONLY=$(arg only | tr , ' ')
+SRC=$(arg src) BUILD=$(arg build) UDEV=$(arg udev) ONLY=$(arg only | tr , ' ') SOAK_PLUGS=$(arg soak)
 chroot $R /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root LANG=C.UTF-8 \
-    SRC=$SRC BUILD=$BUILD UDEV=$UDEV ONLY="$ONLY" OUT=/run/vortal9-out \
+    SRC=$SRC BUILD=$BUILD UDEV=$UDEV ONLY="$ONLY" OUT=/run/vortal9-out SOAK_PLUGS=$SOAK_PLUGS \
     /bin/bash $SRC/tests/kernel/guest.sh
 echo $? > $R/run/vortal9-out/status
 sync
@@ -180,8 +212,10 @@ chmod +x "$ROOTFS/init"
 QEMU=(qemu-system-x86_64 -m 1G -smp 1 -nographic -no-reboot -nic none
       -kernel "$BOOT_IMAGE" -initrd "$INITRD"
       -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap"
-      -virtfs "local,path=$OUT,mount_tag=out,security_model=none,multidevs=remap")
+      -virtfs "local,path=$OUT,mount_tag=out,security_model=none,multidevs=remap" "${SHARES[@]}")
 CMDLINE="console=ttyS0 quiet loglevel=3 panic=-1 vortal9.src=$SRC vortal9.build=$BUILD vortal9.udev=$UDEV"
+CMDLINE="$CMDLINE vortal9.soak=$KERNEL_SOAK_PLUGS"
+[ -n "$MOUNTS" ] && CMDLINE="$CMDLINE vortal9.mounts=$MOUNTS"
 [ -n "$ONLY" ] && CMDLINE="$CMDLINE vortal9.only=$(echo $ONLY | tr ' ' ,)"
 
 QEMU_PID=

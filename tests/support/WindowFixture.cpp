@@ -169,6 +169,19 @@ bool WindowTest::waitForKeyboard(int ms)
     return waitFor([this] { return key(2)->isEnabled(); }, ms);
 }
 
+bool WindowTest::waitForAnswer(int ms)
+{
+    const auto answered = [this] {
+        for (const std::string &path : platform.devicePaths()) {
+            const emu::EmulatedDevice *device = platform.device(path);
+            if (device && device->reader && device->reader->isTyping())
+                return false;
+        }
+        return form->session().readerIdle();
+    };
+    return waitFor([&] { return key(2)->isEnabled() && answered(); }, ms);
+}
+
 std::vector<std::uint8_t> payloadOf(const std::vector<std::uint8_t> &report)
 {
     std::vector<std::uint8_t> payload(report.begin() + (report.empty() ? 0 : 1), report.end());

@@ -68,6 +68,12 @@ protected:
     bool waitFor(const std::function<bool()> &pred, int ms);
     // Waits until the on-screen keyboard is enabled (the reader answered and fell quiet).
     bool waitForKeyboard(int ms = 5000);
+    // The same, and the reader's whole answer is in: it has nothing left to
+    // type, and the session heard it fall quiet. On a busy machine an
+    // emulated reader may pause inside its answer for longer than the quiet
+    // period: the keys come on, and a key clicked while it goes on typing
+    // is refused (the reader is not idle).
+    bool waitForAnswer(int ms = 5000);
     // Payloads (bytes after the report ID, without the zero fill) of every accepted report.
     std::vector<std::vector<std::uint8_t>> payloads() const;
     QStringList payloadStrings() const;

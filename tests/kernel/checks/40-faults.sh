@@ -1,7 +1,9 @@
 #!/bin/bash
 # Readers that misbehave on the kernel's own terms: one that never answers a
 # report (the kernel gives up after 5 s), one unplugged mid-script, while a
-# third finishes; Ctrl+C while a report waits for its answer.
+# third finishes; Ctrl+C and SIGTERM while a report waits for its answer. A
+# report whose wait failed may have reached the reader: every key its make
+# pressed is released afterwards (the reader's log of reports shows it).
 source "$SRC/tests/kernel/lib.sh"
 PROBE="python3 $SRC/tests/kernel/evdev-probe.py"
 script s.txt
@@ -39,6 +41,8 @@ cat mute.json
 expect no-answer "a report never answered: $(jq -r .result mute.json), exit $status, $after s after it was sent" \
     eval "[ $status = 1 ] && awk -v t=$after 'BEGIN { exit !(t >= 4.5 && t <= 8) }' \
           && { [ \"\$(jq -r .result mute.json)\" = 'write error' ] || [ \"\$(jq -r .result mute.json)\" = 'reader not responding' ]; }"
+left=$(keys_left t.log MUTE2)
+expect no-answer-released "keys left down after the make that timed out: $left" test "$left" = none
 timeout 60 "$BATCH" apply s.txt --reader "$GONE2" --json > gone.json; status=$?
 ended=$(now)
 gone_at=$(jq -r 'select(.device == "GONE2" and .event == "destroy") | .t_us / 1e6' t.log | head -1)
@@ -65,5 +69,27 @@ took=$(elapsed "$sent")
 cat int.json
 expect ctrl-c "Ctrl+C during a report's wait: $(jq -r .result int.json), exit $status, after $took s" \
     eval "[ $status = 130 ] && [ \"\$(jq -r .result int.json)\" = interrupted ] && awk -v t=$took 'BEGIN { exit !(t <= 2) }'"
+stop_readers
+left=$(keys_left w.log WAIT)
+expect ctrl-c-released "keys left down after Ctrl+C during the hot key's break: $left" test "$left" = none
+
+# The same while a make waits: the hot key's (Ctrl, Alt, F10) at Ctrl+C, a
+# menu key's at SIGTERM. The report given up on counts as taken: its keys
+# are released before the reader is let go.
+fleet m.json '{ "serial": "HOTKEY", "noAnswerAt": 1 }' '{ "serial": "MENUKEY", "noAnswerAt": 3 }'
+readers m --fleet m.json || { fail start "the uhid readers did not start: $(cat m.err)"; finish; }
+for entry in HOTKEY:1:INT MENUKEY:3:TERM; do
+    IFS=: read -r serial n signal <<<"$entry"
+    "$BATCH" apply s.txt --reader "$(hidraw_of "$serial")" --json > "$serial.json" &
+    pid=$!
+    for i in $(seq 100); do [ -n "$(report_at m.log "$serial" "$n")" ] && break; sleep 0.1; done
+    sleep 0.5
+    kill -"$signal" $pid
+    wait $pid; status=$?
+    cat "$serial.json"
+    left=$(keys_left m.log "$serial")
+    expect "$signal-during-make" "SIG$signal while report $n (a make) waits: $(jq -r .result "$serial.json"), exit $status; keys left down: $left" \
+        eval "[ $status = 130 ] && [ \"\$(jq -r .result $serial.json)\" = interrupted ] && [ '$left' = none ]"
+done
 stop_readers
 finish
