@@ -584,6 +584,12 @@ void EmulatedReader::unplugCapture()
     }
 }
 
+void EmulatedReader::loseCapturedKeys()
+{
+    if (m_capture)
+        m_capture->loseKeys();
+}
+
 void EmulatedReader::typeCharacter(QChar ch)
 {
     m_typed += ch;

@@ -173,6 +173,9 @@ public:
     bool isGrabbed() const { return !m_capture.isNull(); }
     // The reader's input device went away: its capture is told so.
     void unplugCapture();
+    // The system dropped keys the reader typed (a program read its input
+    // device too late): its capture is told so.
+    void loseCapturedKeys();
 
     // A card swiped through the reader: it types, through its capture like any
     // answer (or to the focused widget), the preamble, each track that the

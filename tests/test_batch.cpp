@@ -171,7 +171,16 @@ TEST_F(BatchTest, ApplyConfiguresFourReadersAtOnce)
 // One reader of four that fails; the other three are configured. Or a
 // fifth reader attached that apply cannot reach: the four are configured,
 // and it is named after them as not configured.
-enum class Failure { Silent, UnpluggedMidPlayback, NotCapturable, InUse, NodeReused, NoHidrawNode, NodeMissing };
+enum class Failure {
+    Silent,
+    UnpluggedMidPlayback,
+    KeysLostMidPlayback,
+    NotCapturable,
+    InUse,
+    NodeReused,
+    NoHidrawNode,
+    NodeMissing
+};
 
 struct FailureRow
 {
@@ -213,6 +222,12 @@ TEST_P(ApplyFailureTest, IsReportedAndTheRestFinish)
                 QTimer::singleShot(0, readers[2], [&] { platform.removeDevice("/dev/hidraw3"); });
         });
         break;
+    case Failure::KeysLostMidPlayback: // its answer is heard, but not in full
+        QObject::connect(readers[2], &emu::EmulatedReader::answerTyped, readers[2], [&](const QString &answer) {
+            if (answer.contains("Beep = OFF"))
+                readers[2]->loseCapturedKeys();
+        });
+        break;
     case Failure::NoHidrawNode: // the kernel had no node left for it
     case Failure::NodeMissing: { // the kernel made one, but this /dev does not have it
         test::FakeHidDevice fifth;
@@ -248,6 +263,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailureRow{"silent", Failure::Silent, "reader 3 (/dev/hidraw3): reader not responding" + Advice},
                       FailureRow{"unpluggedMidPlayback", Failure::UnpluggedMidPlayback,
                                  "reader 3 (/dev/hidraw3): unplugged"},
+                      // Not "configured", nor "differs" with --expect: what it typed was not all heard.
+                      FailureRow{"keysLostMidPlayback", Failure::KeysLostMidPlayback,
+                                 "reader 3 (/dev/hidraw3): keys lost: repeat: the system dropped some of the keys the "
+                                 "reader typed (its input queue overflowed), so its answers cannot be checked; apply "
+                                 "the script to it again"},
                       FailureRow{"inUse", Failure::InUse,
                                  "reader 3 (/dev/hidraw3): in use: another program holds the reader; nothing was "
                                  "sent to it. Try again when it has finished"},
@@ -987,8 +1007,10 @@ TEST(EndingSignals, AClosedOutputIsAnEndingSignalAndTheHandlersComeBack)
 }
 
 // A job's life as a table: in this state, this event gives that state and
-// result. Leaving "waiting to capture" stops its retry timer.
-enum class Reach { New, WaitingToCapture, Playing };
+// result. Leaving "waiting to capture" stops its retry timer. The reader
+// opened comes back after the event that asked for it, so a job is seen
+// "opening" right after its start.
+enum class Reach { New, Opening, WaitingToCapture, Playing };
 
 struct JobRow
 {
@@ -1014,18 +1036,31 @@ TEST_P(JobTest, MovesAsTheTableSays)
     Job job(1, "/dev/hidraw1", platform, &platform, env.timing, Script, 3);
     if (row.reach != Reach::New)
         job.handle(Job::Event::Start);
-    ASSERT_EQ(job.state(), row.reach == Reach::Playing ? Job::State::Playing
-                           : row.reach == Reach::New   ? Job::State::New
-                                                       : Job::State::WaitingToCapture);
+    if (row.reach == Reach::Opening) {
+        ASSERT_EQ(job.state(), Job::State::Opening);
+    } else {
+        QTRY_COMPARE(job.state(), row.reach == Reach::Playing ? Job::State::Playing
+                                  : row.reach == Reach::New   ? Job::State::New
+                                                              : Job::State::WaitingToCapture);
+    }
     if (row.event == Job::Event::RetryDue)
         platform.device("/dev/hidraw1")->captureRefusal.clear();
     if (row.event == Job::Event::Unplugged)
         platform.removeDevice("/dev/hidraw1");
     job.handle(row.event);
+    if (row.reach == Reach::Opening) {
+        EXPECT_EQ(job.state(), Job::State::Cancelling);
+    }
     QTRY_COMPARE(job.state(), row.state);
     EXPECT_EQ(job.result(), row.result);
     EXPECT_EQ(job.mayBeInConfigMode(), row.mayBeInConfigMode);
     EXPECT_FALSE(reader->isGrabbed() && row.state == Job::State::Done);
+    if (row.state == Job::State::Done) {
+        EXPECT_EQ(platform.openHandleCount(), 0);
+    }
+    if (row.reach == Reach::Opening) {
+        EXPECT_TRUE(platform.sentReports().empty());
+    }
     // Nothing runs on after the job ended: no retry, no report.
     const std::size_t opens = platform.openCalls().size();
     const std::size_t reports = platform.sentReports().size();
@@ -1036,6 +1071,19 @@ TEST_P(JobTest, MovesAsTheTableSays)
     }
 }
 
+// Where the system has no capture, a reader is opened but never played to:
+// its typing would land in the terminal.
+TEST_F(BatchTest, AJobWithoutCaptureIsRefusedAndSendsNothing)
+{
+    emu::EmulatedReader *reader = addReader("/dev/hidraw1");
+    Job job(1, "/dev/hidraw1", platform, nullptr, env.timing, Script, 1);
+    job.handle(Job::Event::Start);
+    QTRY_COMPARE(job.state(), Job::State::Done);
+    EXPECT_EQ(job.result(), Job::Result::NotCaptured);
+    EXPECT_TRUE(reader->receivedReports().empty());
+    EXPECT_EQ(platform.openHandleCount(), 0);
+}
+
 using E = Job::Event;
 using S = Job::State;
 using R = Job::Result;
@@ -1044,6 +1092,9 @@ INSTANTIATE_TEST_SUITE_P(
     States, JobTest,
     ::testing::Values(JobRow{"newInterrupted", Reach::New, E::Interrupted, S::Done, R::Interrupted, false},
                       JobRow{"newUnplugged", Reach::New, E::Unplugged, S::Done, R::Unplugged, false},
+                      // What the opening gives is let go as it comes back: nothing is sent.
+                      JobRow{"openingInterrupted", Reach::Opening, E::Interrupted, S::Done, R::Interrupted, false},
+                      JobRow{"openingUnplugged", Reach::Opening, E::Unplugged, S::Done, R::Unplugged, false},
                       JobRow{"waitingInterrupted", Reach::WaitingToCapture, E::Interrupted, S::Done, R::Interrupted,
                              false},
                       JobRow{"waitingUnplugged", Reach::WaitingToCapture, E::Unplugged, S::Done, R::Unplugged, false},
@@ -1104,6 +1155,30 @@ TEST_F(BatchTest, ExpectFindsTheReaderThatAnswersOtherwise)
         }
     }
     EXPECT_EQ(results, QStringList({"2 configured 0", "3 differs 1", "4 configured 0"}));
+}
+
+// A reader whose keys the system dropped answered, as far as it was heard,
+// otherwise than the reference; it is to be applied again, not "differs".
+TEST_F(BatchTest, AReaderWhoseKeysWereLostIsToBeAppliedAgainNotCalledDifferent)
+{
+    emu::EmulatedReader *first = addReader("/dev/hidraw1");
+    emu::EmulatedReader *second = addReader("/dev/hidraw2");
+    const QString reference = dir.filePath("reference.json");
+    ASSERT_EQ(runTool({"apply", scriptFile(Script), "--reader", "1", "--transcript", reference}), Success);
+    outText.clear();
+    first->setStoredSettings(second->storedSettings());
+    QObject::connect(second, &emu::EmulatedReader::answerTyped, second, [second](const QString &answer) {
+        if (answer.startsWith("VORTAL9 SETUP"))
+            second->loseCapturedKeys();
+    });
+    EXPECT_EQ(runTool({"apply", scriptFile(Script), "--all", "--expect", reference, "--json"}), NotAllConfigured);
+    const QStringList lines = outLines();
+    ASSERT_EQ(lines.size(), 2) << outText.toStdString();
+    EXPECT_EQ(QJsonDocument::fromJson(lines[0].toUtf8()).object().value("result"), "configured");
+    const QJsonObject lost = QJsonDocument::fromJson(lines[1].toUtf8()).object();
+    EXPECT_EQ(lost.value("result"), "keys lost: repeat");
+    EXPECT_TRUE(lost.value("message").toString().contains("apply the script to it again"));
+    EXPECT_FALSE(lost.contains("step") || lost.contains("mayBeInConfigMode"));
 }
 
 // A reference is checked against the script's steps before any reader is

@@ -305,6 +305,8 @@ protected:
                     }
                 });
             QObject::connect(attempt.capture.get(), &KeyCapture::lost, attempt.capture.get(), [this] { ++losses; });
+            QObject::connect(
+                attempt.capture.get(), &KeyCapture::keysLost, attempt.capture.get(), [this] { ++keyLosses; });
         }
         return attempt;
     }
@@ -314,6 +316,7 @@ protected:
     std::map<std::string, int> writers; // by event node
     QString text;
     int losses = 0;
+    int keyLosses = 0; // keysLost() told
 };
 
 TEST_F(Capture, GrabsEveryNodeTypesThroughTheKeymapAndReleasesOnDestruction)
@@ -332,11 +335,33 @@ TEST_F(Capture, GrabsEveryNodeTypesThroughTheKeymapAndReleasesOnDestruction)
     send("event8", { { KEY_Z, 1 }, { KEY_Z, 0 }, { KEY_ENTER, 1 }, { KEY_ENTER, 0 } });
     EXPECT_TRUE(waitFor([this] { return text == "zY\n"; })) << text.toStdString();
 
+    // Let go on a thread of their own, without the event loop.
     attempt.capture.reset();
+    EvdevCapture::waitForReleases();
     EXPECT_EQ(fake("event7").grabs(), (std::vector<int> { 1, 0 }));
     EXPECT_EQ(fake("event8").grabs(), (std::vector<int> { 1, 0 }));
     EXPECT_FALSE(isOpen("event7"));
     EXPECT_FALSE(isOpen("event8"));
+    EXPECT_EQ(keyLosses, 0);
+}
+
+// The keymap is compiled once for the captures of one layout, and anew when
+// the configured layout has changed since.
+TEST_F(Capture, EachCaptureDecodesWithTheLayoutConfiguredWhenItIsMade)
+{
+    makeReader({ "event7" });
+    for (const auto &[file, expected] : { std::pair { "XKBLAYOUT=\"de\"\n", "z" }, { "XKBLAYOUT=\"de\"\n", "zz" },
+             { "XKBLAYOUT=\"us\"\n", "zzy" } }) {
+        ASSERT_TRUE(test::writeFile(root.filePath("keyboard"), file));
+        CaptureAttempt attempt = captureAndListen();
+        ASSERT_TRUE(attempt.capture) << attempt.refusal.toStdString();
+        send("event7", { { KEY_Y, 1 }, { KEY_Y, 0 } });
+        EXPECT_TRUE(waitFor([&] { return text == expected; })) << text.toStdString();
+        // The next capture of the reader waits until this one has let it go.
+        attempt.capture.reset();
+        close(writers.at("event7"));
+        writers.erase("event7");
+    }
 }
 
 // The decoder learns keys that went down unseen, without typing them.
@@ -358,6 +383,8 @@ TEST_F(Capture, KeysDownBeforeTheGrabOrWhileEventsWereLostTypeNothing)
     ASSERT_TRUE(waitFor([&] { return fake("event7").keyQueries > queries; }));
     send("event7", { { KEY_A, 1 }, { KEY_A, 0 } });
     EXPECT_TRUE(waitFor([this] { return text == "bA"; })) << text.toStdString();
+    // ... and it is told that keys were lost, once for the one overflow.
+    EXPECT_EQ(keyLosses, 1);
 }
 
 // A reader types faster than a busy event loop (a repaint, a feature report
@@ -385,6 +412,7 @@ TEST_F(Capture, ABusyEventLoopLosesNoKey)
     }
     EXPECT_TRUE(waitFor([this] { return text.size() >= Bursts * Characters; }));
     EXPECT_EQ(text, QString(Bursts * Characters, QLatin1Char('x')));
+    EXPECT_EQ(keyLosses, 0);
 }
 
 TEST_F(Capture, UnpluggingIsReportedOnceAndReleasesEverything)
@@ -403,6 +431,7 @@ TEST_F(Capture, UnpluggingIsReportedOnceAndReleasesEverything)
     QCoreApplication::processEvents();
     EXPECT_EQ(losses, 1);
     EXPECT_TRUE(static_cast<EvdevCapture *>(attempt.capture.get())->nodes().isEmpty());
+    EvdevCapture::waitForReleases();
     EXPECT_FALSE(isOpen("event8"));
 }
 

@@ -1,11 +1,18 @@
-// The real hidapi backend against the stand-in library: what it lists, opens
-// and closes, the identifiers it reports, the bytes it sends and the
-// manufacturer string it hands on. The feature report length comes from
-// sysfs on Linux and is tested with the report descriptors.
+// The real hidapi backend against the stand-in library and a scratch sysfs:
+// what it lists, opens and closes, the identifiers, feature report length
+// and manufacturer string it reads from sysfs for an open handle, and the
+// bytes it sends.
+#include "FakeInputTree.h"
 #include "HidapiStandIn.h"
 #include "device/HidapiPlatform.h"
+#include "session/ReaderOpener.h"
 
 #include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <memory>
@@ -30,8 +37,9 @@ namespace {
 using namespace vortal9;
 namespace standin = vortal9::test::hidapi;
 
-const std::string Reader = "/dev/hidraw3";
-const std::string Keyboard = "/dev/hidraw0";
+// The reader's configuration interface: a keyboard with an 8-byte feature report.
+const QByteArray ReaderDescriptor = QByteArray::fromHex("05010906a1017508950881009508b102c0");
+const QByteArray KeyboardDescriptor = QByteArray::fromHex("05010906a101750895088100c0");
 
 template <typename Row>
 std::string rowName(const testing::TestParamInfo<Row> &info)
@@ -45,7 +53,8 @@ protected:
     void SetUp() override
     {
         standin::reset();
-        platform = std::make_unique<HidapiPlatform>();
+        ASSERT_TRUE(root.isValid());
+        platform = std::make_unique<HidapiPlatform>(sys.toStdString(), dev.toStdString());
     }
 
     void TearDown() override
@@ -61,33 +70,78 @@ protected:
 
     static standin::StandIn &library() { return standin::standIn(); }
 
+    // A device in the scratch sysfs that the stand-in library opens.
+    std::string attach(const test::FakeHidDevice &device)
+    {
+        EXPECT_TRUE(test::makeHidDevice(root.path(), device));
+        const std::string path = (dev + QLatin1Char('/') + device.hidraw).toStdString();
+        library().devices[path] = {};
+        return path;
+    }
+
+    QTemporaryDir root;
+    const QString sys = root.path() + QStringLiteral("/sys");
+    const QString dev = root.path() + QStringLiteral("/dev");
+    const std::string Reader = (dev + QStringLiteral("/hidraw3")).toStdString();
+    const std::string Keyboard = (dev + QStringLiteral("/hidraw0")).toStdString();
     std::unique_ptr<HidapiPlatform> platform;
 };
 
-TEST_F(HidapiPlatformTest, EachPathIsListedOnceInFirstSeenOrder)
+test::FakeHidDevice usbReader(const char *hidraw, const char *port, const char *instance)
 {
-    library().listing = {
-        {Reader, {0x04b4, 0x210a, 0x0100}},   // keyboard collection
-        {Keyboard, {0x046d, 0xc31c, 0x6400}},
-        {Reader, {0x04b4, 0x210a, 0x0100}},   // vendor collection of the same node
-        {std::nullopt, {0x1234, 0x5678, 1}},  // an entry without a path
-        {"/dev/hidraw7", {0x04b4, 0x210a, 0x0100}},
-    };
+    test::FakeHidDevice d;
+    d.hidraw = QLatin1String(hidraw);
+    d.usbDevice = QLatin1String(port);
+    d.hidDevice = QStringLiteral("0003:04B4:210A.") + QLatin1String(instance);
+    d.reportDescriptor = ReaderDescriptor;
+    d.manufacturer = "VORTAL9\n";
+    return d;
+}
+
+test::FakeHidDevice usbKeyboard(const char *hidraw, const char *port, const char *instance)
+{
+    test::FakeHidDevice d;
+    d.hidraw = QLatin1String(hidraw);
+    d.usbDevice = QLatin1String(port);
+    d.hidDevice = QStringLiteral("0003:046D:C31C.") + QLatin1String(instance);
+    d.reportDescriptor = KeyboardDescriptor;
+    return d;
+}
+
+test::FakeHidDevice uhidReader(const char *hidraw, const char *instance)
+{
+    test::FakeHidDevice d = usbReader(hidraw, "1-1", instance);
+    d.onUsb = false;
+    return d;
+}
+
+TEST_F(HidapiPlatformTest, ListsEachHidrawNodeOnceInTheOrderOfItsSysfsFolder)
+{
+    // As udev lists them: by where the node's folder is, so a uhid device
+    // (devices/virtual) after the USB ones, port 1-2 before 1-3, whatever
+    // their numbers.
+    attach(uhidReader("hidraw1", "0009"));
+    attach(usbKeyboard("hidraw2", "1-3", "0002"));
+    attach(usbReader("hidraw3", "1-2", "0003"));
+    test::FakeHidDevice withoutNode = usbReader("", "1-4", "0004");
+    attach(withoutNode);
     const HidDeviceSet set = platform->createDeviceSet();
     std::vector<std::string> paths;
     for (int i = 0; platform->enumInterface(set, i); ++i)
         paths.push_back(platform->interfacePath(set, i).value_or("<no path>"));
-    EXPECT_EQ(paths, (std::vector<std::string>{Reader, Keyboard, "/dev/hidraw7"}));
+    EXPECT_EQ(paths, (std::vector<std::string>{Reader, (dev + "/hidraw2").toStdString(),
+                                               (dev + "/hidraw1").toStdString()}));
     EXPECT_EQ(platform->interfacePath(set, 3), std::nullopt);
     EXPECT_FALSE(platform->enumInterface(set, -1));
     platform->destroyDeviceSet(set);
     EXPECT_FALSE(platform->enumInterface(set, 0));
 
-    // Nothing attached: still a set (0 would mean none), an empty one.
-    library().listing.clear();
-    const HidDeviceSet empty = platform->createDeviceSet();
+    // No sysfs to read (nothing attached, or none mounted): still a set (0
+    // would mean none), an empty one.
+    HidapiPlatform nowhere(root.filePath(QStringLiteral("none")).toStdString(), dev.toStdString());
+    const HidDeviceSet empty = nowhere.createDeviceSet();
     EXPECT_NE(empty, 0);
-    EXPECT_FALSE(platform->enumInterface(empty, 0));
+    EXPECT_FALSE(nowhere.enumInterface(empty, 0));
 }
 
 TEST_F(HidapiPlatformTest, OpenGivesADistinctHandleOnlyForAPathThatOpens)
@@ -129,44 +183,79 @@ TEST_F(HidapiPlatformTest, CloseAndDestructionReleaseEachDeviceOnce)
     EXPECT_EQ(library().calls.exit, 1);
 }
 
-struct AttributesRow
+// What an open handle is told about its device: read from sysfs when it was
+// opened, from what the node leads to then.
+struct DescriptionRow
 {
     std::string name;
-    std::optional<standin::Identity> toldByDevice;
-    std::vector<std::vector<standin::Listed>> listings; // one device set each, oldest first
-    HidAttributes expected;
+    std::vector<test::FakeHidDevice> listed; // in sysfs when the set is made
+    std::vector<test::FakeHidDevice> opened; // in sysfs (anew) when hidraw3 is opened
+    const char *bcdDevice;                   // the USB device's release, when written
+    HidAttributes attributes;
+    int featureLength;
+    std::optional<std::u16string> manufacturer;
 };
 
-class AttributesTest : public HidapiPlatformTest, public testing::WithParamInterface<AttributesRow>
+class DescriptionTest : public HidapiPlatformTest, public testing::WithParamInterface<DescriptionRow>
 {
 };
 
-TEST_P(AttributesTest, ComeFromTheDeviceElseFromTheNewestListing)
+TEST_P(DescriptionTest, ComesFromWhatTheNodeLeadsToWhenOpened)
 {
-    const AttributesRow &row = GetParam();
-    library().devices[Reader] = {.info = row.toldByDevice};
-    for (const auto &listing : row.listings) {
-        library().listing = listing;
-        platform->createDeviceSet();
+    const DescriptionRow &row = GetParam();
+    auto writeRelease = [&] {
+        const QString usb = QFileInfo(sys + QStringLiteral("/class/hidraw/hidraw3/device/../..")).canonicalFilePath();
+        return !row.bcdDevice || test::writeFile(usb + QStringLiteral("/bcdDevice"), row.bcdDevice);
+    };
+    for (const test::FakeHidDevice &d : row.listed)
+        attach(d);
+    ASSERT_TRUE(!row.opened.empty() || writeRelease());
+    platform->destroyDeviceSet(platform->createDeviceSet());
+    if (!row.opened.empty()) {
+        ASSERT_TRUE(QDir(sys).removeRecursively() && QDir(dev).removeRecursively());
+        for (const test::FakeHidDevice &d : row.opened)
+            attach(d);
+        ASSERT_TRUE(writeRelease());
     }
+    library().devices[Reader] = {};
     const HidHandle handle = platform->open(Reader, AccessReadWrite);
-    EXPECT_EQ(platform->attributes(handle), row.expected);
+    ASSERT_GE(handle, 1);
+    EXPECT_EQ(platform->attributes(handle), row.attributes);
+    EXPECT_EQ(platform->featureReportByteLength(handle), row.featureLength);
+    EXPECT_EQ(platform->manufacturerString(handle), row.manufacturer);
+    // Asked again, it gives the same (read once); an unknown handle nothing.
+    EXPECT_EQ(platform->manufacturerString(handle), row.manufacturer);
     EXPECT_EQ(platform->attributes(handle + 1), HidAttributes{});
+    EXPECT_EQ(platform->featureReportByteLength(handle + 1), 0);
+    EXPECT_EQ(platform->manufacturerString(handle + 1), std::nullopt);
+}
+
+test::FakeHidDevice withManufacturer(test::FakeHidDevice d, const QByteArray &manufacturer)
+{
+    d.manufacturer = manufacturer;
+    return d;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Devices, AttributesTest,
+    Devices, DescriptionTest,
     testing::Values(
-        AttributesRow{"ToldByTheDevice", standin::Identity{0x04b4, 0x210a, 0x0102},
-                      {{{Reader, {0x1111, 0x2222, 0x0003}}}}, {0x04b4, 0x210a, 0x0102}},
-        // Not the first entry of the newest set, nor the oldest listing of the path.
-        AttributesRow{"FromTheNewestListingWhenTheDeviceIsSilent", std::nullopt,
-                      {{{Reader, {0x04b4, 0x210a, 0x0100}}},
-                       {{Keyboard, {0x046d, 0xc31c, 0x6400}}, {Reader, {0x04b4, 0x210a, 0x0200}}},
-                       {{Keyboard, {0x046d, 0xc31c, 0x6400}}}},
-                      {0x04b4, 0x210a, 0x0200}},
-        AttributesRow{"NeitherToldNorListed", std::nullopt, {{{Keyboard, {0x046d, 0xc31c, 0x6400}}}}, {}}),
-    rowName<AttributesRow>);
+        DescriptionRow{"AUsbReader", {usbReader("hidraw3", "1-2", "0003")}, {}, "0102\n",
+                       {0x04b4, 0x210a, 0x0102}, 9, u"VORTAL9"},
+        // A uhid device has no USB parent: no release, no manufacturer string.
+        DescriptionRow{"AUhidReader", {uhidReader("hidraw3", "0003")}, {}, nullptr, {0x04b4, 0x210a, 0}, 9, u""},
+        DescriptionRow{"NoManufacturerString", {withManufacturer(usbReader("hidraw3", "1-2", "0003"), {})}, {},
+                       nullptr, {0x04b4, 0x210a, 0}, 9, u""},
+        DescriptionRow{"BeyondAscii",
+                       {withManufacturer(usbReader("hidraw3", "1-2", "0003"), "M\xC3\xBCller \xF0\x9F\x92\xB3\n")},
+                       {}, nullptr, {0x04b4, 0x210a, 0}, 9, u"M\u00FCller \U0001F4B3"},
+        // The reader was listed at hidraw3, then unplugged; a keyboard got the
+        // node: what opens is the keyboard, without feature report.
+        DescriptionRow{"TheNodeWasGivenToAnotherDevice", {usbReader("hidraw3", "1-2", "0003")},
+                       {usbKeyboard("hidraw3", "1-3", "0004")}, nullptr, {0x046d, 0xc31c, 0}, 0, u""},
+        // The stand-in opens the path, but sysfs does not know the node.
+        DescriptionRow{"UnknownToSysfs", {usbReader("hidraw3", "1-2", "0003")}, {usbReader("hidraw5", "1-2", "0003")},
+                       nullptr, {}, 0, std::nullopt}),
+    rowName<DescriptionRow>);
 
 TEST_F(HidapiPlatformTest, SendsExactlyTheReportBytes)
 {
@@ -187,31 +276,55 @@ TEST_F(HidapiPlatformTest, SendsExactlyTheReportBytes)
     EXPECT_EQ(sent[0].bytes, report);
 }
 
-struct ManufacturerRow
+// Readers opened on the opener's threads, several at once: each is handed
+// back on the event loop's thread, as it is ready; one whose asker has gone
+// is closed again.
+TEST_F(HidapiPlatformTest, ReadersOpenedOnThreadsComeBackToTheEventLoop)
 {
-    std::string name;
-    std::optional<std::wstring> told;
-    std::optional<std::u16string> expected;
-};
+    int argc = 1;
+    char name[] = "test_hidapi_platform";
+    char *argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    std::vector<std::string> readers;
+    for (int i = 1; i <= 6; ++i) {
+        const QByteArray node = "hidraw" + QByteArray::number(10 + i);
+        const QByteArray port = "1-" + QByteArray::number(i);
+        const QByteArray instance = "00" + QByteArray::number(10 + i);
+        readers.push_back(attach(usbReader(node.constData(), port.constData(), instance.constData())));
+    }
+    const std::string keyboard = attach(usbKeyboard("hidraw2", "2-1", "0002"));
 
-class ManufacturerTest : public HidapiPlatformTest, public testing::WithParamInterface<ManufacturerRow>
-{
-};
+    auto opener = std::make_unique<ReaderOpener>(*platform, nullptr);
+    ASSERT_TRUE(opener->opensOnThreads());
+    std::map<std::string, ReaderSession::OpenResult::Status> handedBack;
+    bool elsewhere = false;
+    QObject asker;
+    for (const std::string &path : readers) {
+        opener->open(path, &asker, [&](ReaderSession::Prepared prepared) {
+            elsewhere = elsewhere || QThread::currentThread() != app.thread();
+            handedBack[prepared.path()] = prepared.status();
+        });
+    }
+    opener->open(keyboard, &asker, [&](ReaderSession::Prepared prepared) { handedBack[prepared.path()] = prepared.status(); });
+    {
+        QObject gone;
+        opener->open(readers.front(), &gone, [&](ReaderSession::Prepared) { handedBack["gone"] = {}; });
+    }
+    QDeadlineTimer deadline(10000);
+    while (handedBack.size() < readers.size() + 1 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    opener.reset(); // waits for the one nobody takes
 
-TEST_P(ManufacturerTest, ConvertedToUtf16)
-{
-    const ManufacturerRow &row = GetParam();
-    library().devices[Reader] = {.manufacturer = row.told};
-    EXPECT_EQ(platform->manufacturerString(platform->open(Reader, AccessReadWrite)), row.expected);
+    ASSERT_EQ(handedBack.size(), readers.size() + 1);
+    for (const std::string &path : readers)
+        EXPECT_EQ(handedBack[path], ReaderSession::OpenResult::Opened) << path;
+    // Without a feature report it is closed again, whichever access was asked.
+    EXPECT_EQ(handedBack[keyboard], ReaderSession::OpenResult::Failed);
+    EXPECT_FALSE(elsewhere);
+    // Each prepared reader was let go when its hand-over ended; the one whose
+    // asker was gone too.
+    EXPECT_EQ(standin::openDevices(), 0u);
+    EXPECT_EQ(library().calls.opened.size(), readers.size() + 3);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Strings, ManufacturerTest,
-    testing::Values(
-        ManufacturerRow{"Empty", L"", u""},
-        ManufacturerRow{"BeyondAscii", L"M\u00FCller \U0001F4B3", u"M\u00FCller \U0001F4B3"},
-        ManufacturerRow{"CutAtTheBuffer", std::wstring(300, L'x'), std::u16string(255, u'x')},
-        ManufacturerRow{"CallFails", std::nullopt, std::nullopt}),
-    rowName<ManufacturerRow>);
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include "device/HidPlatform.h"
 #include "device/KeyCapture.h"
+#include "session/ReaderOpener.h"
 
 #include <QLoggingCategory>
 #include <QTimer>
@@ -26,7 +27,7 @@ bool isAttached(HidPlatform &platform, const std::string &path)
 } // namespace
 
 Job::Job(int number, const QString &path, HidPlatform &platform, CapturePlatform *capture, const Timing &timing,
-    const QString &script, int captureTries, QObject *parent)
+    const QString &script, int captureTries, ReaderOpener *opener, QObject *parent)
     : QObject(parent)
     , m_number(number)
     , m_path(path)
@@ -36,6 +37,7 @@ Job::Job(int number, const QString &path, HidPlatform &platform, CapturePlatform
     , m_script(script)
     , m_captureTriesLeft(captureTries)
     , m_retry(new QTimer(this))
+    , m_opener(opener ? opener : new ReaderOpener(platform, capture, this))
 {
     m_retry->setSingleShot(true);
     m_retry->setInterval(CaptureRetryMs);
@@ -57,6 +59,7 @@ const char *Job::name(State state)
     case State::WaitingToCapture: return "waiting to capture";
     case State::Playing: return "playing";
     case State::Closing: return "closing";
+    case State::Cancelling: return "cancelling";
     case State::Done: return "done";
     }
     return "?";
@@ -98,6 +101,13 @@ void Job::handle(Event event)
     case State::Opening:
         switch (event) {
         case Event::Captured:
+            if (const ReaderSession::OpenResult opened = m_session->open(std::move(m_opened)); !opened) {
+                // Taken by another program in the meantime.
+                m_openStatus = opened.status;
+                conclude(m_openStatus == ReaderSession::OpenResult::InUse ? Result::InUse : Result::CannotOpen);
+                enter(State::Done);
+                break;
+            }
             if (m_checkOnly) {
                 conclude(Result::Ready);
                 enter(State::Closing);
@@ -108,6 +118,8 @@ void Job::handle(Event event)
             m_session->playScript(m_script);
             break;
         case Event::CaptureRefused:
+            m_captureRefusal = m_opened.captureRefusal();
+            m_opened = {}; // closed again
             if (--m_captureTriesLeft > 0) {
                 enter(State::WaitingToCapture);
             } else {
@@ -116,18 +128,35 @@ void Job::handle(Event event)
             }
             break;
         case Event::OpenFailed:
+            m_openStatus = m_opened.status();
+            m_opened = {};
             conclude(m_openStatus == ReaderSession::OpenResult::InUse        ? Result::InUse
                      : m_openStatus == ReaderSession::OpenResult::NotAReader ? Result::NotAReader
                                                                              : Result::CannotOpen);
             enter(State::Done);
             break;
-        // The refused session, opened and closed again at once.
+        case Event::Unplugged: conclude(Result::Unplugged), enter(State::Cancelling); break;
+        case Event::Interrupted: conclude(Result::Interrupted), enter(State::Cancelling); break;
         case Event::LetGo:
         case Event::PlaybackFinished: break;
         case Event::Start:
-        case Event::RetryDue:
+        case Event::RetryDue: bug(event); break;
+        }
+        break;
+    case State::Cancelling:
+        switch (event) {
+        case Event::Captured:
+        case Event::CaptureRefused:
+        case Event::OpenFailed:
+            m_opened = {}; // let go again: nothing was sent
+            enter(State::Done);
+            break;
         case Event::Unplugged:
-        case Event::Interrupted: bug(event); break;
+        case Event::Interrupted:
+        case Event::LetGo:
+        case Event::PlaybackFinished: break;
+        case Event::Start:
+        case Event::RetryDue: bug(event); break;
         }
         break;
     case State::WaitingToCapture:
@@ -206,7 +235,8 @@ void Job::handle(Event event)
     qCDebug(lcJob).noquote() << "reader" << m_number << name(before) << "->" << name(event) << "->" << name(m_state);
 }
 
-// Opens and captures; what that gives is the next event.
+// Opens and captures, off the event loop where the platform allows; what
+// that gives comes back as the next event.
 void Job::attempt()
 {
     enter(State::Opening);
@@ -223,16 +253,15 @@ void Job::attempt()
         });
         connect(m_session.get(), &ReaderSession::letGo, this, [this] { handle(Event::LetGo); });
     }
-    if (const ReaderSession::OpenResult opened = m_session->open(m_path.toStdString()); !opened) {
-        m_openStatus = opened.status;
-        handle(Event::OpenFailed);
-    } else if (!m_session->isCaptured()) {
-        m_captureRefusal = m_session->captureRefusal();
-        m_session->closeNow();
-        handle(Event::CaptureRefused);
-    } else {
-        handle(Event::Captured);
-    }
+    m_opener->open(m_path.toStdString(), this, [this](ReaderSession::Prepared opened) {
+        m_opened = std::move(opened);
+        if (m_opened.status() != ReaderSession::OpenResult::Opened)
+            handle(Event::OpenFailed);
+        else if (m_opened.captureRefused())
+            handle(Event::CaptureRefused);
+        else
+            handle(Event::Captured);
+    });
 }
 
 void Job::enter(State state)
@@ -258,7 +287,10 @@ void Job::conclude(Result result, bool mayBeInConfigMode)
 Job::Result Job::resultOf(ReaderSession::Outcome outcome) const
 {
     switch (outcome) {
-    case ReaderSession::Outcome::Configured: return Result::Configured;
+    case ReaderSession::Outcome::Configured:
+        // What the reader answered was not heard in full: whether it is
+        // configured as it should be cannot be told.
+        return m_session && m_session->keysLost() ? Result::KeysLost : Result::Configured;
     case ReaderSession::Outcome::NotResponding: return Result::NotResponding;
     case ReaderSession::Outcome::WriteError:
         // A report whose wait a signal broke fails as a time-out does (uhid

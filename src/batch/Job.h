@@ -3,11 +3,16 @@
 // machine. Every input is an Event, handled in one place (handle()), and
 // each state's timer is armed on entering it and stopped on leaving it.
 //
-//   New --Start--> Opening: open the reader, capture its keys, which gives
+//   New --Start--> Opening: the reader is opened and its keys captured, off
+//     the event loop where the platform allows (ReaderOpener); what that
+//     gave comes back as the next event:
 //     Opening --Captured--> Playing (the script starts)
 //     Opening --CaptureRefused--> WaitingToCapture while tries are left (watch),
 //                                 else Done ("refused")
 //     Opening --OpenFailed--> Done ("refused")
+//     Opening --Unplugged, Interrupted--> Cancelling: the result is known; what
+//                                 the opening gives is let go as it comes back
+//     Cancelling --Captured, CaptureRefused, OpenFailed--> Done
 //   WaitingToCapture --RetryDue--> Opening
 //   Playing --PlaybackFinished--> Closing: the session lets the reader go once
 //                                 it has finished typing
@@ -34,6 +39,7 @@ namespace vortal9 {
 
 class CapturePlatform;
 class HidPlatform;
+class ReaderOpener;
 
 namespace batch {
 
@@ -44,10 +50,11 @@ class Job : public QObject
 public:
     enum class State {
         New,
-        Opening, // opening and capturing, within one call
+        Opening, // the reader is being opened and captured
         WaitingToCapture, // capture refused; the retry timer runs
         Playing, // the script goes out
         Closing, // a result is known; the session still holds the reader
+        Cancelling, // a result is known while the reader is being opened
         Done, // nothing of the program holds the reader
     };
     enum class Event {
@@ -65,6 +72,8 @@ public:
         None, // not known yet
         Ready, // a dry run: it would be configured (opened and captured, nothing sent)
         Configured,
+        KeysLost, // the script went to its end, but the system dropped some of the reader's keys:
+                  // its answers cannot be checked; to be applied again
         NotResponding,
         WriteError,
         Unplugged,
@@ -80,8 +89,9 @@ public:
     static constexpr int WatchCaptureTries = 12;
     static constexpr int CaptureRetryMs = 250;
 
+    // opener opens the reader; without one the job has one of its own.
     Job(int number, const QString &path, HidPlatform &platform, CapturePlatform *capture, const Timing &timing,
-        const QString &script, int captureTries, QObject *parent = nullptr);
+        const QString &script, int captureTries, ReaderOpener *opener = nullptr, QObject *parent = nullptr);
     ~Job() override;
 
     void handle(Event event);
@@ -134,6 +144,8 @@ private:
     int m_step = 0;
     int m_steps = 0;
     QTimer *m_retry; // runs in WaitingToCapture only
+    ReaderOpener *m_opener;
+    ReaderSession::Prepared m_opened; // what the last opening gave, until handled
     std::unique_ptr<ReaderSession> m_session;
 };
 

@@ -25,6 +25,7 @@ QString resultText(const Job &job, const ReaderInfo &info)
         if (info.difference)
             return QStringLiteral("differs");
         return info.cardSwipedStep ? QStringLiteral("card swiped") : QStringLiteral("configured");
+    case Job::Result::KeysLost: return QStringLiteral("keys lost: repeat");
     case Job::Result::NotResponding: return QStringLiteral("reader not responding");
     case Job::Result::WriteError: return QStringLiteral("write error");
     case Job::Result::Unplugged: return QStringLiteral("unplugged");
@@ -53,6 +54,9 @@ void printResult(QTextStream &out, bool json, const Job &job, const ReaderInfo &
         message = QStringLiteral("its keys cannot be captured (%1): without capture its typing would land in this "
                                  "terminal")
                       .arg(why);
+    } else if (job.result() == Job::Result::KeysLost) {
+        message = QStringLiteral("the system dropped some of the keys the reader typed (its input queue "
+                                 "overflowed), so its answers cannot be checked; apply the script to it again");
     } else if (job.mayBeInConfigMode()) {
         message = ConfigModeAdvice;
     } else if (info.difference) {

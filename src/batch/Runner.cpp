@@ -101,7 +101,10 @@ std::optional<QString> Runner::loadScript(const QString &argument)
 Job &Runner::addJob(int number, const QString &path)
 {
     const int tries = m_watching ? Job::WatchCaptureTries : 1;
-    auto job = std::make_unique<Job>(number, path, *m_env.platform, m_env.capture, m_env.timing, m_script, tries);
+    if (!m_opener)
+        m_opener = std::make_unique<ReaderOpener>(*m_env.platform, m_env.capture);
+    auto job = std::make_unique<Job>(
+        number, path, *m_env.platform, m_env.capture, m_env.timing, m_script, tries, m_opener.get());
     ReaderInfo described;
     if (const ReaderDiagnosis *d = diagnosisOf(diagnoses(), path)) {
         described.usb = d->usbLocation;

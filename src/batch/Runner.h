@@ -12,6 +12,7 @@
 #include "batch/Job.h"
 #include "batch/Results.h"
 #include "capture/ReaderDoctor.h"
+#include "session/ReaderOpener.h"
 #include "session/Transcript.h"
 
 #include <QEventLoop>
@@ -150,6 +151,10 @@ private:
 
     Environment &m_env;
     QObject m_context;
+    // Opens the jobs' readers, several at once where the platform allows:
+    // each job's playback starts as soon as its reader is ready. Made with
+    // the first job; it outlives them (destroyed after m_jobs).
+    std::unique_ptr<ReaderOpener> m_opener;
     QEventLoop m_loop;
     QTimer m_firstCheck; // the first look, once the loop runs
     QString m_script;

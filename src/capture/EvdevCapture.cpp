@@ -4,8 +4,10 @@
 #include <QLoggingCategory>
 
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
+#include <map>
 
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
@@ -18,7 +20,65 @@ namespace vortal9 {
 
 namespace {
 Q_LOGGING_CATEGORY(lcCapture, "vortal9.capture")
+
+// The nodes being let go, each on a thread of its own. Made once and never
+// destroyed: a release may still run while the program ends.
+class Releases
+{
+public:
+    static Releases &all()
+    {
+        static Releases *releases = new Releases;
+        return *releases;
+    }
+    void started(const QStringList &paths)
+    {
+        const std::lock_guard guard(m_lock);
+        for (const QString &path : paths) {
+            ++m_pending[path];
+        }
+    }
+    void finished(const QStringList &paths)
+    {
+        const std::lock_guard guard(m_lock);
+        for (const QString &path : paths) {
+            if (--m_pending[path] == 0) {
+                m_pending.erase(path);
+            }
+        }
+        m_changed.notify_all();
+    }
+    // Until none of paths (every node when empty) is being let go.
+    void waitFor(const QStringList &paths)
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [&] {
+            return paths.isEmpty() ? m_pending.empty()
+                                   : std::none_of(paths.begin(), paths.end(),
+                                         [this](const QString &path) { return m_pending.count(path) != 0; });
+        });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::map<QString, int> m_pending;
+};
+// A thread that leaves the program's signals to its main thread, from its
+// first instruction on (it inherits the mask it is started with): Ctrl+C
+// must break a feature report's wait there, not a poll() or close() here.
+template <typename Function>
+std::thread threadWithoutSignals(Function &&function)
+{
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &before);
+    std::thread thread(std::forward<Function>(function));
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return thread;
 }
+} // namespace
 
 CaptureAttempt EvdevCapture::open(const QStringList &nodes, std::unique_ptr<KeyDecoder> decoder)
 {
@@ -27,6 +87,9 @@ CaptureAttempt EvdevCapture::open(const QStringList &nodes, std::unique_ptr<KeyD
         attempt.refusal = QStringLiteral("no input device to capture");
         return attempt;
     }
+    // The same reader's nodes, let go by a capture that ended a moment ago,
+    // are grabbed only once that is done.
+    Releases::all().waitFor(nodes);
     std::vector<Node> taken;
     auto refuse = [&taken, &attempt](const QString &reason) {
         for (Node &node : taken) {
@@ -74,7 +137,7 @@ EvdevCapture::EvdevCapture(std::vector<Node> nodes, std::unique_ptr<KeyDecoder> 
     , m_decoder(std::move(decoder))
     , m_stop(stop)
 {
-    m_reading = std::thread([this] { readUntilStopped(); });
+    m_reading = threadWithoutSignals([this] { readUntilStopped(); });
 }
 
 EvdevCapture::~EvdevCapture()
@@ -91,13 +154,13 @@ QStringList EvdevCapture::nodes() const
     return paths;
 }
 
+void EvdevCapture::waitForReleases()
+{
+    Releases::all().waitFor({});
+}
+
 void EvdevCapture::readUntilStopped()
 {
-    // The program's signals go to its own thread: Ctrl+C must break a
-    // feature report's wait there, not this thread's poll().
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     std::vector<pollfd> fds;
     for (const Node &node : m_nodes) {
         fds.push_back({ node.fd, POLLIN, 0 });
@@ -122,20 +185,53 @@ void EvdevCapture::readUntilStopped()
                 failure = readNode(m_nodes[i], keys, lost);
             }
         }
-        // Queued: delivered in order on the capture's thread, and dropped
-        // with the capture if it is destroyed first.
-        if (lost) {
-            QMetaObject::invokeMethod(this, [this] { Q_EMIT keysLost(); }, Qt::QueuedConnection);
-        }
-        if (!keys.empty()) {
-            QMetaObject::invokeMethod(
-                this, [this, keys = std::move(keys)] { Q_EMIT pressed(keys); }, Qt::QueuedConnection);
+        if (!keys.empty() || lost) {
+            addToBatch(std::move(keys), lost);
         }
         if (failure != 0) {
             break;
         }
     }
     QMetaObject::invokeMethod(this, &EvdevCapture::onLost, Qt::QueuedConnection);
+}
+
+void EvdevCapture::addToBatch(CapturedKeys keys, bool lost)
+{
+    const std::lock_guard guard(m_batchLock);
+    // A loss comes before the keys of the read that found it.
+    if (lost && !m_batchLostAt) {
+        m_batchLostAt = m_batchKeys.size();
+    }
+    m_batchKeys.insert(m_batchKeys.end(), std::make_move_iterator(keys.begin()), std::make_move_iterator(keys.end()));
+    // Queued: delivered on the capture's thread, and dropped with the
+    // capture if it is destroyed first. One is on its way while the batch
+    // is not taken: it takes what comes meanwhile too.
+    if (!std::exchange(m_batchDue, true)) {
+        QMetaObject::invokeMethod(this, &EvdevCapture::deliverBatch, Qt::QueuedConnection);
+    }
+}
+
+void EvdevCapture::deliverBatch()
+{
+    CapturedKeys keys;
+    std::optional<std::size_t> lostAt;
+    {
+        const std::lock_guard guard(m_batchLock);
+        keys = std::exchange(m_batchKeys, {});
+        lostAt = std::exchange(m_batchLostAt, std::nullopt);
+        m_batchDue = false;
+    }
+    // In order: the keys before the loss, the loss, the keys after it.
+    const std::size_t before = lostAt.value_or(keys.size());
+    if (before > 0) {
+        Q_EMIT pressed(before == keys.size() ? keys : CapturedKeys(keys.begin(), keys.begin() + std::ptrdiff_t(before)));
+    }
+    if (lostAt) {
+        Q_EMIT keysLost();
+        if (before < keys.size()) {
+            Q_EMIT pressed(CapturedKeys(keys.begin() + std::ptrdiff_t(before), keys.end()));
+        }
+    }
 }
 
 int EvdevCapture::readNode(Node &node, CapturedKeys &keys, bool &lost)
@@ -174,6 +270,8 @@ int EvdevCapture::readNode(Node &node, CapturedKeys &keys, bool &lost)
 
 void EvdevCapture::onLost()
 {
+    // What was read before the device went away comes first.
+    deliverBatch();
     releaseAll();
     Q_EMIT lost();
 }
@@ -194,10 +292,17 @@ void EvdevCapture::stopReading()
 void EvdevCapture::releaseAll()
 {
     stopReading();
-    for (Node &node : m_nodes) {
-        release(node);
+    if (m_nodes.empty()) {
+        return;
     }
-    m_nodes.clear();
+    const QStringList paths = nodes();
+    Releases::all().started(paths);
+    threadWithoutSignals([nodes = std::exchange(m_nodes, {}), paths]() mutable {
+        for (Node &node : nodes) {
+            release(node);
+        }
+        Releases::all().finished(paths);
+    }).detach();
 }
 
 void EvdevCapture::release(Node &node)

@@ -44,6 +44,9 @@ public:
     // The nodes held; empty once the device was lost.
     QStringList nodes() const;
 
+    // Waits until every capture that ended has let its nodes go.
+    static void waitForReleases();
+
 private:
     struct Node
     {
@@ -61,14 +64,24 @@ private:
     // and lost is set when the kernel dropped events. 0, or the errno that
     // ends the node (ENODEV when the reader was unplugged).
     int readNode(Node &node, CapturedKeys &keys, bool &lost);
+    // On the reading thread: adds to the batch, and wakes the capture's
+    // thread when the batch was empty.
+    void addToBatch(CapturedKeys keys, bool lost);
+    // On the capture's thread: takes the batch and tells what it holds.
+    void deliverBatch();
     void onLost();
     void stopReading();
+    // The nodes go to a thread of their own that lets them go.
     void releaseAll();
     static void release(Node &node);
 
     std::vector<Node> m_nodes;
     std::unique_ptr<KeyDecoder> m_decoder;
     int m_stop = -1; // an eventfd: written to end the reading thread
+    std::mutex m_batchLock; // guards the batch
+    CapturedKeys m_batchKeys;
+    std::optional<std::size_t> m_batchLostAt; // keys were lost before the key at this index
+    bool m_batchDue = false; // a delivery is on its way to the capture's thread
     std::thread m_reading;
 };
 

@@ -1,12 +1,11 @@
 #include "capture/InputNodes.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <algorithm>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,25 +19,61 @@ int numberAfter(const QString &name, qsizetype prefixLength)
     return name.mid(prefixLength).toInt();
 }
 
+// prefix followed by a number ("event12").
+bool isNumberedName(const QString &name, QLatin1String prefix)
+{
+    if (!name.startsWith(prefix) || name.size() == prefix.size()) {
+        return false;
+    }
+    return std::all_of(name.begin() + prefix.size(), name.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// The folders in path (sysfs says what each entry is; "." and ".." left out).
+QStringList subfolders(const QString &path)
+{
+    QStringList names;
+    DIR *dir = ::opendir(QFile::encodeName(path).constData());
+    if (!dir) {
+        return names;
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        const QString name = QFile::decodeName(entry->d_name);
+        // Where the file system does not say, the entry is looked at.
+        bool folder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+            folder = QFileInfo(path + QLatin1Char('/') + name).isDir();
+        }
+        if (folder && name != QLatin1String(".") && name != QLatin1String("..")) {
+            names << name;
+        }
+    }
+    ::closedir(dir);
+    return names;
+}
+
 } // namespace
 
 std::vector<InputNode> inputNodesOfHidraw(const QString &hidrawPath, const SystemPaths &paths)
 {
     // Only a plain hidrawN name may be put into a path below sysRoot.
-    static const QRegularExpression hidrawName(QStringLiteral("^hidraw[0-9]+$"));
     const QString name = QFileInfo(hidrawPath).fileName();
-    if (!hidrawName.match(name).hasMatch()) {
+    if (!isNumberedName(name, QLatin1String("hidraw"))) {
         return {};
     }
 
-    // .../device is a link to the HID device; the system resolves it.
-    const QDir inputs(paths.sysRoot + QStringLiteral("/class/hidraw/") + name + QStringLiteral("/device/input"));
+    // .../device is a link to the HID device; the system resolves it. Read
+    // with the folders' own listings: every reader's capture and the doctor
+    // come here, and a listing that tells files from folders by looking at
+    // each entry costs a look-up per entry.
+    const QString inputs = paths.sysRoot + QStringLiteral("/class/hidraw/") + name + QStringLiteral("/device/input");
     std::vector<QString> events;
-    for (const QString &input : inputs.entryList({ QStringLiteral("input*") }, QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QDir inputDir(inputs.filePath(input));
-        for (const QString &event :
-            inputDir.entryList({ QStringLiteral("event*") }, QDir::Dirs | QDir::NoDotAndDotDot)) {
-            events.push_back(event);
+    for (const QString &input : subfolders(inputs)) {
+        if (isNumberedName(input, QLatin1String("input"))) {
+            for (const QString &event : subfolders(inputs + QLatin1Char('/') + input)) {
+                if (isNumberedName(event, QLatin1String("event"))) {
+                    events.push_back(event);
+                }
+            }
         }
     }
     std::sort(events.begin(), events.end(),

@@ -22,11 +22,17 @@ namespace {
 constexpr xkb_keycode_t EvdevOffset = 8;
 constexpr xkb_keycode_t LeftShiftKey = 42; // KEY_LEFTSHIFT
 
-// Values of a shell-style KEY="value" file such as /etc/default/keyboard.
-QString shellValue(const QString &text, const QString &key)
+// The pattern of one KEY="value" line, for the keys looked up below.
+QRegularExpression assignment(const char *key)
 {
-    const QRegularExpression line(QStringLiteral("^\\s*%1\\s*=\\s*(\"([^\"]*)\"|'([^']*)'|(\\S*))").arg(key),
+    return QRegularExpression(
+        QStringLiteral("^\\s*%1\\s*=\\s*(\"([^\"]*)\"|'([^']*)'|(\\S*))").arg(QLatin1String(key)),
         QRegularExpression::MultilineOption);
+}
+
+// Values of a shell-style KEY="value" file such as /etc/default/keyboard.
+QString shellValue(const QString &text, const QRegularExpression &line)
+{
     QString value;
     // The last assignment wins, as in the shell.
     auto it = line.globalMatch(text);
@@ -52,9 +58,11 @@ KeymapNames systemKeymapNames(const QString &keyboardFile)
     QFile file(keyboardFile);
     if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         const QString text = QString::fromUtf8(file.readAll());
-        KeymapNames names { QString(), shellValue(text, QStringLiteral("XKBMODEL")),
-            shellValue(text, QStringLiteral("XKBLAYOUT")), shellValue(text, QStringLiteral("XKBVARIANT")),
-            shellValue(text, QStringLiteral("XKBOPTIONS")) };
+        // Made once: every capture reads the file.
+        static const QRegularExpression model = assignment("XKBMODEL"), layout = assignment("XKBLAYOUT"),
+                                        variant = assignment("XKBVARIANT"), options = assignment("XKBOPTIONS");
+        KeymapNames names { QString(), shellValue(text, model), shellValue(text, layout), shellValue(text, variant),
+            shellValue(text, options) };
         if (!names.layout.isEmpty()) {
             return names;
         }
@@ -62,7 +70,31 @@ KeymapNames systemKeymapNames(const QString &keyboardFile)
     return KeymapNames { QString(), QString(), QStringLiteral("us"), QString(), QString() };
 }
 
-std::unique_ptr<KeyDecoder> KeyDecoder::fromNames(const KeymapNames &names, QString *error)
+Keymap::Keymap(xkb_context *context, xkb_keymap *keymap)
+    : m_context(context)
+    , m_keymap(keymap)
+{
+}
+
+Keymap::~Keymap()
+{
+    xkb_keymap_unref(m_keymap);
+    xkb_context_unref(m_context);
+}
+
+xkb_state *Keymap::newState() const
+{
+    const std::lock_guard guard(m_references);
+    return xkb_state_new(m_keymap);
+}
+
+void Keymap::freeState(xkb_state *state) const
+{
+    const std::lock_guard guard(m_references);
+    xkb_state_unref(state);
+}
+
+std::shared_ptr<const Keymap> Keymap::fromNames(const KeymapNames &names, QString *error)
 {
     // The names are given in full: XKB must not mix in the environment's.
     xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
@@ -85,7 +117,29 @@ std::unique_ptr<KeyDecoder> KeyDecoder::fromNames(const KeymapNames &names, QStr
         }
         return nullptr;
     }
-    return std::unique_ptr<KeyDecoder>(new KeyDecoder(context, keymap));
+    return std::shared_ptr<const Keymap>(new Keymap(context, keymap));
+}
+
+std::shared_ptr<const Keymap> Keymap::fromText(const QByteArray &text, QString *error)
+{
+    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    xkb_keymap *keymap = context ? xkb_keymap_new_from_string(context, text.constData(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                                              XKB_KEYMAP_COMPILE_NO_FLAGS)
+                                 : nullptr;
+    if (!keymap) {
+        xkb_context_unref(context);
+        if (error) {
+            *error = QStringLiteral("cannot read the keymap");
+        }
+        return nullptr;
+    }
+    return std::shared_ptr<const Keymap>(new Keymap(context, keymap));
+}
+
+std::unique_ptr<KeyDecoder> KeyDecoder::fromNames(const KeymapNames &names, QString *error)
+{
+    std::shared_ptr<const Keymap> keymap = Keymap::fromNames(names, error);
+    return keymap ? std::make_unique<KeyDecoder>(std::move(keymap)) : nullptr;
 }
 
 std::unique_ptr<KeyDecoder> KeyDecoder::fromX11(void *xcbConnection, QString *error)
@@ -104,6 +158,8 @@ std::unique_ptr<KeyDecoder> KeyDecoder::fromX11(void *xcbConnection, QString *er
             XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr)) {
         return fail(QStringLiteral("the X server has no keyboard extension"));
     }
+    // Built from the server's tables, not compiled from files: read anew for
+    // each capture, as the desktop's layout may have changed since.
     const std::int32_t device = xkb_x11_get_core_keyboard_device_id(connection);
     xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
     xkb_keymap *keymap = (device < 0 || !context)
@@ -113,7 +169,7 @@ std::unique_ptr<KeyDecoder> KeyDecoder::fromX11(void *xcbConnection, QString *er
         xkb_context_unref(context);
         return fail(QStringLiteral("cannot read the X server's keymap"));
     }
-    auto decoder = std::unique_ptr<KeyDecoder>(new KeyDecoder(context, keymap));
+    auto decoder = std::make_unique<KeyDecoder>(std::shared_ptr<const Keymap>(new Keymap(context, keymap)));
     // The reader types in the layout group the desktop has chosen; its
     // modifiers are its own, not those of the other keyboards.
     if (xkb_state *server = xkb_x11_state_new_from_device(keymap, connection, device)) {
@@ -190,13 +246,13 @@ const wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
 
 } // namespace
 
-std::unique_ptr<KeyDecoder> KeyDecoder::fromWayland(const char *displayName, QString *error)
+QByteArray waylandKeymapText(const char *displayName, QString *error)
 {
     auto fail = [error](const QString &reason) {
         if (error) {
             *error = reason;
         }
-        return std::unique_ptr<KeyDecoder>();
+        return QByteArray();
     };
     wl_display *display = wl_display_connect(displayName);
     if (!display) {
@@ -226,29 +282,34 @@ std::unique_ptr<KeyDecoder> KeyDecoder::fromWayland(const char *displayName, QSt
         return fail(state.unsupportedFormat ? QStringLiteral("the Wayland compositor's keymap is not an XKB keymap")
                                             : QStringLiteral("the Wayland compositor offers no keyboard"));
     }
-    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
-    xkb_keymap *keymap = context ? xkb_keymap_new_from_string(context, state.keymap.constData(),
-                                                              XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS)
-                                 : nullptr;
-    if (!keymap) {
-        xkb_context_unref(context);
-        return fail(QStringLiteral("cannot read the Wayland compositor's keymap"));
-    }
-    return std::unique_ptr<KeyDecoder>(new KeyDecoder(context, keymap));
+    return state.keymap;
 }
 
-KeyDecoder::KeyDecoder(xkb_context *context, xkb_keymap *keymap)
-    : m_context(context)
-    , m_keymap(keymap)
-    , m_state(xkb_state_new(keymap))
+std::unique_ptr<KeyDecoder> KeyDecoder::fromWayland(const char *displayName, QString *error)
+{
+    const QByteArray text = waylandKeymapText(displayName, error);
+    if (text.isEmpty()) {
+        return nullptr;
+    }
+    std::shared_ptr<const Keymap> keymap = Keymap::fromText(text);
+    if (!keymap) {
+        if (error) {
+            *error = QStringLiteral("cannot read the Wayland compositor's keymap");
+        }
+        return nullptr;
+    }
+    return std::make_unique<KeyDecoder>(std::move(keymap));
+}
+
+KeyDecoder::KeyDecoder(std::shared_ptr<const Keymap> keymap)
+    : m_keymap(std::move(keymap))
+    , m_state(m_keymap->newState())
 {
 }
 
 KeyDecoder::~KeyDecoder()
 {
-    xkb_state_unref(m_state);
-    xkb_keymap_unref(m_keymap);
-    xkb_context_unref(m_context);
+    m_keymap->freeState(m_state);
 }
 
 std::optional<CapturedKey> KeyDecoder::keyEvent(int code, int value)
@@ -288,13 +349,13 @@ void KeyDecoder::syncKey(int code, bool down)
 
 QString KeyDecoder::typedAlone(int code, bool shifted) const
 {
-    xkb_state *alone = xkb_state_new(m_keymap);
+    xkb_state *alone = m_keymap->newState();
     xkb_state_update_mask(alone, 0, 0, 0, 0, 0, xkb_state_serialize_layout(m_state, XKB_STATE_LAYOUT_EFFECTIVE));
     if (shifted) {
         xkb_state_update_key(alone, LeftShiftKey + EvdevOffset, XKB_KEY_DOWN);
     }
     QString text = textIn(alone, code);
-    xkb_state_unref(alone);
+    m_keymap->freeState(alone);
     return text;
 }
 

@@ -1,13 +1,19 @@
 // Turning a reader's key events into the text they type, through
 // libxkbcommon: the same keymap and modifier logic that the desktop would
 // have applied to the reader's keys.
+//
+// A compiled keymap (Keymap) is made once and shared by every decoder of the
+// same layout: compiling one reads some thirty XKB files. Each decoder keeps
+// its own state (its keys down, its modifiers) on top of it.
 #pragma once
 
 #include "device/KeyCapture.h"
 
+#include <QByteArray>
 #include <QString>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 
@@ -34,9 +40,50 @@ struct KeymapNames
 // keyboardFile (Debian's /etc/default/keyboard), otherwise U.S.
 KeymapNames systemKeymapNames(const QString &keyboardFile = QStringLiteral("/etc/default/keyboard"));
 
+// A compiled keymap. It does not change once made, so decoders on any thread
+// may use it at the same time.
+class Keymap
+{
+public:
+    // Compiled from names. Null, with the reason in *error, when XKB cannot
+    // compile it (an unknown layout, no XKB data).
+    static std::shared_ptr<const Keymap> fromNames(const KeymapNames &names, QString *error = nullptr);
+    // Compiled from a keymap's text (XKB_KEYMAP_FORMAT_TEXT_V1), as a
+    // Wayland compositor hands it out. Null when it cannot be read.
+    static std::shared_ptr<const Keymap> fromText(const QByteArray &text, QString *error = nullptr);
+
+    ~Keymap();
+    Keymap(const Keymap &) = delete;
+    Keymap &operator=(const Keymap &) = delete;
+
+private:
+    friend class KeyDecoder;
+    Keymap(xkb_context *context, xkb_keymap *keymap);
+    // A state of one's own on the keymap, and its end. libxkbcommon counts
+    // the keymap's references without atomics, so states are made and ended
+    // one at a time.
+    xkb_state *newState() const;
+    void freeState(xkb_state *state) const;
+
+    xkb_context *m_context;
+    xkb_keymap *m_keymap;
+    mutable std::mutex m_references;
+};
+
+// The text of the keymap a Wayland compositor gives its clients' keyboards:
+// the session's layout, as the desktop's keyboard settings chose it, which
+// the compositor applies to every keyboard, the reader included. Read
+// through a connection of its own to the compositor at displayName (null:
+// WAYLAND_DISPLAY, as Qt's Wayland platform connects). Empty, with the reason
+// in *error, when no compositor answers or none of its seats has a keyboard.
+QByteArray waylandKeymapText(const char *displayName = nullptr, QString *error = nullptr);
+
 class KeyDecoder
 {
 public:
+    // A decoder of its own on a shared keymap (never null).
+    explicit KeyDecoder(std::shared_ptr<const Keymap> keymap);
+
     // A keymap compiled from names. Null, with the reason in *error, when XKB
     // cannot compile it (an unknown layout, no XKB data).
     static std::unique_ptr<KeyDecoder> fromNames(const KeymapNames &names, QString *error = nullptr);
@@ -44,14 +91,11 @@ public:
     // locked there now. xcbConnection is an xcb_connection_t* (Qt's, in the
     // window). Null, with the reason in *error, when the server has no XKB.
     static std::unique_ptr<KeyDecoder> fromX11(void *xcbConnection, QString *error = nullptr);
-    // The keymap a Wayland compositor gives its clients' keyboards: the
-    // session's layout, as the desktop's keyboard settings chose it, which
-    // the compositor applies to every keyboard, the reader included. Read
-    // through a connection of its own to the compositor at displayName (null:
-    // WAYLAND_DISPLAY, as Qt's Wayland platform connects). Decoded in the
-    // first layout group: the group locked now is told only to a client
-    // with the keyboard focus. Null, with the reason in *error, when no
-    // compositor answers or none of its seats has a keyboard.
+    // The keymap a Wayland compositor gives its clients' keyboards
+    // (waylandKeymapText()). Decoded in the first layout group: the group
+    // locked now is told only to a client with the keyboard focus. Null,
+    // with the reason in *error, when no compositor answers or none of its
+    // seats has a keyboard.
     static std::unique_ptr<KeyDecoder> fromWayland(const char *displayName = nullptr, QString *error = nullptr);
 
     ~KeyDecoder();
@@ -75,13 +119,11 @@ public:
     QString typedAlone(int code, bool shifted) const;
 
 private:
-    KeyDecoder(xkb_context *context, xkb_keymap *keymap);
     QString textOf(int code) const { return textIn(m_state, code); }
     static QString textIn(xkb_state *state, int code);
     bool shiftDown() const;
 
-    xkb_context *m_context;
-    xkb_keymap *m_keymap;
+    std::shared_ptr<const Keymap> m_keymap;
     xkb_state *m_state;
     std::set<int> m_down; // keys whose press this decoder saw
 };

@@ -3,6 +3,7 @@
 #include "capture/InputNodes.h"
 #include "device/AccessUSBIO.h"
 #include "device/ReportDescriptor.h"
+#include "device/SysfsHidraw.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,8 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cerrno>
+#include <set>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -48,12 +51,6 @@ QString ueventField(const QString &ueventPath, const char *key)
     return {};
 }
 
-// True when the HID device's uevent carries the reader's identifiers.
-bool isReader(const QString &ueventPath)
-{
-    return isReaderHidId(ueventField(ueventPath, "HID_ID"));
-}
-
 // The USB device above a HID device: the HID device's folder sits in the
 // USB interface's ("1-2.4:1.0"), which sits in the USB device's ("1-2.4").
 // An empty QDir path when the HID device is not on USB.
@@ -74,12 +71,6 @@ QString usbDeviceDir(const QString &hidDeviceLink)
     return usbDevice.filePath();
 }
 
-bool mayReadAndWrite(const QString &path)
-{
-    // The effective ids decide what open() may do.
-    return faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK | W_OK, AT_EACCESS) == 0;
-}
-
 // Where the HID device hangs: its USB device's location and strings, when it
 // has a USB parent.
 void describeUsbParent(ReaderDiagnosis &reader, const QString &hidDeviceLink)
@@ -96,22 +87,37 @@ void describeUsbParent(ReaderDiagnosis &reader, const QString &hidDeviceLink)
     }
 }
 
-ReaderDiagnosis diagnose(const QString &name, const SystemPaths &paths)
+// The reader at one hidraw node, from what the listing of the nodes read of
+// it (the HID device behind the node, its ids, its report descriptor, its USB
+// parent), its nodes' permissions and its input event nodes.
+ReaderDiagnosis diagnose(const sysfs::HidrawNode &node, const SystemPaths &paths)
 {
-    const QString sysDevice = paths.sysRoot + QStringLiteral("/class/hidraw/") + name + QStringLiteral("/device");
     ReaderDiagnosis reader;
-    reader.hidraw = paths.devRoot + QLatin1Char('/') + name;
-    reader.hidDevice = QFileInfo(QFileInfo(sysDevice).canonicalFilePath()).fileName();
-    reader.nodeExists = QFileInfo::exists(reader.hidraw);
-    reader.hidrawAccess = reader.nodeExists && mayReadAndWrite(reader.hidraw);
-    reader.hasFeatureReport = featureLengthFromSysfs(reader.hidraw.toStdString(), paths.sysRoot.toStdString()) > 0;
-    for (const InputNode &node : inputNodesOfHidraw(reader.hidraw, paths)) {
-        reader.eventNodes << node.path;
-        if (!node.readable) {
-            reader.unreadableEventNodes << node.path;
+    reader.hidraw = paths.devRoot + QLatin1Char('/') + QFileInfo(QString::fromStdString(node.path)).fileName();
+    reader.hidDevice = QFileInfo(QString::fromStdString(node.device.hidDevice())).fileName();
+    // The effective ids decide what open() may do; a node that is not there
+    // is told apart from one closed to the user.
+    const QByteArray hidraw = QFile::encodeName(reader.hidraw);
+    const bool mayOpen = faccessat(AT_FDCWD, hidraw.constData(), R_OK | W_OK, AT_EACCESS) == 0;
+    reader.nodeExists = mayOpen || errno != ENOENT;
+    reader.hidrawAccess = mayOpen;
+    reader.hasFeatureReport = node.device.featureLength > 0;
+    for (const InputNode &input : inputNodesOfHidraw(reader.hidraw, paths)) {
+        reader.eventNodes << input.path;
+        if (!input.readable) {
+            reader.unreadableEventNodes << input.path;
         }
     }
-    describeUsbParent(reader, sysDevice);
+    if (!node.device.usbDevice.empty()) {
+        const QString usbDevice = QString::fromStdString(node.device.usbDevice);
+        reader.usbLocation = QFileInfo(usbDevice).fileName();
+        reader.serial = readAttribute(usbDevice + QStringLiteral("/serial"));
+        reader.manufacturer = readAttribute(usbDevice + QStringLiteral("/manufacturer"));
+    } else {
+        // Not on USB (a device made with /dev/uhid, say): the HID device's
+        // uniq is its serial number, as usbhid makes it the USB one.
+        reader.serial = QString::fromStdString(node.device.uniq).trimmed();
+    }
     return reader;
 }
 
@@ -182,19 +188,6 @@ QString firstExisting(const QStringList &files)
 
 } // namespace
 
-bool isReaderHidId(const QString &hidId)
-{
-    const QStringList ids = hidId.split(QLatin1Char(':'));
-    if (ids.size() != 3) {
-        return false;
-    }
-    bool vendorOk = false;
-    bool productOk = false;
-    const unsigned vendor = ids[1].toUInt(&vendorOk, 16);
-    const unsigned product = ids[2].toUInt(&productOk, 16);
-    return vendorOk && productOk && vendor == ReaderVendorId && product == ReaderProductId;
-}
-
 QStringList ReaderDiagnosis::problems() const
 {
     // Without the configuration interface nothing else about the device
@@ -224,34 +217,30 @@ QStringList ReaderDiagnosis::problems() const
 
 std::vector<ReaderDiagnosis> diagnoseReaders(const SystemPaths &paths)
 {
-    static const QRegularExpression hidrawName(QStringLiteral("^hidraw([0-9]+)$"));
-    std::vector<std::pair<int, QString>> nodes;
-    const QDir classDir(paths.sysRoot + QStringLiteral("/class/hidraw"));
-    for (const QString &name : classDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QRegularExpressionMatch match = hidrawName.match(name);
-        if (match.hasMatch()) {
-            nodes.emplace_back(match.captured(1).toInt(), name);
-        }
-    }
-    std::sort(nodes.begin(), nodes.end());
+    // Every node is read once, as discovery reads them (SysfsHidraw.h).
+    std::vector<sysfs::HidrawNode> nodes = sysfs::listHidrawNodes(paths.sysRoot.toStdString(), paths.devRoot.toStdString());
+    auto number = [](const sysfs::HidrawNode &node) {
+        return QFileInfo(QString::fromStdString(node.path)).fileName().mid(6).toInt();
+    };
+    std::sort(nodes.begin(), nodes.end(),
+              [&](const sysfs::HidrawNode &a, const sysfs::HidrawNode &b) { return number(a) < number(b); });
 
     std::vector<ReaderDiagnosis> readers;
-    for (const auto &[number, name] : nodes) {
-        if (isReader(classDir.filePath(name) + QStringLiteral("/device/uevent"))) {
-            readers.push_back(diagnose(name, paths));
+    std::set<QString> withNode; // the HID devices that have a node
+    for (const sysfs::HidrawNode &node : nodes) {
+        withNode.insert(QFileInfo(QString::fromStdString(node.device.hidDevice())).fileName());
+        if (node.device.attributes.vendorId == ReaderVendorId && node.device.attributes.productId == ReaderProductId) {
+            readers.push_back(diagnose(node, paths));
         }
     }
 
     // The HID devices the kernel knows are named by bus, vendor, product and
     // instance (0003:04B4:210A.0007); one that has no hidraw child got no node.
     const QDir hidDevices(paths.sysRoot + QStringLiteral("/bus/hid/devices"));
-    for (const QString &name : hidDevices.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        const QString dir = hidDevices.filePath(name);
-        if (!isReaderHidId(name.section(QLatin1Char('.'), 0, 0))
-            || !QDir(dir + QStringLiteral("/hidraw")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty()) {
-            continue;
+    for (const QString &name : hidDevices.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name)) {
+        if (isReaderHidId(name.section(QLatin1Char('.'), 0, 0)) && withNode.count(name) == 0) {
+            readers.push_back(diagnoseWithoutNode(hidDevices.filePath(name)));
         }
-        readers.push_back(diagnoseWithoutNode(dir));
     }
     return readers;
 }

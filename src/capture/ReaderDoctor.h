@@ -57,10 +57,6 @@ struct ReaderDiagnosis
     QStringList problems() const;
 };
 
-// True when a HID device's HID_ID ("<bus>:<vendor>:<product>", each in
-// hexadecimal: "0003:000004B4:0000210A" for USB) names the reader.
-bool isReaderHidId(const QString &hidId);
-
 // Every HID device with the reader's vendor and product identifiers (04b4,
 // 210a) that the kernel made a hidraw node for (sysfs lists it; nodeExists
 // tells whether devRoot has it), in the order of the hidraw numbers; then

@@ -2,6 +2,8 @@
 
 #include "device/Messages.h"
 
+#include <QStringList>
+
 namespace vortal9 {
 
 namespace {
@@ -24,6 +26,18 @@ OpenedDevice openHidDevice(HidPlatform &platform, const std::string &path, std::
         opened.noFeatureReport = true;
     }
     return opened;
+}
+
+bool isReaderHidId(const QString &hidId)
+{
+    const QStringList ids = hidId.split(QLatin1Char(':'));
+    if (ids.size() != 3)
+        return false;
+    bool vendorOk = false;
+    bool productOk = false;
+    const unsigned vendor = ids[1].toUInt(&vendorOk, 16);
+    const unsigned product = ids[2].toUInt(&productOk, 16);
+    return vendorOk && productOk && vendor == ReaderVendorId && product == ReaderProductId;
 }
 
 QString manufacturerText(HidPlatform &platform, HidHandle handle)

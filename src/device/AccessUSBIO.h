@@ -19,6 +19,11 @@ namespace vortal9 {
 inline constexpr std::uint16_t ReaderVendorId = 0x04B4;
 inline constexpr std::uint16_t ReaderProductId = 0x210A;
 
+// True when a HID device's HID_ID ("<bus>:<vendor>:<product>", each in
+// hexadecimal: "0003:000004B4:0000210A" for USB), as the kernel's uevent and
+// udev spell it, names the reader.
+bool isReaderHidId(const QString &hidId);
+
 // A HID device opened and asked for its identifiers and the length of its
 // feature report. A device without feature report is closed again: handle 0.
 struct OpenedDevice

@@ -67,6 +67,10 @@ public:
     // when every call must stay on the caller's thread.
     using FeatureSender = std::function<bool(const std::vector<std::uint8_t> &report)>;
     virtual FeatureSender featureSender(HidHandle /*handle*/) { return {}; }
+
+    // True when every call may come from any thread, several at once:
+    // readers are then opened side by side, off the event loop.
+    virtual bool callableFromAnyThread() const { return false; }
 };
 
 } // namespace vortal9

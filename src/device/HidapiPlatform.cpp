@@ -4,6 +4,7 @@
 
 #include <hidapi.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <set>
@@ -11,7 +12,20 @@
 
 namespace vortal9 {
 
-HidapiPlatform::HidapiPlatform()
+namespace
+{
+// hidapi keeps its last error in one global string, which hid_open_path()
+// sets and frees: two opens at once must not touch it together.
+std::mutex &hidapiOpenLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+} // namespace
+
+HidapiPlatform::HidapiPlatform(std::string sysRoot, std::string devRoot)
+    : m_sysRoot(std::move(sysRoot))
+    , m_devRoot(std::move(devRoot))
 {
     // Initialising up front rather than on the first enumeration; a failure
     // here shows up later as an empty device set and refused opens.
@@ -31,6 +45,15 @@ HidapiPlatform::~HidapiPlatform()
 HidDeviceSet HidapiPlatform::createDeviceSet()
 {
     std::vector<Interface> interfaces;
+#if defined(__linux__)
+    // One node is one device to open: sysfs lists each once.
+    std::map<std::string, sysfs::HidrawDevice> listed;
+    for (sysfs::HidrawNode &node : sysfs::listHidrawNodes(m_sysRoot, m_devRoot))
+    {
+        interfaces.push_back({node.path, node.device.attributes});
+        listed.emplace(std::move(node.path), std::move(node.device));
+    }
+#else
     // hidraw lists a node once per top-level collection (a keyboard-wedge
     // device with a keyboard and a vendor collection shows up twice with one
     // path). One node is one device to open, so each path is kept once, in
@@ -46,14 +69,20 @@ HidDeviceSet HidapiPlatform::createDeviceSet()
         interfaces.push_back({info->path, {info->vendor_id, info->product_id, info->release_number}});
     }
     hid_free_enumeration(list);
+#endif
 
+    const std::lock_guard guard(m_lock);
     const HidDeviceSet set = m_nextSet++;
     m_sets.emplace(set, std::move(interfaces));
+#if defined(__linux__)
+    m_listed = std::move(listed);
+#endif
     return set;
 }
 
 void HidapiPlatform::destroyDeviceSet(HidDeviceSet set)
 {
+    const std::lock_guard guard(m_lock);
     m_sets.erase(set);
 }
 
@@ -69,11 +98,13 @@ const HidapiPlatform::Interface *HidapiPlatform::findInterface(HidDeviceSet set,
 
 bool HidapiPlatform::enumInterface(HidDeviceSet set, int index)
 {
+    const std::lock_guard guard(m_lock);
     return findInterface(set, index) != nullptr;
 }
 
 std::optional<std::string> HidapiPlatform::interfacePath(HidDeviceSet set, int index)
 {
+    const std::lock_guard guard(m_lock);
     if (const Interface *iface = findInterface(set, index))
     {
         return iface->path;
@@ -87,33 +118,67 @@ HidHandle HidapiPlatform::open(const std::string &path, std::uint32_t /*desiredA
     {
         return InvalidHandle;
     }
-    hid_device *device = hid_open_path(path.c_str());
+    hid_device *device = nullptr;
+    {
+        const std::lock_guard guard(hidapiOpenLock());
+        device = hid_open_path(path.c_str());
+    }
     if (device == nullptr)
     {
         return InvalidHandle;
     }
 
-    OpenDevice open {device, path, {}};
-    // The newest snapshot that lists the path knows its identifiers, should
-    // the device itself not tell them.
-    for (auto it = m_sets.rbegin(); it != m_sets.rend(); ++it)
+    OpenDevice open;
+    open.device = device;
+    open.path = path;
+#if defined(__linux__)
+    // What the node leads to now, which need not be what was listed there:
+    // nodes are reused. Read once (or taken from the listing when it is the
+    // same device); the handle's questions are answered from it.
+    std::optional<sysfs::HidrawDevice> listed;
     {
-        bool found = false;
-        for (const Interface &iface : it->second)
+        const std::lock_guard guard(m_lock);
+        if (const auto it = m_listed.find(path); it != m_listed.end())
         {
-            if (iface.path == path)
+            listed = it->second;
+        }
+    }
+    open.described = sysfs::describeHidraw(path, m_sysRoot, listed ? &*listed : nullptr);
+    open.attributes = open.described.attributes;
+    open.featureLength = open.described.featureLength;
+#else
+    if (const hid_device_info *info = hid_get_device_info(device))
+    {
+        open.attributes = {info->vendor_id, info->product_id, info->release_number};
+    }
+    else
+    {
+        // The newest snapshot that lists the path knows its identifiers,
+        // should the device itself not tell them.
+        const std::lock_guard guard(m_lock);
+        for (auto it = m_sets.rbegin(); it != m_sets.rend(); ++it)
+        {
+            const auto listed = std::find_if(it->second.begin(), it->second.end(),
+                                             [&](const Interface &iface) { return iface.path == path; });
+            if (listed != it->second.end())
             {
-                open.attributes = iface.attributes;
-                found = true;
+                open.attributes = listed->attributes;
                 break;
             }
         }
-        if (found)
-        {
-            break;
-        }
     }
+#if HID_API_VERSION >= HID_API_MAKE_VERSION(0, 14, 0)
+    std::array<unsigned char, HID_API_MAX_REPORT_DESCRIPTOR_SIZE> buffer {};
+    const int size = hid_get_report_descriptor(device, buffer.data(), buffer.size());
+    if (size > 0)
+    {
+        open.featureLength = vortal9::featureReportByteLength(
+            std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(size)));
+    }
+#endif
+#endif
 
+    const std::lock_guard guard(m_lock);
     const HidHandle handle = m_nextHandle++;
     m_open.emplace(handle, std::move(open));
     return handle;
@@ -121,62 +186,68 @@ HidHandle HidapiPlatform::open(const std::string &path, std::uint32_t /*desiredA
 
 void HidapiPlatform::close(HidHandle handle)
 {
-    const auto it = m_open.find(handle);
-    if (it == m_open.end())
+    hid_device *device = nullptr;
     {
-        return;
+        const std::lock_guard guard(m_lock);
+        const auto it = m_open.find(handle);
+        if (it == m_open.end())
+        {
+            return;
+        }
+        device = it->second.device;
+        m_open.erase(it);
     }
-    hid_close(it->second.device);
-    m_open.erase(it);
+    hid_close(device);
 }
 
 hid_device *HidapiPlatform::deviceOf(HidHandle handle) const
 {
+    const std::lock_guard guard(m_lock);
     const auto it = m_open.find(handle);
     return it == m_open.end() ? nullptr : it->second.device;
 }
 
 HidAttributes HidapiPlatform::attributes(HidHandle handle)
 {
+    const std::lock_guard guard(m_lock);
     const auto it = m_open.find(handle);
-    if (it == m_open.end())
-    {
-        return {};
-    }
-    if (const hid_device_info *info = hid_get_device_info(it->second.device))
-    {
-        return {info->vendor_id, info->product_id, info->release_number};
-    }
-    return it->second.attributes;
+    return it == m_open.end() ? HidAttributes{} : it->second.attributes;
 }
 
 int HidapiPlatform::featureReportByteLength(HidHandle handle)
 {
+    const std::lock_guard guard(m_lock);
     const auto it = m_open.find(handle);
-    if (it == m_open.end())
-    {
-        return 0;
-    }
-#if defined(__linux__)
-    // hidapi 0.13 cannot hand out the report descriptor, but the kernel
-    // publishes it next to the hidraw node.
-    return featureLengthFromSysfs(it->second.path);
-#elif HID_API_VERSION >= HID_API_MAKE_VERSION(0, 14, 0)
-    std::array<unsigned char, HID_API_MAX_REPORT_DESCRIPTOR_SIZE> buffer {};
-    const int size = hid_get_report_descriptor(it->second.device, buffer.data(), buffer.size());
-    if (size <= 0)
-    {
-        return 0;
-    }
-    return vortal9::featureReportByteLength(
-        std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(size)));
-#else
-    return 0;
-#endif
+    return it == m_open.end() ? 0 : it->second.featureLength;
 }
 
 std::optional<std::u16string> HidapiPlatform::manufacturerString(HidHandle handle)
 {
+#if defined(__linux__)
+    sysfs::HidrawDevice described;
+    {
+        const std::lock_guard guard(m_lock);
+        const auto it = m_open.find(handle);
+        if (it == m_open.end() || !it->second.described.known)
+        {
+            return std::nullopt;
+        }
+        if (it->second.manufacturer)
+        {
+            return it->second.manufacturer;
+        }
+        described = it->second.described;
+    }
+    // As hidapi's hidraw backend has it: the USB device's string, empty
+    // without one (a uhid device has no USB parent).
+    std::u16string text = sysfs::manufacturerOf(described);
+    const std::lock_guard guard(m_lock);
+    if (const auto it = m_open.find(handle); it != m_open.end())
+    {
+        it->second.manufacturer = text;
+    }
+    return text;
+#else
     hid_device *device = deviceOf(handle);
     if (device == nullptr)
     {
@@ -189,6 +260,7 @@ std::optional<std::u16string> HidapiPlatform::manufacturerString(HidHandle handl
     }
     buffer.back() = L'\0';
     return utf16FromWide(buffer.data());
+#endif
 }
 
 namespace

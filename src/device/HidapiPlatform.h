@@ -2,15 +2,23 @@
 // (never the libusb one: that detaches the kernel driver, and the reader
 // then no longer types its answers).
 //
-// A device set is a snapshot of hid_enumerate(); an open handle is a small
-// number standing for one hid_device. The feature report length comes from
-// the report descriptor, which on Linux the kernel publishes in sysfs.
+// A device set is a snapshot of the present hidraw nodes; an open handle is a
+// small number standing for one hid_device. On Linux what the program asks
+// about a device (its identifiers, the feature report length, the
+// manufacturer) comes from sysfs, read directly and once per open handle
+// (SysfsHidraw.h): hidapi's own answers go through libudev, some thirty
+// look-ups per device and question, which is most of the cost of finding and
+// opening many readers. hidapi opens, closes and sends the reports.
+//
+// Any thread may open, ask and close: many readers are opened side by side.
 #pragma once
 
 #include "device/HidPlatform.h"
+#include "device/SysfsHidraw.h"
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,7 +31,8 @@ namespace vortal9 {
 class HidapiPlatform : public HidPlatform
 {
 public:
-    HidapiPlatform();
+    // sysRoot and devRoot stand for /sys and /dev (Linux).
+    explicit HidapiPlatform(std::string sysRoot = "/sys", std::string devRoot = "/dev");
     ~HidapiPlatform() override;
 
     HidapiPlatform(const HidapiPlatform &) = delete;
@@ -45,6 +54,7 @@ public:
     std::optional<std::u16string> manufacturerString(HidHandle handle) override;
     bool setFeature(HidHandle handle, const std::vector<std::uint8_t> &report) override;
     FeatureSender featureSender(HidHandle handle) override;
+    bool callableFromAnyThread() const override { return true; }
 
 private:
     struct Interface
@@ -56,13 +66,28 @@ private:
     {
         hid_device_ *device = nullptr;
         std::string path;
-        HidAttributes attributes; // from enumeration, when the path was listed
+        HidAttributes attributes; // what the device behind the node says it is
+        int featureLength = 0;
+#if defined(__linux__)
+        sysfs::HidrawDevice described; // read when it was opened
+        std::optional<std::u16string> manufacturer; // read when first asked
+#endif
     };
 
     const Interface *findInterface(HidDeviceSet set, int index) const;
     hid_device_ *deviceOf(HidHandle handle) const;
 
+    const std::string m_sysRoot;
+    const std::string m_devRoot;
+    // Guards the maps and counters below; hidapi's own calls are made
+    // outside it, each on its own device.
+    mutable std::mutex m_lock;
     std::map<HidDeviceSet, std::vector<Interface>> m_sets;
+#if defined(__linux__)
+    // What the newest listing found at each node: an open that finds the
+    // same device there takes it as it is.
+    std::map<std::string, sysfs::HidrawDevice> m_listed;
+#endif
     std::map<HidHandle, OpenDevice> m_open;
     HidDeviceSet m_nextSet = 1;
     HidHandle m_nextHandle = 1;

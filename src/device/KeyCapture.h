@@ -79,6 +79,9 @@ public:
     // HidPlatform lists it). Never returns a capture that does not hold every
     // input device of the reader exclusively.
     virtual CaptureAttempt capture(const std::string &hidPath) = 0;
+    // True when capture() may be called on any thread, several at once: the
+    // capture it gives then lives in that thread until moved to its user's.
+    virtual bool capturesOnAnyThread() const { return false; }
     // One short line about readers that are attached but cannot be opened at
     // all, and where to look; "" when there are none or the system cannot tell.
     virtual QString blockedReaders() { return {}; }

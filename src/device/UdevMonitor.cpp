@@ -1,6 +1,6 @@
 #include "device/UdevMonitor.h"
 
-#include "capture/ReaderDoctor.h"
+#include "device/AccessUSBIO.h"
 
 #include <QSocketNotifier>
 

@@ -97,57 +97,140 @@ ReaderSession::~ReaderSession()
 
 // ---- user actions --------------------------------------------------------------
 
+ReaderSession::Prepared::Prepared(Prepared &&other) noexcept
+{
+    *this = std::move(other);
+}
+
+ReaderSession::Prepared &ReaderSession::Prepared::operator=(Prepared &&other) noexcept
+{
+    if (this != &other) {
+        letGo();
+        m_platform = other.m_platform;
+        m_path = std::move(other.m_path);
+        m_status = other.m_status;
+        m_handle = std::exchange(other.m_handle, 0);
+        m_featureLength = other.m_featureLength;
+        m_manufacturer = std::move(other.m_manufacturer);
+        m_capture = std::move(other.m_capture);
+        m_refusal = std::move(other.m_refusal);
+        m_captureLeft = other.m_captureLeft;
+    }
+    return *this;
+}
+
+ReaderSession::Prepared::~Prepared()
+{
+    letGo();
+}
+
+void ReaderSession::Prepared::letGo()
+{
+    m_capture.reset();
+    if (m_handle >= 1 && m_platform)
+        m_platform->close(m_handle);
+    m_handle = 0;
+}
+
+ReaderSession::Prepared ReaderSession::prepare(HidPlatform &platform, CapturePlatform *capturePlatform,
+                                               const std::string &path, QThread *home, bool capture)
+{
+    Prepared prepared;
+    prepared.m_platform = &platform;
+    prepared.m_path = path;
+    OpenedDevice opened = openHidDevice(platform, path, AccessReadWrite);
+    // A reader that refuses read/write access still takes feature reports
+    // through a handle opened with no access rights.
+    if (opened.handle < 1)
+        opened = openHidDevice(platform, path, AccessNone);
+    if (opened.handle < 1) {
+        prepared.m_status = OpenResult::Failed;
+        return prepared;
+    }
+    // Device nodes are reused: what answers at this path now may be another
+    // device than the reader that was listed there.
+    if (opened.attributes.vendorId != ReaderVendorId || opened.attributes.productId != ReaderProductId) {
+        platform.close(opened.handle);
+        prepared.m_status = OpenResult::NotAReader;
+        return prepared;
+    }
+    prepared.m_handle = opened.handle;
+    prepared.m_featureLength = opened.featureLength;
+    prepared.m_captureLeft = !capture;
+    if (capture && capturePlatform) {
+        CaptureAttempt attempt = capturePlatform->capture(path);
+        if (attempt.inUse) {
+            // Another program holds the reader and may be talking to it:
+            // nothing of ours may reach it.
+            prepared.letGo();
+            prepared.m_status = OpenResult::InUse;
+            return prepared;
+        }
+        prepared.m_capture = std::move(attempt.capture);
+        prepared.m_refusal = attempt.refusal;
+        if (prepared.m_capture && home)
+            prepared.m_capture->moveToThread(home);
+    }
+    prepared.m_manufacturer = manufacturerText(platform, prepared.m_handle);
+    prepared.m_status = OpenResult::Opened;
+    return prepared;
+}
+
 ReaderSession::OpenResult ReaderSession::open(const std::string &path)
+{
+    // What was open before is closed at once; a reader that may still be
+    // typing stays held by its tail, whose capture is taken back below.
+    dispatch(Event::Abandon);
+    const bool tailHoldsKeys = std::any_of(m_tails.begin(), m_tails.end(), [&](const AnswerTail *tail) {
+        return tail->path() == path && tail->isCaptured();
+    });
+    return open(prepare(m_platform, m_capturePlatform, path, thread(), !tailHoldsKeys));
+}
+
+ReaderSession::OpenResult ReaderSession::open(Prepared prepared)
 {
     // What was open before is closed at once; a reader that may still be
     // typing stays held by its tail.
     dispatch(Event::Abandon);
-
-    OpenedDevice opened = openHidDevice(m_platform, path, AccessReadWrite);
-    // A reader that refuses read/write access still takes feature reports
-    // through a handle opened with no access rights.
-    if (opened.handle < 1)
-        opened = openHidDevice(m_platform, path, AccessNone);
-    if (opened.handle < 1)
-        return {OpenResult::Failed};
-    // Device nodes are reused: what answers at this path now may be another
-    // device than the reader that was listed there.
-    if (opened.attributes.vendorId != ReaderVendorId || opened.attributes.productId != ReaderProductId) {
-        m_platform.close(opened.handle);
-        return {OpenResult::NotAReader};
-    }
+    if (prepared.m_status != OpenResult::Opened)
+        return {prepared.m_status};
+    const std::string path = prepared.m_path;
 
     // The reader's keys: taken back from a hold on the same reader, or captured.
-    std::unique_ptr<KeyCapture> capture;
+    std::unique_ptr<KeyCapture> capture = std::move(prepared.m_capture);
+    QString refusal = prepared.m_refusal;
     for (AnswerTail *tail : m_tails) {
-        if (tail->path() == path && tail->isCaptured()) {
+        if (!capture && tail->path() == path && tail->isCaptured()) {
             capture = tail->takeCapture();
             tail->end();
             break;
         }
     }
-    QString refusal;
-    if (!capture && m_capturePlatform) {
+    // The hold that kept the keys while the reader was prepared has ended
+    // since: the keys are captured now.
+    if (!capture && prepared.m_captureLeft && m_capturePlatform) {
         CaptureAttempt attempt = m_capturePlatform->capture(path);
-        if (attempt.inUse) {
-            // Another program holds the reader and may be talking to it:
-            // nothing of ours may reach it.
-            m_platform.close(opened.handle);
-            return {OpenResult::InUse};
-        }
+        if (attempt.inUse)
+            return {OpenResult::InUse}; // the prepared reader is let go
         capture = std::move(attempt.capture);
         refusal = attempt.refusal;
     }
 
     m_path = path;
-    m_handle = opened.handle;
-    m_channel->attach(m_handle, opened.featureLength);
+    m_handle = std::exchange(prepared.m_handle, 0);
+    m_channel->attach(m_handle, prepared.m_featureLength);
     m_heldKeys.clear();
-    m_manufacturer = manufacturerText(m_platform, m_handle);
+    m_manufacturer = prepared.m_manufacturer;
     m_captureRefusal = capture ? QString() : refusal;
     m_capture = std::move(capture);
     if (m_capture) {
         connect(m_capture.get(), &KeyCapture::pressed, this, &ReaderSession::onCapturedKeys);
+        connect(m_capture.get(), &KeyCapture::keysLost, this, [this] {
+            // Not an event of either machine: nothing waits for it. It
+            // only says that what was heard is not all that was typed.
+            m_keysLost = true;
+            Q_EMIT keysWereLost();
+        });
         connect(m_capture.get(), &KeyCapture::lost, this, [this] {
             m_inCaptureSignal = true;
             dispatch(Event::ReaderLost);
@@ -155,6 +238,7 @@ ReaderSession::OpenResult ReaderSession::open(const std::string &path)
         });
     }
     m_guard = {};
+    m_keysLost = false;
     m_typedInStep = false;
     m_readerIdle = false;
     m_held = false;
@@ -1047,6 +1131,7 @@ void ReaderSession::startTranscript()
     settleGuard();
     m_transcript.clear();
     ++m_transcriptGeneration;
+    m_keysLost = false;
     m_stepEnded = true;
 }
 

@@ -65,6 +65,7 @@
 #include <string>
 #include <vector>
 
+class QThread;
 class QTimer;
 
 namespace vortal9 {
@@ -145,6 +146,42 @@ public:
         explicit operator bool() const { return status == Opened; }
     };
 
+    // A reader opened, checked and captured, that no session has taken yet:
+    // what open() waits for on the system, without its changes to the
+    // session, so that it can be done on another thread (ReaderOpener). A
+    // reader that no session takes is let go again when this is destroyed.
+    class Prepared
+    {
+    public:
+        Prepared() = default;
+        Prepared(Prepared &&other) noexcept;
+        Prepared &operator=(Prepared &&other) noexcept;
+        Prepared(const Prepared &) = delete;
+        Prepared &operator=(const Prepared &) = delete;
+        ~Prepared();
+
+        const std::string &path() const { return m_path; }
+        OpenResult::Status status() const { return m_status; }
+        // Opened, but its keys could not be captured (or the platform has no
+        // capture): captureRefusal() says why.
+        bool captureRefused() const { return m_status == OpenResult::Opened && !m_capture && !m_captureLeft; }
+        const QString &captureRefusal() const { return m_refusal; }
+
+    private:
+        friend class ReaderSession;
+        void letGo();
+
+        HidPlatform *m_platform = nullptr;
+        std::string m_path;
+        OpenResult::Status m_status = OpenResult::Failed;
+        HidHandle m_handle = 0;
+        int m_featureLength = 0;
+        QString m_manufacturer;
+        std::unique_ptr<KeyCapture> m_capture; // lives in the thread prepare() was given
+        QString m_refusal;
+        bool m_captureLeft = false; // not captured: the caller holds its keys already
+    };
+
     ReaderSession(HidPlatform &platform, CapturePlatform *capture, const Timing &timing = Timing::real(),
                   QObject *parent = nullptr);
     ~ReaderSession() override;
@@ -155,6 +192,14 @@ public:
     // program holds is closed again and reported InUse: nothing is sent to
     // it. Closes what was open before, at once.
     OpenResult open(const std::string &path);
+    // The same in two halves. prepare() does the opening, checking and
+    // capturing, on any thread the platforms allow (their
+    // callableFromAnyThread(), capturesOnAnyThread()); the capture is handed
+    // to the thread home. capture false: leave the keys (the caller holds
+    // them). open(Prepared) then takes the reader on the session's thread.
+    static Prepared prepare(HidPlatform &platform, CapturePlatform *capturePlatform, const std::string &path,
+                            QThread *home, bool capture = true);
+    OpenResult open(Prepared prepared);
     // Stops every flow of the session (nothing more is sent) and closes the
     // reader. A key the reader still holds down (a latched Shift, a script cut
     // off between a press and its release) is released first, one pacing
@@ -215,6 +260,11 @@ public:
     bool isRecording() const { return m_recording; }
     const QString &recordedText() const { return m_recorded; }
 
+    // The system dropped some of the reader's keys (its capture's queue
+    // overflowed) since the last playback or Enter Config began: its
+    // answers in transcript() are incomplete, whatever they look like.
+    bool keysLost() const { return m_keysLost; }
+
     // The steps of the last playback or Enter Config: the keys sent and what
     // the reader typed in answer, exactly as typed; a step whose answer held
     // card data, or that typing which was no answer ran into, is void
@@ -251,6 +301,8 @@ Q_SIGNALS:
     // text box: answers only, never card data; text is held back while it
     // may still turn out to be a card (card::CardGuard).
     void typed(const QString &text);
+    // The system dropped some of the reader's keys (keysLost() is now true).
+    void keysWereLost();
     // The reader has been quiet for the quiet period. keyboardReady: the
     // on-screen keys may be used (no script is playing, nothing is being sent).
     void quietPeriodEnded(bool keyboardReady);
@@ -390,6 +442,7 @@ private:
     QString m_recorded;
     transcript::Steps m_transcript; // answers as they are decided
     int m_transcriptGeneration = 0; // counts new transcripts: a tail's decisions for an old one are dropped
+    bool m_keysLost = false;        // keys were dropped since the transcript began
     card::CardGuard m_guard;        // everything the reader typed since it was opened
     bool m_stepEnded = true; // the last step's answer is over: no answer is awaited, the next key starts a step
     bool m_readerIdle = false;

@@ -187,6 +187,30 @@ std::optional<std::vector<DeviceConfig>> devicesFor(const Options &options, QStr
     return devices;
 }
 
+DeviceSet::~DeviceSet()
+{
+    stopAll();
+}
+
+void DeviceSet::onItsThread(Served &served, const std::function<void()> &work)
+{
+    QMetaObject::invokeMethod(served.anchor, work, Qt::BlockingQueuedConnection);
+}
+
+void DeviceSet::stopAll()
+{
+    for (Served &served : m_devices) {
+        // Destroyed where it lives: its UHID_DESTROY, its timers and notifier.
+        onItsThread(served, [&served] {
+            served.device.reset();
+            delete served.anchor;
+        });
+        served.thread->quit();
+        served.thread->wait();
+    }
+    m_devices.clear();
+}
+
 bool DeviceSet::start(const Options &options, QString *error)
 {
     std::optional<std::vector<DeviceConfig>> configs = devicesFor(options, error);
@@ -196,19 +220,33 @@ bool DeviceSet::start(const Options &options, QString *error)
         const int fd = ::open(options.uhidPath.toLocal8Bit().constData(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             *error = QStringLiteral("cannot open %1: %2").arg(options.uhidPath, QString::fromLocal8Bit(std::strerror(errno)));
-            m_devices.clear();
+            stopAll();
             return false;
         }
         const QString serial = config.serial;
-        auto device = std::make_unique<UhidDevice>(fd, std::move(config), &m_log);
-        if (!device->create()) {
+        Served served;
+        served.thread = std::make_unique<QThread>();
+        // A small stack: the default 8 MiB may be backed by a huge page,
+        // which costs zeroing 2 MiB per device under emulation.
+        served.thread->setStackSize(512 * 1024);
+        served.anchor = new QObject;
+        served.anchor->moveToThread(served.thread.get());
+        served.thread->start();
+        bool created = false;
+        int createErrno = 0;
+        onItsThread(served, [&] {
+            served.device = std::make_unique<UhidDevice>(fd, std::move(config), &m_log);
+            created = served.device->create();
+            createErrno = errno;
+        });
+        m_devices.push_back(std::move(served));
+        if (!created) {
             *error = QStringLiteral("the kernel refused device %1 (%2): %3")
-                         .arg(m_devices.size() + 1)
-                         .arg(serial, QString::fromLocal8Bit(std::strerror(errno)));
-            m_devices.clear();
+                         .arg(m_devices.size())
+                         .arg(serial, QString::fromLocal8Bit(std::strerror(createErrno)));
+            stopAll();
             return false;
         }
-        m_devices.push_back(std::move(device));
     }
     return true;
 }
@@ -216,21 +254,24 @@ bool DeviceSet::start(const Options &options, QString *error)
 bool DeviceSet::finish(const QString &path, QString *error)
 {
     QJsonArray list;
-    for (const auto &device : m_devices) {
-        QJsonObject o{{QStringLiteral("serial"), device->config().serial},
-                      {QStringLiteral("name"), device->config().name},
-                      {QStringLiteral("reader"), device->config().reader},
-                      {QStringLiteral("reports"), device->setReportCount()},
-                      {QStringLiteral("unplugged"), !device->isCreated() || device->isGone()}};
-        if (const emu::EmulatedReader *firmware = device->firmware()) {
-            o.insert(QStringLiteral("working"), settingsObject(firmware->workingSettings()));
-            o.insert(QStringLiteral("stored"), settingsObject(firmware->storedSettings()));
-        }
-        list.append(o);
+    for (Served &served : m_devices) {
+        onItsThread(served, [&list, &served] {
+            const UhidDevice &device = *served.device;
+            QJsonObject o{{QStringLiteral("serial"), device.config().serial},
+                          {QStringLiteral("name"), device.config().name},
+                          {QStringLiteral("reader"), device.config().reader},
+                          {QStringLiteral("reports"), device.setReportCount()},
+                          {QStringLiteral("unplugged"), !device.isCreated() || device.isGone()}};
+            if (const emu::EmulatedReader *firmware = device.firmware()) {
+                o.insert(QStringLiteral("working"), settingsObject(firmware->workingSettings()));
+                o.insert(QStringLiteral("stored"), settingsObject(firmware->storedSettings()));
+            }
+            list.append(o);
+        });
     }
     // The devices go before the file is written: a check that waits for the
     // file finds the nodes gone.
-    m_devices.clear();
+    stopAll();
     if (path.isEmpty())
         return true;
     QSaveFile file(path);

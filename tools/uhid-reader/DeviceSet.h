@@ -1,12 +1,19 @@
 // The devices one vortal9-uhid-reader process serves: what the command line
 // and the fleet file ask for, their start and their orderly end.
+//
+// Each device is served on a thread of its own, with an event loop of its
+// own: its firmware types and answers at its own pace, as a reader on its
+// own USB port does, instead of waiting its turn behind the other devices'
+// keys on one event loop.
 #pragma once
 
 #include "UhidDevice.h"
 
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -45,9 +52,26 @@ public:
     bool finish(const QString &path, QString *error);
     std::size_t size() const { return m_devices.size(); }
 
+    DeviceSet() = default;
+    DeviceSet(const DeviceSet &) = delete;
+    DeviceSet &operator=(const DeviceSet &) = delete;
+    ~DeviceSet();
+
 private:
+    // One device and the thread it is served on; the device is made, asked
+    // and destroyed on that thread (through its anchor, which lives there).
+    struct Served
+    {
+        std::unique_ptr<QThread> thread;
+        QObject *anchor = nullptr;
+        std::unique_ptr<UhidDevice> device;
+    };
+    // Runs work on the device's thread and waits for it.
+    static void onItsThread(Served &served, const std::function<void()> &work);
+    void stopAll();
+
     EventLog m_log;
-    std::vector<std::unique_ptr<UhidDevice>> m_devices;
+    std::vector<Served> m_devices;
 };
 
 } // namespace vortal9::uhid

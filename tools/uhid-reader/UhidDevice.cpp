@@ -160,7 +160,9 @@ void EventLog::write(const QString &device, const QString &event, const QJsonObj
     line.insert(QStringLiteral("t_us"), qint64(monotonicMicroseconds()));
     line.insert(QStringLiteral("device"), device);
     line.insert(QStringLiteral("event"), event);
-    m_file.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+    const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    const QMutexLocker locker(&m_lock);
+    m_file.write(text);
     m_file.flush(); // a check reads it while the devices live, or after a kill
 }
 

@@ -16,6 +16,7 @@
 
 #include <QFile>
 #include <QJsonObject>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
@@ -79,7 +80,8 @@ struct DeviceConfig
 };
 
 // JSON-lines log of what the devices received, each line with its
-// CLOCK_MONOTONIC time in microseconds. Never holds typed text.
+// CLOCK_MONOTONIC time in microseconds. Never holds typed text. Devices on
+// several threads write to it, one whole line at a time.
 class EventLog
 {
 public:
@@ -88,6 +90,7 @@ public:
     void write(const QString &device, const QString &event, const QJsonObject &fields = {});
 
 private:
+    QMutex m_lock;
     QFile m_file;
 };
 

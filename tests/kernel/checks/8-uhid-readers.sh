@@ -1,9 +1,12 @@
 # Shell functions for the checks 80 and 82 (sourced; not a check itself):
-# readers made by one vortal9-uhid-reader, found through sysfs.
+# readers made by one vortal9-uhid-reader (each served on a thread of its
+# own, as each real reader types on its own), found through sysfs.
 # Needs UHID and SCRATCH (see guest.sh); CHAR_MS, when set, is the readers'
 # typing pace (ms per character; default the emulator's).
 
-now() { cut -d' ' -f1 /proc/uptime; }
+# Seconds since boot, without starting a process (under TCG that costs a
+# good part of a second's tenth).
+now() { local up rest; read -r up rest </proc/uptime; echo "$up"; }
 note() { echo "# $(now) s: $*"; }
 
 # READERS: the HID devices of readers whose serial starts with $1, each
