@@ -12,7 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QStringList>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include <cstring>
 #include <functional>
@@ -380,6 +388,176 @@ TEST(Win32HidCallsOfAReader, CarryTheValuesTheReaderIsOpenedAndDrivenWith)
     const std::vector<std::uint8_t> report { 0x00, 0x14, 0x11, 0x09, 0, 0, 0, 0, 0 };
     EXPECT_EQ(sent, std::vector<std::vector<std::uint8_t>> { report });
 }
+
+// Reports on the channel's report thread: the request HidD_SetFeature would
+// make (IOCTL_HID_SET_FEATURE, the 9 bytes as its input), overlapped on the
+// reader's handle, its answer waited for there; a report that a silent
+// reader holds is cancelled when the program gives up on it (a call queued
+// to the waiting thread) and counts as refused, also when the system does
+// not end the cancelled request (Wine's HID bus waits for the kernel's 5 s).
+enum class Answer { AtOnce, Later, Refused, Never, NeverAndCancelIgnored };
+
+struct ReportThreadRow
+{
+    const char *name;
+    Answer answer;
+    bool giveUp;
+    bool accepted;
+};
+
+void PrintTo(const ReportThreadRow &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class Win32ReportThread : public ::testing::TestWithParam<ReportThreadRow>
+{
+protected:
+    // The channel's answers come through an event loop.
+    static QCoreApplication &application()
+    {
+        static int argc = 1;
+        static char name[] = "test_win32_platform";
+        static char *argv[] = { name, nullptr };
+        static QCoreApplication app(argc, argv);
+        return app;
+    }
+
+    // The fake's side of one request: answered from another thread, or
+    // never, unless cancelled.
+    struct Request
+    {
+        std::mutex mutex;
+        LPOVERLAPPED overlapped = nullptr;
+        HANDLE file = nullptr;
+        DWORD code = 0;
+        DWORD outLength = 0;
+        std::vector<std::uint8_t> bytes;
+        std::atomic<int> made { 0 }, cancels { 0 };
+        bool cancelled = false;
+    };
+
+    ~Win32ReportThread() override
+    {
+        if (answering.joinable())
+            answering.join();
+    }
+
+    Win32HidCalls calls(Answer answer)
+    {
+        Win32HidCalls c = asReaders();
+        c.deviceIoControl = [this, answer](HANDLE file, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
+                                DWORD outLength, LPDWORD, LPOVERLAPPED overlapped) -> BOOL {
+            {
+                const std::lock_guard lock(request.mutex);
+                request.file = file;
+                request.code = code;
+                request.outLength = out ? outLength : 0;
+                const auto *bytes = static_cast<const std::uint8_t *>(in);
+                request.bytes.assign(bytes, bytes + inLength);
+                request.overlapped = overlapped;
+            }
+            ++request.made;
+            switch (answer) {
+            case Answer::AtOnce: return TRUE;
+            case Answer::Refused: SetLastError(ERROR_GEN_FAILURE); return FALSE;
+            case Answer::Later:
+                answering = std::thread([overlapped] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+                    SetEvent(overlapped->hEvent);
+                });
+                break;
+            case Answer::Never:
+            case Answer::NeverAndCancelIgnored: break;
+            }
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        };
+        c.cancelIo = [this, answer](HANDLE file) -> BOOL {
+            const std::lock_guard lock(request.mutex);
+            EXPECT_EQ(file, request.file);
+            ++request.cancels;
+            if (answer == Answer::NeverAndCancelIgnored)
+                return TRUE;
+            request.cancelled = true;
+            SetEvent(request.overlapped->hEvent);
+            return TRUE;
+        };
+        c.getOverlappedResult = [this](HANDLE file, LPOVERLAPPED overlapped, LPDWORD, BOOL) -> BOOL {
+            const std::lock_guard lock(request.mutex);
+            EXPECT_EQ(file, request.file);
+            EXPECT_EQ(overlapped, request.overlapped);
+            if (!request.cancelled)
+                return TRUE;
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        };
+        // Only sendNow() goes through HidD_SetFeature itself.
+        c.setFeature = [](HANDLE, PVOID, ULONG) {
+            ADD_FAILURE() << "HidD_SetFeature on the report thread";
+            return BOOLEAN(FALSE);
+        };
+        return c;
+    }
+
+    static void runEventsUntil(const std::function<bool()> &done, int ms = 3000)
+    {
+        QDeadlineTimer deadline(ms);
+        while (!done() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+
+    Request request;
+    std::thread answering;
+};
+
+TEST_P(Win32ReportThread, SendsOverlappedAndWaitsForTheAnswerThere)
+{
+    application();
+    const ReportThreadRow &row = GetParam();
+    Win32HidPlatform platform(calls(row.answer));
+    RecordingView view;
+    AccessUSBIO usb(platform, view);
+    ASSERT_TRUE(usb.FindReaders());
+    ASSERT_GE(usb.OpenReader(usb.DevicePaths[0], AccessReadWrite), 1);
+    CommandChannel channel(platform, 0);
+    channel.attach(usb.DeviceHandle, usb.FeatureReportByteLength);
+    std::vector<std::vector<std::uint8_t>> told;
+    int refusals = 0;
+    QObject::connect(&channel, &CommandChannel::reportSent, &channel, [&](const auto &payload) { told.push_back(payload); });
+    QObject::connect(&channel, &CommandChannel::reportRefused, &channel, [&] { ++refusals; });
+    std::optional<bool> done;
+    channel.send(QStringLiteral("141109"), [&](bool sent) { done = sent; });
+
+    if (row.giveUp) {
+        runEventsUntil([&] { return request.made == 1; });
+        ASSERT_EQ(request.made, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // well inside its wait
+        const auto from = std::chrono::steady_clock::now();
+        channel.giveUp();
+        EXPECT_LT(std::chrono::steady_clock::now() - from, std::chrono::milliseconds(1000));
+        EXPECT_EQ(request.cancels, 1);
+    } else {
+        runEventsUntil([&] { return done.has_value(); });
+        EXPECT_EQ(done, row.accepted);
+        EXPECT_EQ(request.cancels, 0);
+    }
+    EXPECT_EQ(request.made, 1);
+    EXPECT_EQ(request.code, DWORD(IOCTL_HID_SET_FEATURE));
+    EXPECT_EQ(request.outLength, 0u);
+    EXPECT_EQ(request.bytes, (std::vector<std::uint8_t> { 0x00, 0x14, 0x11, 0x09, 0, 0, 0, 0, 0 }));
+    using Payloads = std::vector<std::vector<std::uint8_t>>;
+    EXPECT_EQ(told, (row.accepted ? Payloads { { 0x14, 0x11, 0x09 } } : Payloads {}));
+    EXPECT_EQ(refusals, row.accepted || row.giveUp ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reports, Win32ReportThread,
+    ::testing::Values(ReportThreadRow { "AnsweredAtOnce", Answer::AtOnce, false, true },
+        ReportThreadRow { "AnsweredLater", Answer::Later, false, true },
+        ReportThreadRow { "Refused", Answer::Refused, false, false },
+        ReportThreadRow { "SilentReaderGivenUp", Answer::Never, true, false },
+        ReportThreadRow { "SilentReaderGivenUpThoughTheCancelIsIgnored", Answer::NeverAndCancelIgnored, true, false }),
+    [](const ::testing::TestParamInfo<ReportThreadRow> &info) { return std::string(info.param.name); });
 
 // What HidD_GetManufacturerString leaves in the buffer, and what the program
 // makes of it.
