@@ -458,10 +458,14 @@ TEST(Win32Batch, TakesTheForegroundOptionOnlyWhereTypingLandsInFront)
     env.allowForegroundWindow = [&](bool allow) { told.push_back(allow); };
     EXPECT_EQ(batch::run({QStringLiteral("--help")}, env), batch::Success);
     EXPECT_TRUE(out.contains("--allow-foreground-window")) << out.toStdString();
-    EXPECT_EQ(batch::run({QStringLiteral("list"), QStringLiteral("--allow-foreground-window")}, env), batch::NoReader);
-    EXPECT_EQ(batch::run({QStringLiteral("list")}, env), batch::NoReader);
+    // A script that is not there ends the command before any reader is
+    // looked at; the option was handed over first.
+    const QString missing = QStringLiteral("no-such-script.txt");
+    EXPECT_EQ(batch::run({QStringLiteral("apply"), missing, QStringLiteral("--allow-foreground-window")}, env),
+              batch::ScriptRefused);
+    EXPECT_EQ(batch::run({QStringLiteral("apply"), missing}, env), batch::ScriptRefused);
     EXPECT_EQ(told, (std::vector<bool>{true, false}));
     env.allowForegroundWindow = {};
-    EXPECT_EQ(batch::run({QStringLiteral("list"), QStringLiteral("--allow-foreground-window")}, env),
+    EXPECT_EQ(batch::run({QStringLiteral("apply"), missing, QStringLiteral("--allow-foreground-window")}, env),
               batch::UsageError);
 }

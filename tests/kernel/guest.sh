@@ -10,7 +10,7 @@
 # prints "ok NAME", "FAIL NAME: why" or "skip NAME: why" lines; a check that
 # exits non-zero without a FAIL line is counted as one.
 set -u
-export SRC BUILD OUT UDEV
+export SRC BUILD OUT UDEV WIN_BUILD WINE_PREFIX
 export UHID=$BUILD/bin/vortal9-uhid-reader
 export SYSTEMD_IGNORE_CHROOT=1
 export PATH=/run/vortal9-bin:$PATH
@@ -37,7 +37,10 @@ result() { # the lines a check printed that are results
 }
 
 status=0
-for check in "$SRC"/tests/kernel/checks/[0-9][0-9]-*.sh; do
+# With a Windows build (WIN_BUILD), the Wine checks after the others.
+checks=("$SRC"/tests/kernel/checks/[0-9][0-9]-*.sh)
+[ -n "${WIN_BUILD:-}" ] && checks+=("$SRC"/tests/kernel/wine/[0-9][0-9]-*.sh)
+for check in "${checks[@]}"; do
     name=$(basename "$check" .sh)
     if [ -n "${ONLY:-}" ] && ! grep -qw -- "$name" <<<"$ONLY"; then continue; fi
     export SCRATCH=/tmp/scratch/$name

@@ -109,13 +109,19 @@ expect_installed() {
     *) fail "$key has no uninstall command" ;;
     esac
     ! reg_exists "$UNINSTALL\\{$other}" || fail "the other version's uninstall entry is still there"
-    for file in vortal9-setup.exe Qt6Widgets.dll platforms/qwindows.dll libwinpthread-1.dll \
+    for file in vortal9-setup.exe vortal9-batch.exe Qt6Widgets.dll platforms/qwindows.dll libwinpthread-1.dll \
                 licenses/NOTICES.txt licenses/Qt/LGPL-3.0-only.txt licenses/Qt/copyright \
                 licenses/MinGW/gcc-runtime-copyright.txt licenses/MinGW/mingw-w64-copyright.txt; do
         [ -f "$INSTALLDIR/$file" ] || fail "$file is not installed"
     done
     [ "$(shortcuts | wc -l)" -eq 1 ] || fail "not exactly one Start-menu shortcut: $(shortcuts)"
+    on_path || fail "the installed folder is not on the system's PATH: $(system_path)"
 }
+
+# The system's PATH, and whether the installed folder is on it.
+ENVIRONMENT='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+system_path() { reg_value "$ENVIRONMENT" PATH; }
+on_path() { system_path | tr ';' '\n' | grep -qix 'C:\\Program Files\\VORTAL9 Setup\\\?'; }
 
 # Share of exactly green pixels inside a button's bevel (x y width height of
 # the button in the window, the design's twips / 15).
@@ -133,6 +139,15 @@ done
 echo "== silent install of $OLD_VERSION"
 [ "$(msiexec /i "$(winpath "$OLD")")" = 0 ] || fail "msiexec /i $OLD /qn"
 expect_installed "$OLD_CODE" "$OLD_VERSION" "$NEW_CODE"
+
+echo "== vortal9-batch by its name, as an administrator's shell runs it"
+# A new shell reads the PATH that the installer changed.
+version=$("$WINE" cmd /c "vortal9-batch --version" 2>/dev/null | tr -d '\r')
+[ "$version" = "vortal9-batch $OLD_VERSION" ] || fail "vortal9-batch --version through the PATH gave: $version"
+status=0
+"$WINE" cmd /c "vortal9-batch list" >/dev/null 2>&1 || status=$?
+[ "$status" = 4 ] || fail "vortal9-batch list without readers exited $status, not 4 (no reader attached)"
+echo "vortal9-batch runs from the PATH: $version; list without readers exits 4"
 
 echo "== the installed program, started from its shortcut, on Xvfb"
 link=$(shortcuts)
@@ -191,6 +206,7 @@ for code in "$OLD_CODE" "$NEW_CODE"; do
     ! reg_exists "$UNINSTALL\\{$code}" || fail "uninstall entry {$code} left behind"
 done
 ! reg_exists "$PROGRAM_KEY" || fail "$PROGRAM_KEY left behind"
+! on_path || fail "the installed folder is still on the PATH: $(system_path)"
 echo "installer: install, upgrade, refused downgrade and removal passed"
 
 if [ "$tests" -ne 0 ]; then
