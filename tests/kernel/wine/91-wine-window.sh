@@ -177,7 +177,28 @@ for i in $(seq 60); do [ "$(ink $STATUS)" != "$status_before" ] && break; sleep 
 expect unplug "the unplugged reader noticed: the status panel changed ($status_before -> $(ink $STATUS)); session: $(grep -o 'ReaderLost.*' window.log | head -1)" \
     eval "[ \"\$(ink $STATUS)\" != '$status_before' ]"
 
-kill $winpid 2>/dev/null; wait $winpid 2>/dev/null
+# taskkill (WM_CLOSE to the window, as Windows' own ending does to every
+# window) with a Shift latched: released on the reader, then the program
+# ends with 0, as on SIGTERM on Linux.
+fleet k.json '{ "serial": "KILL" }'
+readers k --fleet k.json || { fail start "the last reader did not start: $(cat k.err)"; finish; }
+xdotool windowfocus --sync "$win"
+click $CHECK_DEVICE
+sleep 3
+click $ENTER_CONFIG
+wait_reports KILL k.log 2 30
+settled $RECEIVE 3 60
+sleep 2
+click $SHIFT
+wait_reports KILL k.log 3 20
+"$WINE" taskkill /im vortal9-setup.exe >taskkill.out 2>&1
+for i in $(seq 100); do kill -0 $winpid 2>/dev/null || break; sleep 0.2; done
+wait $winpid; ended=$?
+stop_readers
+latched=$(jq -r 'select(.device == "KILL" and .event == "set_report") | .data' k.log | tail -2 | tr '\n' ' ')
+expect taskkill-releases-shift "Shift latched, then taskkill: the reader got $latched, the program ended with $ended" \
+    test "$latched $ended" = "001200000000000000 00f01200000000000000  0"
+
 wine_stop
 xorg_stop
 echo "# the Wine window check took $(elapsed "$began") s"
