@@ -194,6 +194,8 @@ CaptureAttempt EmulatedPlatform::capture(const std::string &hidPath)
         return attempt;
     }
     ++m_captures;
+    if (m_hostKeymap)
+        static_cast<EmulatedCapture *>(attempt.capture.get())->setHostKeymap(m_hostKeymap);
     return attempt;
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "device/HidPlatform.h"
+#include "EmulatedReader.h"
 #include "device/KeyCapture.h"
 
 #include <QObject>
@@ -124,6 +125,9 @@ public:
     QString blockedReaders() override { return blockedSummary; }
     QString blockedSummary; // what blockedReaders() says
     int captureCount() const { return m_captures; } // captures handed out so far
+    // The host's keymap that captures decode the readers' keys with (none:
+    // each key types the character the reader meant, as on a U.S. host).
+    void setHostKeymap(HostKeymap keymap) { m_hostKeymap = std::move(keymap); }
 
     // HidPlatform
     HidDeviceSet createDeviceSet() override;
@@ -154,6 +158,7 @@ private:
     HidDeviceSet m_nextSet = 1;
     int m_createdSets = 0;
     int m_captures = 0;
+    HostKeymap m_hostKeymap;
     std::vector<SentReport> m_sent;
     struct HeldReports;
     bool m_reportsOnThread = false;

@@ -1,5 +1,7 @@
 #include "EmulatedReader.h"
 
+#include "keyboard/UsKeyboard.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QTimer>
@@ -193,6 +195,7 @@ void EmulatedReader::receiveReport(const std::vector<std::uint8_t> &bytes)
         if (bytes[i] != 0)
             handleByte(bytes[i]);
     }
+    Q_EMIT reportReceived();
 }
 
 void EmulatedReader::handleByte(std::uint8_t byte)
@@ -393,11 +396,17 @@ QString EmulatedReader::swipeText(const QMap<QString, QString> &settings, const 
     return text;
 }
 
-void EmulatedReader::swipe(const TestCard &card)
+void EmulatedReader::swipe(const TestCard &card, const SwipePace &pace)
 {
-    if (m_state != MenuState::Off)
-        return;
-    queueAnswer(swipeText(m_stored, card));
+    typeSwipe(swipeText(m_stored, card), pace);
+}
+
+void EmulatedReader::typeSwipe(const QString &text, const SwipePace &pace)
+{
+    const int pieces = std::clamp(pace.pieces, 1, int(std::max<qsizetype>(text.size(), 1)));
+    const qsizetype size = (text.size() + pieces - 1) / pieces;
+    for (int i = 0; i < pieces; ++i)
+        queueAnswer(text.mid(i * size, size), m_answerDelayMs + i * pace.gapMs, pace.charIntervalMs);
 }
 
 QMap<QString, QString> EmulatedReader::workingSettings() const
@@ -501,14 +510,16 @@ void EmulatedReader::clearLog()
     m_dropped = 0;
 }
 
-void EmulatedReader::queueAnswer(const QString &text)
+void EmulatedReader::queueAnswer(const QString &text, int delayMs, int charIntervalMs)
 {
     if (text.isEmpty())
         return;
-    const auto notBefore = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_answerDelayMs);
-    m_queue.push_back({text, notBefore});
+    if (delayMs < 0)
+        delayMs = m_answerDelayMs;
+    const auto notBefore = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    m_queue.push_back({text, notBefore, charIntervalMs});
     if (m_queue.size() == 1)
-        m_typeTimer->start(m_answerDelayMs);
+        m_typeTimer->start(delayMs);
     // Otherwise the answer waits until those before it have been typed.
 }
 
@@ -519,7 +530,8 @@ void EmulatedReader::typeNext()
     const QChar ch = m_queue.front().text.at(m_queuePos++);
     typeCharacter(ch);
 
-    int nextMs = ch == Newline ? m_lineGapMs : m_charIntervalMs;
+    const int charMs = m_queue.front().charIntervalMs >= 0 ? m_queue.front().charIntervalMs : m_charIntervalMs;
+    int nextMs = ch == Newline ? std::max(m_lineGapMs, charMs) : charMs;
     if (m_queuePos < m_queue.front().text.size()) {
         m_typeTimer->start(nextMs);
         return;
@@ -541,6 +553,16 @@ void EmulatedReader::typeNext()
         Q_EMIT typingFinished();
 }
 
+void EmulatedCapture::deliver(QChar ch)
+{
+    const std::optional<keyboard::UsKey> key = keyboard::usKeyFor(ch);
+    CapturedKey pressed;
+    pressed.code = key ? key->code : 0;
+    pressed.shifted = key && key->shifted;
+    pressed.text = m_keymap && key ? m_keymap(key->code, key->shifted) : QString(ch);
+    Q_EMIT this->pressed({pressed});
+}
+
 std::unique_ptr<KeyCapture> EmulatedReader::grab()
 {
     // One exclusive hold at a time, as the kernel grants EVIOCGRAB: a second
@@ -550,6 +572,7 @@ std::unique_ptr<KeyCapture> EmulatedReader::grab()
         return nullptr;
     auto capture = std::make_unique<EmulatedCapture>();
     m_capture = capture.get();
+    Q_EMIT grabbed();
     return capture;
 }
 

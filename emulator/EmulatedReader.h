@@ -44,6 +44,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -51,14 +52,37 @@ class QTimer;
 
 namespace vortal9::emu {
 
-// The capture of one emulated reader: what the reader types while it lives.
+// What the host's keymap makes of a key (position and Shift), as a capture
+// decodes it; the emulated reader types as a U.S. keyboard does.
+using HostKeymap = std::function<QString(quint16 code, bool shifted)>;
+
+// The capture of one emulated reader: what the reader types while it lives,
+// as key presses. Each character is the U.S. key that types it (a character
+// no U.S. key types comes with position 0), decoded with the host's keymap
+// when one is set, otherwise as the character itself.
 class EmulatedCapture : public KeyCapture
 {
     Q_OBJECT
 
 public:
-    void deliver(QChar ch) { Q_EMIT typed(QString(ch)); }
+    void setHostKeymap(HostKeymap keymap) { m_keymap = std::move(keymap); }
+    void deliver(QChar ch);
     void unplug() { Q_EMIT lost(); }
+    // The system's queue overflowed: keys were dropped.
+    void loseKeys() { Q_EMIT keysLost(); }
+
+private:
+    HostKeymap m_keymap;
+};
+
+// How a swipe is typed: at the reader's pace, or at one of its own (a reader
+// typing slower than the quiet period), and in one piece or several, each
+// gapMs after the one before began.
+struct SwipePace
+{
+    int charIntervalMs = -1; // -1: the reader's
+    int pieces = 1;
+    int gapMs = 0;
 };
 
 // The tracks of a magnetic test card, without their sentinels: what the
@@ -153,9 +177,13 @@ public:
     // A card swiped through the reader: it types, through its capture like any
     // answer (or to the focused widget), the preamble, each track that the
     // "tracks" setting enables with its sentinels ('%'...'?' for track 1,
-    // ';'...'?' for tracks 2 and 3), the postamble and the terminator. Ignored
-    // in configuration mode, as the reader reads no card there.
-    void swipe(const TestCard &card = {});
+    // ';'...'?' for tracks 2 and 3), the postamble and the terminator. Also
+    // in configuration mode: it is typed after whatever answer is being
+    // typed, so that a swipe can fall anywhere in a configuration.
+    void swipe(const TestCard &card = {}, const SwipePace &pace = {});
+    // Types text as a swipe would be typed (a reader set to other sentinels,
+    // or to none).
+    void typeSwipe(const QString &text, const SwipePace &pace = {});
     // What a swipe of card types under these settings. The terminator as the
     // capture gives it: CR is the Return key ("\n", as every answer types
     // it), CRLF is "\r\n", TAB is "\t", NONE types nothing.
@@ -172,6 +200,8 @@ public:
 
 Q_SIGNALS:
     void answerTyped(const QString &answer); // the last character of one answer was typed
+    void reportReceived();                   // a feature report came and was taken
+    void grabbed();                          // a capture took the reader's keys
     void typingFinished();                   // nothing more is queued
     void configModeChanged(bool inConfigMode);
 
@@ -180,6 +210,7 @@ private:
     {
         QString text;
         std::chrono::steady_clock::time_point notBefore;
+        int charIntervalMs = -1; // -1: the reader's
     };
 
     void handleByte(std::uint8_t byte);
@@ -191,7 +222,7 @@ private:
     void leaveConfigMode(bool save);
     void setState(MenuState state);
     QString menuText() const;
-    void queueAnswer(const QString &text);
+    void queueAnswer(const QString &text, int delayMs = -1, int charIntervalMs = -1);
     void typeNext();
     void typeCharacter(QChar ch);
 

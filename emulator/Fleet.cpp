@@ -94,6 +94,12 @@ std::optional<Fleet> parseFleet(const QByteArray &json, QString *error, FleetPat
             swipe.card.track1 = so.value(QLatin1String("track1")).toString(swipe.card.track1);
             swipe.card.track2 = so.value(QLatin1String("track2")).toString(swipe.card.track2);
             swipe.card.track3 = so.value(QLatin1String("track3")).toString(swipe.card.track3);
+            swipe.typed = so.value(QLatin1String("typed")).toString();
+            swipe.pace.charIntervalMs = so.contains(QLatin1String("charIntervalMs"))
+                ? nonNegative(so, "charIntervalMs", 0, &ok)
+                : -1;
+            swipe.pace.pieces = std::max(1, nonNegative(so, "pieces", 1, &ok));
+            swipe.pace.gapMs = nonNegative(so, "gapMs", 0, &ok);
             r.swipes.push_back(swipe);
         }
         if (!ok)
@@ -101,6 +107,14 @@ std::optional<Fleet> parseFleet(const QByteArray &json, QString *error, FleetPat
         fleet.readers.push_back(r);
     }
     return fleet;
+}
+
+void playSwipe(EmulatedReader &reader, const FleetSwipe &swipe)
+{
+    if (swipe.typed.isEmpty())
+        reader.swipe(swipe.card, swipe.pace);
+    else
+        reader.typeSwipe(swipe.typed, swipe.pace);
 }
 
 bool installFleet(const Fleet &fleet, const QString &root, EmulatedPlatform &platform, QString *error)
@@ -133,7 +147,7 @@ bool installFleet(const Fleet &fleet, const QString &root, EmulatedPlatform &pla
         reader->setStoredSettings(r.settings);
         reader->setTimings(r.answerDelayMs, r.charIntervalMs, r.lineGapMs);
         for (const FleetSwipe &swipe : r.swipes)
-            QTimer::singleShot(swipe.atMs, reader, [reader, card = swipe.card] { reader->swipe(card); });
+            QTimer::singleShot(swipe.atMs, reader, [reader, swipe] { playSwipe(*reader, swipe); });
     }
     return true;
 }

@@ -10,8 +10,11 @@
 //                       "tracks": "123", "beep": "ON" },   stored settings; others keep defaults
 //         "typing": { "answerDelayMs": 20, "charIntervalMs": 3, "lineGapMs": 60 },
 //         "swipes": [ { "atMs": 1500 },       a swipe of the emulator's test card ...
-//                     { "atMs": 4000, "track1": "...", "track2": "...", "track3": "..." } ] } ] }
-//                                              ... or of these tracks (without sentinels)
+//                     { "atMs": 4000, "track1": "...", "track2": "...", "track3": "..." },
+//                                              ... or of these tracks (without sentinels),
+//                     { "atMs": 0, "typed": "..." },   ... or exactly this text
+//                     { "atMs": 0, "charIntervalMs": 520, "pieces": 3, "gapMs": 2000 } ] } ] }
+//                                              ... at a pace of its own, in pieces
 //
 // Each reader gets a sysfs and /dev tree of its own below a scratch root (as
 // the kernel lays them out), so that the doctor, list and every result line
@@ -35,6 +38,8 @@ struct FleetSwipe
 {
     int atMs = 0; // after the fleet is installed
     TestCard card;
+    QString typed; // typed as it is instead of the card's tracks, when not empty
+    SwipePace pace;
 };
 
 struct FleetReader
@@ -59,6 +64,10 @@ struct Fleet
 // platform needs one; readers made through /dev/uhid get theirs from the
 // kernel, so there it may be left out (and is ignored when given).
 enum class FleetPaths { Required, Ignored };
+
+// Has reader type the swipe: its text, or the card in the reader's format,
+// at the swipe's pace.
+void playSwipe(EmulatedReader &reader, const FleetSwipe &swipe);
 
 // The fleet in the JSON text, or nullopt and why not in error.
 std::optional<Fleet> parseFleet(const QByteArray &json, QString *error, FleetPaths paths = FleetPaths::Required);

@@ -11,6 +11,7 @@
 #include "EmulatedPlatform.h"
 #include "Fleet.h"
 #include "batch/BatchTool.h"
+#include "capture/KeyDecoder.h"
 #include "platform/EndingSignals.h"
 
 #include <QCoreApplication>
@@ -21,6 +22,7 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -104,6 +106,20 @@ int main(int argc, char *argv[])
     if (!root.isValid() || !vortal9::emu::installFleet(*fleet, root.path(), platform, &problem)) {
         std::fprintf(stderr, "vortal9-batch-emulated: %s\n", qPrintable(problem));
         return vortal9::batch::NotAllConfigured;
+    }
+
+    // The readers type as U.S. keyboards; where XKB_DEFAULT_LAYOUT names
+    // another layout, the host decodes their keys with it, as the real
+    // tool decodes a reader's keys with the system's layout.
+    if (!qEnvironmentVariableIsEmpty("XKB_DEFAULT_LAYOUT")) {
+        std::shared_ptr<vortal9::KeyDecoder> decoder(
+            vortal9::KeyDecoder::fromNames(vortal9::systemKeymapNames(), &problem).release());
+        if (!decoder) {
+            std::fprintf(stderr, "vortal9-batch-emulated: %s\n", qPrintable(problem));
+            return vortal9::batch::UsageError;
+        }
+        platform.setHostKeymap(
+            [decoder](quint16 code, bool shifted) { return decoder->typedAlone(int(code), shifted); });
     }
 
     vortal9::batch::Environment env;

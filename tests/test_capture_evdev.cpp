@@ -263,8 +263,12 @@ protected:
     {
         CaptureAttempt attempt = platform->capture("/dev/hidraw3");
         if (attempt.capture) {
-            QObject::connect(attempt.capture.get(), &KeyCapture::typed, attempt.capture.get(),
-                [this](const QString &t) { text += t; });
+            QObject::connect(attempt.capture.get(), &KeyCapture::pressed, attempt.capture.get(),
+                [this](const CapturedKeys &keys) {
+                    for (const CapturedKey &key : keys) {
+                        text += key.text;
+                    }
+                });
             QObject::connect(attempt.capture.get(), &KeyCapture::lost, attempt.capture.get(), [this] { ++losses; });
         }
         return attempt;

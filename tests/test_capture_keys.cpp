@@ -57,7 +57,9 @@ QString typed(KeyDecoder &decoder, const Events &events)
 {
     QString text;
     for (const auto &[code, value] : events) {
-        text += decoder.keyEvent(code, value);
+        if (const auto key = decoder.keyEvent(code, value)) {
+            text += key->text;
+        }
     }
     return text;
 }
@@ -95,7 +97,9 @@ INSTANTIATE_TEST_SUITE_P(Keymaps, Decoding,
         DecodeCase {
             "us_return_tab_backspace", "us", taps({ KEY_ENTER, KEY_TAB, KEY_BACKSPACE, KEY_KPENTER }), "\n\t\b\n" },
         DecodeCase { "us_caps_lock", "us", taps({ KEY_CAPSLOCK, KEY_A, KEY_CAPSLOCK, KEY_A }), "Aa" },
-        DecodeCase { "us_repeat", "us", Events { { KEY_A, 1 }, { KEY_A, 2 }, { KEY_A, 2 }, { KEY_A, 0 } }, "aaa" },
+        // A key held past the repeat delay (a busy machine) was pressed once:
+        // the kernel's repeats are not typing.
+        DecodeCase { "us_repeat", "us", Events { { KEY_A, 1 }, { KEY_A, 2 }, { KEY_A, 2 }, { KEY_A, 0 } }, "a" },
         // Keys held before the decoder started: their repeats and releases
         // type nothing, and a Shift released that way changes nothing.
         DecodeCase { "us_held_before_start", "us",
@@ -121,7 +125,9 @@ TEST(Decoding, SyncedKeysChangeTheStateWithoutTyping)
     decoder->syncKey(KEY_B, true);
     EXPECT_EQ(typed(*decoder, taps({ KEY_A })), "A");
     decoder->syncKey(KEY_LEFTSHIFT, false);
-    EXPECT_EQ(typed(*decoder, Events { { KEY_B, 2 } } + taps({ KEY_A })), "ba");
+    // The synced key is down (its repeat would type, were repeats typing),
+    // and Shift is up again.
+    EXPECT_EQ(typed(*decoder, Events { { KEY_B, 2 } } + taps({ KEY_A })), "a");
 }
 
 TEST(Decoding, AnUnknownLayoutIsRefused)

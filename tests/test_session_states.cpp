@@ -269,6 +269,11 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"releasedAnswerKeepsTheLimit",
             "open play wait:PlayAwaiting hold type quiet type release typing:900 wait:Ready", State::Ready,
             "quiet:0 fail:Reader Not Responding done:NotResponding"},
+        // Typing that begins before a step's report goes out (a card swiped
+        // between the steps) is no answer to it: its end does not end the
+        // step's wait.
+        Row{"typingBeforeTheStepIsNoAnswer", "open play wait:PlayAwaiting type quiet type wait:PlayAwaiting quiet",
+            State::PlayAwaiting, "quiet:0 quiet:0"},
         // An answer is one line of the log at most, never one per character.
         Row{"answerIsOneLogLine",
             "open play wait:PlayAwaiting log:on type type type type type type type type quiet wait:PlayAwaiting log?",

@@ -103,9 +103,9 @@ QByteArray keymapText(const char *layout)
 
 QString tap(KeyDecoder &decoder, int key)
 {
-    const QString text = decoder.keyEvent(key, 1);
+    const auto pressed = decoder.keyEvent(key, 1);
     decoder.keyEvent(key, 0);
-    return text;
+    return pressed ? pressed->text : QString();
 }
 
 class WaylandKeymapTest : public testing::Test

@@ -88,7 +88,9 @@ int applyScript(Runner &runner, const Options &options)
         job->handle(Job::Event::Start);
     runner.exec();
 
-    const bool differs = reference && runner.compareWith(*reference);
+    // A proof is asked for with a reference, and with a transcript (which may become one).
+    const bool proving = reference || !options.transcript.isEmpty();
+    const Runner::Proof proof = proving ? runner.prove(reference) : Runner::Proof{};
     bool allConfigured = true;
     for (const auto &job : runner.jobs()) {
         runner.printResult(*job);
@@ -111,7 +113,9 @@ int applyScript(Runner &runner, const Options &options)
         return Interrupted;
     if (!allConfigured)
         return NotAllConfigured;
-    return differs ? Differs : Success;
+    if (proof.differs)
+        return Differs;
+    return proof.cardSwiped ? CardSwiped : Success;
 }
 
 } // namespace vortal9::batch

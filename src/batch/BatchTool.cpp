@@ -28,7 +28,9 @@ const std::vector<Command> &commands()
                 "                         (opened and its keys held for a moment), send nothing\n"
                 "    --transcript FILE    write each reader's steps and answers to FILE (JSON)\n"
                 "    --expect FILE        compare each reader's answers with the first reader of a\n"
-                "                         transcript made on a reader known to be right\n") },
+                "                         transcript made on a reader known to be right (answers are\n"
+                "                         kept exactly; a step during which a card was swiped keeps\n"
+                "                         none: \"card swiped\")\n") },
         { QStringLiteral("watch"), QStringLiteral("SCRIPT"), false, watchReaders,
             QStringLiteral(
                 "  watch SCRIPT           play SCRIPT to every reader attached and to every reader as it\n"
@@ -97,6 +99,8 @@ QString help()
         "  4    no reader attached\n"
         "  5    a reader differs: it answered otherwise than the reference (apply --expect),\n"
         "       or its swipe has another shape (swipe-test)\n"
+        "  6    a card was swiped during a step of apply --expect or --transcript: that step's\n"
+        "       answer was not kept, so the reader is not proven (\"card swiped\"); apply again\n"
         "  130  apply stopped by Ctrl+C or another ending signal (swipe-test: with a reader not\n"
         "       yet swiped)\n"
         "identify ends with Ctrl+C and exit status 0 (1 when a reader's keys cannot be held, or\n"

@@ -36,6 +36,9 @@ enum Exit : int {
     NoReader = 4, // no reader attached (or none chosen)
     Differs = 5, // every reader configured, but one answered differently from the reference (apply
                  // --expect), or typed a swipe of another shape (swipe-test)
+    CardSwiped = 6, // every reader configured and none differs, but a card was swiped during a step whose
+                    // answer was to be compared or kept (apply --expect, --transcript): that answer was
+                    // not kept, so the reader is not proven
     Interrupted = 130, // apply stopped by Ctrl+C or another ending signal
 };
 

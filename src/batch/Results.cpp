@@ -21,7 +21,10 @@ QString resultText(const Job &job, const ReaderInfo &info)
     switch (job.result()) {
     case Job::Result::None: break;
     case Job::Result::Ready: return QStringLiteral("ready");
-    case Job::Result::Configured: return info.difference ? QStringLiteral("differs") : QStringLiteral("configured");
+    case Job::Result::Configured:
+        if (info.difference)
+            return QStringLiteral("differs");
+        return info.cardSwipedStep ? QStringLiteral("card swiped") : QStringLiteral("configured");
     case Job::Result::NotResponding: return QStringLiteral("reader not responding");
     case Job::Result::WriteError: return QStringLiteral("write error");
     case Job::Result::Unplugged: return QStringLiteral("unplugged");
@@ -54,6 +57,10 @@ void printResult(QTextStream &out, bool json, const Job &job, const ReaderInfo &
         message = ConfigModeAdvice;
     } else if (info.difference) {
         message = QStringLiteral("step %1 answered otherwise than the reference").arg(info.difference->step);
+    } else if (info.cardSwipedStep) {
+        message = QStringLiteral("a card was swiped during step %1: its answer was not kept, so this reader is not "
+                                 "proven; apply again, swiping no card")
+                      .arg(*info.cardSwipedStep);
     }
 
     if (json) {
@@ -69,6 +76,8 @@ void printResult(QTextStream &out, bool json, const Job &job, const ReaderInfo &
             o.insert(QStringLiteral("step"), d->step);
             o.insert(QStringLiteral("expected"), d->expected);
             o.insert(QStringLiteral("typed"), d->typed);
+        } else if (info.cardSwipedStep) {
+            o.insert(QStringLiteral("step"), *info.cardSwipedStep);
         }
         out << jsonLine(o) << Qt::endl;
         return;
@@ -77,7 +86,7 @@ void printResult(QTextStream &out, bool json, const Job &job, const ReaderInfo &
         << (info.usb.isEmpty() ? QString() : ", USB " + shown(info.usb)) << "): " << resultText(job, info)
         << (message.isEmpty() ? QString() : ": " + message);
     printFixes(out, fixes);
-    // What the reader typed is its menu's text, shown as safe text, tracks masked.
+    // What the reader typed is its menu's text (never card data), shown as safe text.
     if (const auto &d = info.difference) {
         out << "  expected: " << shown(d->expected) << Qt::endl;
         out << "  typed:    " << shown(d->typed) << Qt::endl;

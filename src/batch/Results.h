@@ -23,6 +23,9 @@ struct ReaderInfo
     QString usb;
     QString serial;
     std::optional<transcript::Difference> difference;
+    // With a proof asked for (--expect, --transcript): the first step whose
+    // answer was not kept because a card was swiped during it.
+    std::optional<int> cardSwipedStep;
 };
 
 // The result's word ("configured", "differs", "write error", ...); "" while

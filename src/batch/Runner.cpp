@@ -187,17 +187,23 @@ std::size_t Runner::indexOf(const Job &job) const
         std::find_if(m_jobs.begin(), m_jobs.end(), [&](const auto &j) { return j.get() == &job; }) - m_jobs.begin());
 }
 
-bool Runner::compareWith(const transcript::Steps &reference)
+Runner::Proof Runner::prove(const std::optional<transcript::Steps> &reference)
 {
-    bool anyDiffers = false;
+    Proof proof;
     for (std::size_t i = 0; i < m_jobs.size(); ++i) {
         const Job &job = *m_jobs[i];
         if (job.result() != Job::Result::Configured || !job.session())
             continue;
-        m_described[i].difference = transcript::firstDifference(reference, job.session()->transcript());
-        anyDiffers = anyDiffers || m_described[i].difference.has_value();
+        const transcript::Steps steps = job.session()->transcript();
+        ReaderInfo &info = m_described[i];
+        if (reference)
+            info.difference = transcript::firstDifference(*reference, steps);
+        if (!info.difference)
+            info.cardSwipedStep = transcript::firstVoidStep(steps);
+        proof.differs = proof.differs || info.difference.has_value();
+        proof.cardSwiped = proof.cardSwiped || info.cardSwipedStep.has_value();
     }
-    return anyDiffers;
+    return proof;
 }
 
 QString Runner::writeTranscript(const QString &file, const QString &scriptName) const

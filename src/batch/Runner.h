@@ -116,7 +116,15 @@ public:
 
     // Each configured reader's answers against a reference transcript's: a
     // reader that answered otherwise "differs". True when one does.
-    bool compareWith(const transcript::Steps &reference);
+    // With a proof asked for: each configured reader's first difference
+    // from reference (when given) and its first step whose answer was not
+    // kept (a card swiped during it).
+    struct Proof
+    {
+        bool differs = false;
+        bool cardSwiped = false;
+    };
+    Proof prove(const std::optional<transcript::Steps> &reference);
     // Room in the open-file limit for count readers (OpenFileLimit.h).
     void makeRoomForReaders(std::size_t count);
     // The transcript of every job as a file (schema vortal9-transcript);

@@ -6,12 +6,16 @@
 //
 // swipe-test takes the shape of the first swipe that each chosen reader
 // types (card/SwipeShape.h) and flags the readers whose shape differs from
-// --expect-shape, or without it from the shape most readers typed. The
-// typed text is kept only until its shape is taken (a swipe ends when the
-// reader has been quiet for Timing::quietMs); no character of it is
+// --expect-shape, or without it from the shape most readers typed. A swipe
+// is taken key by key as the reader's own U.S. keyboard types it, every
+// letter and digit masked as it comes (card::maskedKey), so that neither
+// the host's keymap nor the reader's settings decide what is masked; the
+// masked text is kept only until its shape is taken (a swipe ends when the
+// reader has been quiet for Timing::quietMs). No character of a card is
 // printed, logged or written.
 #include "batch/Output.h"
 #include "batch/Runner.h"
+#include "card/CardData.h"
 #include "card/SwipeShape.h"
 #include "device/KeyCapture.h"
 
@@ -21,6 +25,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 namespace vortal9::batch {
 
@@ -38,7 +43,8 @@ struct Heard
     QString refusal; // why its keys could not be held
     bool unplugged = false;
     QTimer quiet; // runs while the reader is typing
-    QString swipe; // swipe-test: what it typed until its shape is taken
+    bool typing = false; // identify: named for this burst already
+    QString swipe; // swipe-test: what it typed, masked, until its shape is taken
     std::optional<card::SwipeShape> shape;
 };
 
@@ -116,7 +122,7 @@ bool anyHeld(const Readers &readers)
 }
 
 // Runs until done() says so after an event, or until interrupted; true when interrupted.
-bool listen(Runner &runner, Readers &readers, const std::function<void(Heard &, const QString &)> &onTyped,
+bool listen(Runner &runner, Readers &readers, const std::function<void(Heard &, const CapturedKeys &)> &onTyped,
     const std::function<void(Heard &)> &onQuiet, const std::function<void(Heard &)> &onUnplugged,
     const std::function<bool()> &done)
 {
@@ -131,8 +137,8 @@ bool listen(Runner &runner, Readers &readers, const std::function<void(Heard &, 
         Heard *h = reader.get();
         if (!h->capture)
             continue;
-        QObject::connect(h->capture.get(), &KeyCapture::typed, &context, [&, h](const QString &text) {
-            onTyped(*h, text);
+        QObject::connect(h->capture.get(), &KeyCapture::pressed, &context, [&, h](const CapturedKeys &keys) {
+            onTyped(*h, keys);
             h->quiet.start();
         });
         QObject::connect(&h->quiet, &QTimer::timeout, &context, [&, h] {
@@ -193,11 +199,14 @@ int identifyReaders(Runner &runner, const Options &options)
     // What it typed is dropped unread.
     listen(
         runner, readers,
-        [&](Heard &h, const QString &) {
-            if (!h.quiet.isActive())
+        [&](Heard &h, const CapturedKeys &keys) {
+            const bool typesSomething
+                = std::any_of(keys.begin(), keys.end(), [](const CapturedKey &key) { return !key.text.isEmpty(); });
+            if (typesSomething && !std::exchange(h.typing, true))
                 say(h, "typed", QStringLiteral(" typed"));
         },
-        [](Heard &) {}, [&](Heard &h) { say(h, "unplugged", QStringLiteral(": unplugged")); },
+        [](Heard &h) { h.typing = false; },
+        [&](Heard &h) { say(h, "unplugged", QStringLiteral(": unplugged")); },
         [&] { return !anyHeld(readers); });
     // Ctrl+C is how identify ends: a success. With every reader gone there is
     // nothing left to hear.
@@ -235,12 +244,14 @@ int swipeTest(Runner &runner, const Options &options)
     };
     if (anyHeld(readers) && !options.json)
         err << "Swipe the test card on each reader (" << waiting() << " to go); Ctrl+C stops." << Qt::endl;
-    // What a reader types is kept until it has been quiet for a moment, then
-    // only its shape. Its keys stay held after that: a second swipe must not
-    // reach the terminal either.
-    auto collect = [](Heard &h, const QString &text) {
-        if (!h.shape && h.swipe.size() < MaxSwipeChars)
-            h.swipe += text.left(MaxSwipeChars - h.swipe.size());
+    // What a reader types is kept masked until it has been quiet for a
+    // moment, then only its shape. Its keys stay held after that: a second
+    // swipe must not reach the terminal either.
+    auto collect = [](Heard &h, const CapturedKeys &keys) {
+        for (const CapturedKey &key : keys) {
+            if (const QChar c = card::maskedKey(key); !c.isNull() && !h.shape && h.swipe.size() < MaxSwipeChars)
+                h.swipe += c;
+        }
     };
     auto forget = [](Heard &h) {
         h.swipe.fill(QChar(0));

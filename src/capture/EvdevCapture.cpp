@@ -114,17 +114,22 @@ void EvdevCapture::readUntilStopped()
         if (fds.back().revents != 0) {
             return; // stopped
         }
-        QString text;
+        CapturedKeys keys;
+        bool lost = false;
         int failure = 0;
         for (std::size_t i = 0; i < m_nodes.size() && failure == 0; ++i) {
             if (fds[i].revents != 0) {
-                failure = readNode(m_nodes[i], text);
+                failure = readNode(m_nodes[i], keys, lost);
             }
         }
         // Queued: delivered in order on the capture's thread, and dropped
         // with the capture if it is destroyed first.
-        if (!text.isEmpty()) {
-            QMetaObject::invokeMethod(this, [this, text] { Q_EMIT typed(text); }, Qt::QueuedConnection);
+        if (lost) {
+            QMetaObject::invokeMethod(this, [this] { Q_EMIT keysLost(); }, Qt::QueuedConnection);
+        }
+        if (!keys.empty()) {
+            QMetaObject::invokeMethod(
+                this, [this, keys = std::move(keys)] { Q_EMIT pressed(keys); }, Qt::QueuedConnection);
         }
         if (failure != 0) {
             break;
@@ -133,7 +138,7 @@ void EvdevCapture::readUntilStopped()
     QMetaObject::invokeMethod(this, &EvdevCapture::onLost, Qt::QueuedConnection);
 }
 
-int EvdevCapture::readNode(Node &node, QString &text)
+int EvdevCapture::readNode(Node &node, CapturedKeys &keys, bool &lost)
 {
     for (;;) {
         input_event event {};
@@ -141,7 +146,9 @@ int EvdevCapture::readNode(Node &node, QString &text)
             node.device, node.syncing ? LIBEVDEV_READ_FLAG_SYNC : LIBEVDEV_READ_FLAG_NORMAL, &event);
         if (rc == LIBEVDEV_READ_STATUS_SUCCESS) {
             if (event.type == EV_KEY) {
-                text += m_decoder->keyEvent(event.code, event.value);
+                if (std::optional<CapturedKey> key = m_decoder->keyEvent(event.code, event.value)) {
+                    keys.push_back(std::move(*key));
+                }
             }
         } else if (rc == LIBEVDEV_READ_STATUS_SYNC) {
             // The first is SYN_DROPPED: the kernel's queue overflowed. What
@@ -149,6 +156,7 @@ int EvdevCapture::readNode(Node &node, QString &text)
             // types nothing: those keys went down while no one listened.
             if (!node.syncing) {
                 qCWarning(lcCapture).noquote() << node.path << "dropped keys: its queue overflowed";
+                lost = true;
             } else if (event.type == EV_KEY) {
                 m_decoder->syncKey(event.code, event.value != 0);
             }

@@ -57,9 +57,10 @@ private:
     // The reading thread: until the stop descriptor is written or a node
     // fails. Only it touches the nodes' libevdev state and the decoder.
     void readUntilStopped();
-    // Reads what one node has queued; its text is added to text. 0, or the
-    // errno that ends the node (ENODEV when the reader was unplugged).
-    int readNode(Node &node, QString &text);
+    // Reads what one node has queued; its key presses are added to keys,
+    // and lost is set when the kernel dropped events. 0, or the errno that
+    // ends the node (ENODEV when the reader was unplugged).
+    int readNode(Node &node, CapturedKeys &keys, bool &lost);
     void onLost();
     void stopReading();
     void releaseAll();

@@ -20,6 +20,7 @@ namespace {
 
 // Linux key codes are XKB key codes less 8 (the evdev rules' offset).
 constexpr xkb_keycode_t EvdevOffset = 8;
+constexpr xkb_keycode_t LeftShiftKey = 42; // KEY_LEFTSHIFT
 
 // Values of a shell-style KEY="value" file such as /etc/default/keyboard.
 QString shellValue(const QString &text, const QString &key)
@@ -250,22 +251,24 @@ KeyDecoder::~KeyDecoder()
     xkb_context_unref(m_context);
 }
 
-QString KeyDecoder::keyEvent(int code, int value)
+std::optional<CapturedKey> KeyDecoder::keyEvent(int code, int value)
 {
     switch (value) {
     case 1: {
         // The text comes from the state before the key itself changes it; a
-        // second press without release types again, as a repeat.
-        QString text = textOf(code);
+        // second press without release types again.
+        CapturedKey key{static_cast<quint16>(code), shiftDown(), textOf(code)};
         syncKey(code, true);
-        return text;
+        return key;
     }
-    case 2: return m_down.count(code) != 0 ? textOf(code) : QString();
-    case 0:
-        syncKey(code, false);
-        return QString();
-    default: return QString();
+    case 0: syncKey(code, false); return std::nullopt;
+    default: return std::nullopt;
     }
+}
+
+bool KeyDecoder::shiftDown() const
+{
+    return xkb_state_mod_name_is_active(m_state, XKB_MOD_NAME_SHIFT, XKB_STATE_MODS_DEPRESSED) > 0;
 }
 
 void KeyDecoder::syncKey(int code, bool down)
@@ -283,10 +286,22 @@ void KeyDecoder::syncKey(int code, bool down)
     xkb_state_update_key(m_state, key, down ? XKB_KEY_DOWN : XKB_KEY_UP);
 }
 
-QString KeyDecoder::textOf(int code) const
+QString KeyDecoder::typedAlone(int code, bool shifted) const
+{
+    xkb_state *alone = xkb_state_new(m_keymap);
+    xkb_state_update_mask(alone, 0, 0, 0, 0, 0, xkb_state_serialize_layout(m_state, XKB_STATE_LAYOUT_EFFECTIVE));
+    if (shifted) {
+        xkb_state_update_key(alone, LeftShiftKey + EvdevOffset, XKB_KEY_DOWN);
+    }
+    QString text = textIn(alone, code);
+    xkb_state_unref(alone);
+    return text;
+}
+
+QString KeyDecoder::textIn(xkb_state *state, int code)
 {
     const xkb_keycode_t key = static_cast<xkb_keycode_t>(code) + EvdevOffset;
-    switch (xkb_state_key_get_one_sym(m_state, key)) {
+    switch (xkb_state_key_get_one_sym(state, key)) {
     case XKB_KEY_Return:
     case XKB_KEY_KP_Enter: return QStringLiteral("\n");
     case XKB_KEY_Tab: return QStringLiteral("\t");
@@ -294,7 +309,7 @@ QString KeyDecoder::textOf(int code) const
     default: break;
     }
     char utf8[64];
-    xkb_state_key_get_utf8(m_state, key, utf8, sizeof utf8);
+    xkb_state_key_get_utf8(state, key, utf8, sizeof utf8);
     QString text = QString::fromUtf8(utf8);
     // Escape, Delete and Control combinations give control characters, which
     // a text box would not show either.

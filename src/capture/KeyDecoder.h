@@ -3,9 +3,12 @@
 // have applied to the reader's keys.
 #pragma once
 
+#include "device/KeyCapture.h"
+
 #include <QString>
 
 #include <memory>
+#include <optional>
 #include <set>
 
 struct xkb_context;
@@ -56,19 +59,26 @@ public:
     KeyDecoder &operator=(const KeyDecoder &) = delete;
 
     // One key event (a Linux key code; value 1 press, 0 release, 2 repeat).
-    // Returns what it types under the current modifiers: the character on a
-    // press or repeat, "\n" for Return and Enter, "\t" for Tab, "\b" for
-    // BackSpace, and nothing for modifiers, dead keys and keys without a
-    // character. Releases and repeats of keys whose press was not seen (held
-    // before the decoder started) type nothing and change nothing.
-    QString keyEvent(int code, int value);
+    // A press gives the key with what it types under the current modifiers:
+    // its character, "\n" for Return and Enter, "\t" for Tab, "\b" for
+    // BackSpace, and "" for modifiers, dead keys and keys without a
+    // character. Releases give nothing, and so do repeats: a reader never
+    // holds a key on purpose, and a key held past the system's repeat delay
+    // (a busy machine) was still pressed once. Releases of keys whose press
+    // was not seen (held before the decoder started) change nothing.
+    std::optional<CapturedKey> keyEvent(int code, int value);
     // Brings the key's state up to date without typing: after events were
     // lost, the input device reports which keys are down now.
     void syncKey(int code, bool down);
+    // What the key types on its own, with Shift or without, whatever is
+    // down now (in the layout group this decoder types in).
+    QString typedAlone(int code, bool shifted) const;
 
 private:
     KeyDecoder(xkb_context *context, xkb_keymap *keymap);
-    QString textOf(int code) const;
+    QString textOf(int code) const { return textIn(m_state, code); }
+    static QString textIn(xkb_state *state, int code);
+    bool shiftDown() const;
 
     xkb_context *m_context;
     xkb_keymap *m_keymap;

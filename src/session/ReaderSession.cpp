@@ -24,6 +24,27 @@ namespace {
 // reader's text, and one line per answer at most (at its end).
 Q_LOGGING_CATEGORY(lcSession, "vortal9.session", QtInfoMsg)
 
+// Applies what guard has decided to steps: kept text appended to the
+// answer of its step (unless that step is void), void steps emptied.
+// Returns the text that may be shown, in the order it was typed.
+QString applyDecisions(card::CardGuard &guard, transcript::Steps &steps)
+{
+    QString shown;
+    auto stepAt = [&steps](int step) { return step >= 0 && std::size_t(step) < steps.size() ? &steps[std::size_t(step)] : nullptr; };
+    for (const card::CardGuard::Piece &piece : guard.takeKept()) {
+        shown += piece.text;
+        if (transcript::Step *step = stepAt(piece.step); step && !step->cardSwiped)
+            step->answer += piece.text;
+    }
+    for (const int voided : guard.takeVoid()) {
+        if (transcript::Step *step = stepAt(voided)) {
+            step->answer.clear();
+            step->cardSwiped = true;
+        }
+    }
+    return shown;
+}
+
 // The states in which one answer of the reader is limited in length.
 bool limitsAnswer(ReaderSession::State state)
 {
@@ -124,14 +145,14 @@ ReaderSession::OpenResult ReaderSession::open(const std::string &path)
     m_captureRefusal = capture ? QString() : refusal;
     m_capture = std::move(capture);
     if (m_capture) {
-        connect(m_capture.get(), &KeyCapture::typed, this, &ReaderSession::onCapturedText);
+        connect(m_capture.get(), &KeyCapture::pressed, this, &ReaderSession::onCapturedKeys);
         connect(m_capture.get(), &KeyCapture::lost, this, [this] {
             m_inCaptureSignal = true;
             dispatch(Event::ReaderLost);
             m_inCaptureSignal = false;
         });
     }
-    m_masker = {};
+    m_guard = {};
     m_typedInStep = false;
     m_readerIdle = false;
     m_held = false;
@@ -253,13 +274,12 @@ void ReaderSession::resumeRecording(const QString &kept)
 
 transcript::Steps ReaderSession::transcript() const
 {
+    // Text still held back because it may begin a card is given as the end
+    // of the reader's typing would give it.
     transcript::Steps steps = m_transcript;
-    // Text held back because it may be a track is given as the end of the
-    // answer would give it.
-    if (!steps.empty()) {
-        card::TrackMasker rest = m_masker;
-        steps.back().answer += rest.end();
-    }
+    card::CardGuard rest = m_guard;
+    rest.settle();
+    applyDecisions(rest, steps);
     return steps;
 }
 
@@ -287,7 +307,8 @@ transcript::Steps ReaderSession::transcript() const
 //   told taken: SendDone then goes to PlayAnswering while it types, or on
 //   as after its end.)
 //   PlayPausing:     PauseOver → PlaySending or Ready.
-//   PlayAwaiting:    Typed → PlayAnswering; QuietOver → PlaySending, Ready or PlayHeld;
+//   PlayAwaiting:    Typed → PlayAnswering; QuietOver → PlaySending, Ready or PlayHeld (of
+//                    typing that began before the step: stays);
 //                    Silence, AnswerTooLong → PlayReleasing or Ready ("Reader Not Responding").
 //   PlayAnswering:   QuietOver, AnswerTooLong as PlayAwaiting.
 //   PlayHeld:        Typed → PlayHeldTyping; HoldChanged (released) → PlaySending or Ready.
@@ -367,6 +388,11 @@ void ReaderSession::typingTransition(Typing next)
     if (m_typing == Typing::Typing && next == Typing::Quiet)
         qCDebug(lcSession).noquote() << QString::fromStdString(m_path) << "typing:" << typingName(m_typing) << "->"
                                      << eventName(m_event) << "->" << typingName(next);
+    // A burst of typing is an answer only when it begins while one is awaited.
+    if (m_typing == Typing::Quiet && next == Typing::Typing)
+        m_guard.beginBurst(answeredStep() >= 0);
+    else if (m_typing == Typing::Typing && next == Typing::Quiet)
+        m_guard.endBurst();
     m_typing = next;
     if (next == Typing::Typing)
         m_quietTimer->start();
@@ -606,6 +632,12 @@ void ReaderSession::onPlayAwaiting(Event event)
     if (event == Event::Typed) {
         readerTyped();
         transition(State::PlayAnswering);
+        return;
+    }
+    if (event == Event::QuietOver && !m_typedInStep) {
+        // Typing that ended before the step's first report went out (a
+        // card swiped between the steps) is no answer: the wait goes on.
+        quietPeriodOver();
         return;
     }
     onPlayAnswering(event);
@@ -863,6 +895,8 @@ void ReaderSession::loseReader()
     m_readerIdle = false;
     m_held = false;
     m_modifier = keyboard::NoModifier;
+    // Nothing more will be heard: what is held back is decided.
+    settleGuard();
     closeHandle();
     transition(State::Closed);
     if (wasPlaying)
@@ -929,26 +963,44 @@ void ReaderSession::readerTyped()
     ++m_typedCount;
     m_typedInStep = true;
     m_readerIdle = false;
-    if (m_heard.isEmpty())
+    if (m_keys.empty())
         return;
-    // Everything the reader types goes through the masker, also what is
-    // typed before the first step or between steps, so that a track is
-    // known as one however the steps fall.
-    addToAnswer(m_masker.feed(m_heard));
-    Q_EMIT typed(m_heard);
+    // Every key the reader types goes through the guard, also what is typed
+    // before the first step or between steps: it alone decides what of it
+    // may be kept or shown.
+    const int step = answeredStep();
+    for (const CapturedKey &key : m_keys)
+        m_guard.key(key, step);
+    applyGuard(m_guard, m_transcriptGeneration, true);
 }
 
-void ReaderSession::addToAnswer(const QString &masked)
+int ReaderSession::answeredStep() const
 {
-    // A pause inside one answer does not start a step: the text goes to the
-    // step that was answered last until the next key.
-    if (!m_transcript.empty() && !masked.isEmpty())
-        m_transcript.back().answer += masked;
+    return m_stepEnded || m_transcript.empty() ? -1 : int(m_transcript.size()) - 1;
+}
+
+void ReaderSession::applyGuard(card::CardGuard &guard, int generation, bool show)
+{
+    // Decisions for the steps of an earlier transcript (a tail that outlived
+    // it) are shown, never stored.
+    transcript::Steps scratch;
+    const QString shown = applyDecisions(guard, generation == m_transcriptGeneration ? m_transcript : scratch);
+    if (show && !shown.isEmpty())
+        Q_EMIT typed(shown);
+}
+
+void ReaderSession::settleGuard()
+{
+    m_guard.settle();
+    applyGuard(m_guard, m_transcriptGeneration, true);
 }
 
 void ReaderSession::startTranscript()
 {
+    // What is still held belongs to the steps it was typed in.
+    settleGuard();
     m_transcript.clear();
+    ++m_transcriptGeneration;
     m_stepEnded = true;
 }
 
@@ -974,7 +1026,6 @@ void ReaderSession::quietPeriodOver()
     const bool sending = m_channel->isBusy();
     if (m_recording && !sending && !m_recorded.isEmpty())
         m_recorded += scancode::AnswerMarker;
-    addToAnswer(m_masker.end());
     // Outside playback the transcript's steps end at the same points; a
     // playback's steps end where it waits for the answer (onPlayAnswering).
     if (!sending && !isScriptRunning())
@@ -997,7 +1048,10 @@ void ReaderSession::releaseCapture(bool commandOut)
         // awaited; every character it types meanwhile starts the period anew.
         const int holdMs = commandOut ? m_timing.quietMs
                                       : std::max({m_quietTimer->remainingTime(), m_listenTimer->remainingTime(), 0});
-        holdTail(holdMs);
+        holdTail(holdMs, commandOut);
+    } else {
+        // Nothing more will be heard: what is held back is decided.
+        settleGuard();
     }
     if (m_capture) {
         m_capture->disconnect(this);
@@ -1011,12 +1065,16 @@ void ReaderSession::endTails()
         tail->end();
 }
 
-void ReaderSession::holdTail(int holdMs)
+void ReaderSession::holdTail(int holdMs, bool commandOut)
 {
     if (m_capture)
         m_capture->disconnect(this);
+    // The tail follows the reader's typing on with the session's guard: what
+    // it still holds may be completed into a card by what comes.
+    AnswerTail::Typing typing{m_guard.split(), m_typing == Typing::Typing, commandOut || answeredStep() >= 0};
     auto *tail = new AnswerTail(
-        m_path, std::move(m_capture), holdMs, m_timing, this, [this](const QString &text) { Q_EMIT typed(text); },
+        m_path, std::move(m_capture), holdMs, m_timing, this, std::move(typing),
+        [this, generation = m_transcriptGeneration](card::CardGuard &guard) { applyGuard(guard, generation, true); },
         [this](AnswerTail *ended) {
             m_tails.erase(std::remove(m_tails.begin(), m_tails.end(), ended), m_tails.end());
             ended->deleteLater();
@@ -1060,12 +1118,12 @@ void ReaderSession::dispose(std::unique_ptr<KeyCapture> capture)
 
 // ---- what the capture, the channel and the monitor report ----------------------------------
 
-void ReaderSession::onCapturedText(const QString &text)
+void ReaderSession::onCapturedKeys(const CapturedKeys &keys)
 {
     m_inCaptureSignal = true;
-    m_heard = text;
+    m_keys = keys;
     dispatch(Event::Typed);
-    m_heard.clear();
+    m_keys.clear();
     m_inCaptureSignal = false;
 }
 

@@ -215,11 +215,16 @@ public:
     const QString &recordedText() const { return m_recorded; }
 
     // The steps of the last playback or Enter Config: the keys sent and what
-    // the reader typed in answer, tracks of card data masked. In playback a
-    // step ends where playback waits for the answer (script::endsStep);
-    // otherwise where the reader answered and fell quiet, as a recording's
-    // markers do. Answers are heard only through capture.
+    // the reader typed in answer, exactly as typed; a step whose answer held
+    // card data, or that typing which was no answer ran into, is void
+    // (card::CardGuard). In playback a step ends where playback waits for the
+    // answer (script::endsStep); otherwise where the reader answered and fell
+    // quiet, as a recording's markers do. Answers are heard only through
+    // capture.
     transcript::Steps transcript() const;
+    // Typing that was no answer (a card swiped while nothing was awaited),
+    // and cards found inside answers, since the reader was opened.
+    int swipesHeard() const { return m_guard.swipes(); }
 
     // Without capture: the text box that receives the reader's typing changed.
     void noteTyping();
@@ -241,7 +246,9 @@ public:
     static const char *eventName(Event event);
 
 Q_SIGNALS:
-    // Captured text, as it would have been typed into a text box.
+    // Captured text that may be shown, as it would have been typed into a
+    // text box: answers only, never card data; text is held back while it
+    // may still turn out to be a card (card::CardGuard).
     void typed(const QString &text);
     // The reader has been quiet for the quiet period. keyboardReady: the
     // on-screen keys may be used (no script is playing, nothing is being sent).
@@ -324,19 +331,25 @@ private:
     void startTranscript();
     void quietPeriodOver();
     void recordGoingOut();
-    void addToAnswer(const QString &masked);
+    // The step the reader's keys answer now; -1 when no answer is awaited.
+    int answeredStep() const;
+    // What the guard has decided: kept text into the answers (and shown),
+    // void steps emptied.
+    void applyGuard(card::CardGuard &guard, int generation, bool show);
+    // Whatever the guard still holds is decided (nothing more can complete it).
+    void settleGuard();
     // Hands a reader that may still be typing to a tail; lets go of the capture.
     void releaseCapture(bool commandOut);
     void closeHandle();
     void endTails();
     // This reader may be typing: a command is out, or its quiet period runs.
     bool readerMayType() const;
-    void holdTail(int holdMs);
+    void holdTail(int holdMs, bool commandOut);
     void checkLetGo();
     void resetModifier();
 
     // Signals of the capture and the channel, turned into events.
-    void onCapturedText(const QString &text);
+    void onCapturedKeys(const CapturedKeys &keys);
     void onReportGoingOut(const QString &chunk);
     void onReportSent(const std::vector<std::uint8_t> &payload);
     void onReportRefused();
@@ -368,9 +381,10 @@ private:
 
     bool m_recording = false;
     QString m_recorded;
-    transcript::Steps m_transcript; // answers masked as they come
-    card::TrackMasker m_masker;     // everything the reader typed since it was opened
-    bool m_stepEnded = true; // the last step's answer is over: the next key starts a step
+    transcript::Steps m_transcript; // answers as they are decided
+    int m_transcriptGeneration = 0; // counts new transcripts: a tail's decisions for an old one are dropped
+    card::CardGuard m_guard;        // everything the reader typed since it was opened
+    bool m_stepEnded = true; // the last step's answer is over: no answer is awaited, the next key starts a step
     bool m_readerIdle = false;
     bool m_held = false;
     int m_modifier = keyboard::NoModifier;
@@ -384,7 +398,7 @@ private:
     // What PressKey, PlayScript, Typed and the report events carry.
     keyboard::KeyStroke m_stroke;
     std::vector<script::Token> m_tokens;
-    QString m_heard;                       // Typed: captured text ("" from the receive box)
+    CapturedKeys m_keys;                   // Typed: captured keys (none from the receive box)
     QString m_chunk;                       // ReportGoingOut
     std::vector<std::uint8_t> m_payload;   // ReportSent
     std::size_t m_nextToken = 0;     // playback: the token to send next

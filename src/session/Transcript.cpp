@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace vortal9::transcript {
 
 Steps scriptSteps(const QString &script)
@@ -33,6 +35,8 @@ std::optional<Difference> firstDifference(const Steps &expected, const Steps &ty
 {
     const std::size_t steps = std::max(expected.size(), typed.size());
     for (std::size_t i = 0; i < steps; ++i) {
+        if ((i < expected.size() && expected[i].cardSwiped) || (i < typed.size() && typed[i].cardSwiped))
+            continue;
         const QString want = i < expected.size() ? expected[i].answer : QString();
         const QString got = i < typed.size() ? typed[i].answer : QString();
         if (normalizedAnswer(want) != normalizedAnswer(got))
@@ -41,11 +45,21 @@ std::optional<Difference> firstDifference(const Steps &expected, const Steps &ty
     return std::nullopt;
 }
 
+std::optional<int> firstVoidStep(const Steps &steps)
+{
+    const auto it = std::find_if(steps.begin(), steps.end(), [](const Step &step) { return step.cardSwiped; });
+    return it == steps.end() ? std::nullopt : std::optional<int>(int(it - steps.begin()) + 1);
+}
+
 QJsonArray stepsToJson(const Steps &steps)
 {
     QJsonArray array;
-    for (const Step &step : steps)
-        array.append(QJsonObject{{"keys", step.keys}, {"answer", step.answer}});
+    for (const Step &step : steps) {
+        QJsonObject o{{"keys", step.keys}, {"answer", step.answer}};
+        if (step.cardSwiped)
+            o.insert(QLatin1String("cardSwiped"), true);
+        array.append(o);
+    }
     return array;
 }
 
@@ -69,10 +83,15 @@ std::optional<Steps> referenceSteps(const QJsonObject &file, QString *why)
     const QJsonArray array = readers.first().toObject().value(QLatin1String("steps")).toArray();
     for (const auto &value : array) {
         const QJsonObject step = value.toObject();
-        steps.push_back({step.value(QLatin1String("keys")).toString(), step.value(QLatin1String("answer")).toString()});
+        steps.push_back({step.value(QLatin1String("keys")).toString(), step.value(QLatin1String("answer")).toString(),
+                         step.value(QLatin1String("cardSwiped")).toBool()});
     }
     if (steps.empty())
         return refuse(QStringLiteral("its first reader has no steps"));
+    if (const std::optional<int> voided = firstVoidStep(steps))
+        return refuse(QStringLiteral("step %1 of its first reader has no answer: a card was swiped during it (make the "
+                                     "reference again, swiping no card)")
+                          .arg(*voided));
     return steps;
 }
 

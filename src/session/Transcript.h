@@ -25,7 +25,10 @@ inline constexpr int SchemaVersion = 1;
 struct Step
 {
     QString keys;   // hexadecimal pairs sent in this step
-    QString answer; // what the reader typed, tracks of card data masked
+    QString answer; // what the reader typed, exactly; "" when void
+    // Void: card data was typed during the step, or typing that was no
+    // answer ran into it (card::CardGuard). Nothing of its answer is kept.
+    bool cardSwiped = false;
     bool operator==(const Step &) const = default;
 };
 using Steps = std::vector<Step>;
@@ -46,12 +49,16 @@ struct Difference
 };
 
 // The first step at which the answers differ (normalized), or nullopt.
+// Void steps (cardSwiped) differ from nothing: their answers are not known.
 std::optional<Difference> firstDifference(const Steps &expected, const Steps &typed);
+// The first void step (1-based), or nullopt.
+std::optional<int> firstVoidStep(const Steps &steps);
 
 // One reader's entry of a transcript file.
 QJsonArray stepsToJson(const Steps &steps);
 // The steps of the first reader of a transcript file's JSON; nullopt with a
-// reason when it is not such a file.
+// reason when it is not such a file, or when one of those steps is void (no
+// reference can be made from a step whose answer was not kept).
 std::optional<Steps> referenceSteps(const QJsonObject &file, QString *why);
 
 } // namespace vortal9::transcript

@@ -178,7 +178,10 @@ UhidDevice::UhidDevice(int fd, DeviceConfig config, EventLog *log, QObject *pare
         // The firmware types into its capture, at its own pace; each character
         // becomes a key on the device.
         m_capture = m_firmware->grab();
-        connect(m_capture.get(), &KeyCapture::typed, this, &UhidDevice::typeText);
+        connect(m_capture.get(), &KeyCapture::pressed, this, [this](const CapturedKeys &keys) {
+            for (const CapturedKey &key : keys)
+                typeText(key.text);
+        });
     }
 }
 
@@ -220,11 +223,11 @@ bool UhidDevice::create()
 
     if (m_firmware) {
         for (const emu::FleetSwipe &swipe : m_config.firmware.swipes) {
-            QTimer::singleShot(swipe.atMs, this, [this, card = swipe.card] {
+            QTimer::singleShot(swipe.atMs, this, [this, swipe] {
                 if (m_destroyed)
                     return;
                 log(QStringLiteral("swipe")); // what the card holds is never logged
-                m_firmware->swipe(card);
+                emu::playSwipe(*m_firmware, swipe);
             });
         }
     }
