@@ -219,7 +219,10 @@ public:
         const MSG *msg = static_cast<const MSG *>(message);
         if (msg->message != WM_ENDSESSION || msg->hwnd == nullptr)
             return false;
-        *result = 0;
+        // The event loop's own filtering of a message it fetched has no
+        // result to give.
+        if (result)
+            *result = 0;
         return true;
     }
 };
