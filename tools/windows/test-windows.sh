@@ -82,6 +82,11 @@ msiexec() {
 winpath() {
     "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'
 }
+# A file in the prefix's drive C: by its C: path, as Windows names it (Wine's
+# shell does not follow a shortcut that it is given by its Z: path).
+cpath() {
+    printf 'C:\\%s' "${1#"$WINEPREFIX/drive_c/"}" | tr / '\\'
+}
 # One value of a registry key, or nothing when the key or value is missing.
 reg_value() {
     "$WINE" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
@@ -141,12 +146,16 @@ echo "== silent install of $OLD_VERSION"
 expect_installed "$OLD_CODE" "$OLD_VERSION" "$NEW_CODE"
 
 echo "== vortal9-batch by its name, as an administrator's shell runs it"
-# A new shell reads the PATH that the installer changed.
-version=$("$WINE" cmd /c "vortal9-batch --version" 2>/dev/null | tr -d '\r')
+# A new process reads the PATH that the installer changed; it is searched by
+# Windows' own rules (SearchPath). (Wine's cmd.exe stops at an empty PATH
+# entry, which Wine's removal of an entry leaves behind; Windows' does not.)
+version=$("$WINE" vortal9-batch --version 2>/dev/null | tr -d '\r')
 [ "$version" = "vortal9-batch $OLD_VERSION" ] || fail "vortal9-batch --version through the PATH gave: $version"
 status=0
-"$WINE" cmd /c "vortal9-batch list" >/dev/null 2>&1 || status=$?
+"$WINE" vortal9-batch list >/dev/null 2>&1 || status=$?
 [ "$status" = 4 ] || fail "vortal9-batch list without readers exited $status, not 4 (no reader attached)"
+# This Wine session has no display; the window below needs a new one on Xvfb.
+"$WINESERVER" -w
 echo "vortal9-batch runs from the PATH: $version; list without readers exits 4"
 
 echo "== the installed program, started from its shortcut, on Xvfb"
@@ -169,7 +178,7 @@ $XVFB "$SCREEN" sh -eu -c '
     sleep 3 # first paint and the key pictures
     import -window "$window" "$3"
     "$4" -k
-' sh "$WINE" "$(winpath "$link")" "$SHOT" "$WINESERVER"
+' sh "$WINE" "$(cpath "$link")" "$SHOT" "$WINESERVER"
 echo "Screenshot: $SHOT"
 while read -r name x y w h; do
     share=$(green_share "$SHOT" "$x" "$y" "$w" "$h")

@@ -8,8 +8,10 @@
 source "$SRC/tests/kernel/wine/lib.sh"
 fleet f.json '{ "serial": "U1" }' '{ "serial": "U2" }' '{ "serial": "MUTE", "noAnswerAt": 1 }'
 readers r --fleet f.json || { fail start "the uhid readers did not start: $(cat r.err)"; finish; }
+# Wine passes no QT_* variable on: the suites with a QApplication run on
+# Qt's Windows platform, which needs Wine's X driver.
+xorg_start || { fail xorg "Xorg did not start: $(tail -5 xorg.log)"; finish; }
 wine_sees 3 || { fail start "Wine's HID bus shows no three readers"; finish; }
-export QT_QPA_PLATFORM=offscreen
 for suite in test_win32_platform test_win32_capture; do
     t=$(now)
     VORTAL9_UHID_READERS=U1,U2,MUTE VORTAL9_UHID_SILENT=MUTE "$WINE" "$WBIN/$suite.exe" >"$suite.log" 2>&1
@@ -25,4 +27,5 @@ echo "$hot"
 expect reports "the readers' logs: $hot" \
     test "$hot" = "MUTE=001411090000000000=none U1=001411090000000000=ok U2=001411090000000000=ok "
 wine_stop
+xorg_stop
 finish
