@@ -2,9 +2,9 @@
 # cmake/WindowsMsi.cmake): wixl-heat writes a component for every staged
 # file, wixl joins them with the product's .wxs.
 #
-#   -D WIXL= -D WIXL_HEAT= -D WXS= -D STAGE= -D WORK= -D VERSION=
+#   -D WIXL= -D WIXL_HEAT= -D MSIBUILD= -D WXS= -D STAGE= -D WORK= -D VERSION=
 #   -D UPGRADE_CODE= -D PRODUCT_CODE= -D ICON= -D OUT=
-foreach(_var WIXL WIXL_HEAT WXS STAGE WORK VERSION UPGRADE_CODE PRODUCT_CODE ICON OUT)
+foreach(_var WIXL WIXL_HEAT MSIBUILD WXS STAGE WORK VERSION UPGRADE_CODE PRODUCT_CODE ICON OUT)
     if(NOT DEFINED ${_var})
         message(FATAL_ERROR "MakeMsi.cmake needs -D ${_var}=")
     endif()
@@ -37,5 +37,17 @@ execute_process(
             -D "UpgradeCode=${UPGRADE_CODE}" -D "ProductCode=${PRODUCT_CODE}"
             -D "IconFile=${_icon}" -D "SourceDir=${_stage}" -o "${OUT}" "${WXS}" files.wxs
     WORKING_DIRECTORY "${WORK}"
+    COMMAND_ERROR_IS_FATAL ANY)
+
+# The installed folder at the end of the system's PATH (wixl has no
+# Environment element): "=" sets the variable, "-" removes the entry with
+# the product, "*" is the system's environment; "[~];" appends to the value
+# there. Windows Installer's own actions write and remove it.
+execute_process(
+    COMMAND "${MSIBUILD}" "${OUT}"
+        -q "CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)"
+        -q "INSERT INTO `Environment` (`Environment`, `Name`, `Value`, `Component_`) VALUES ('PathEntry', '=-*PATH', '[~];[INSTALLDIR]', 'PathEntry')"
+        -q "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveEnvironmentStrings', 3300)"
+        -q "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('WriteEnvironmentStrings', 5200)"
     COMMAND_ERROR_IS_FATAL ANY)
 message(STATUS "Windows Installer package: ${OUT}")

@@ -4,7 +4,8 @@
 # lists the staged files). See cmake/MakeMsi.cmake.
 find_program(VORTAL9_WIXL wixl NO_CMAKE_FIND_ROOT_PATH)
 find_program(VORTAL9_WIXL_HEAT wixl-heat NO_CMAKE_FIND_ROOT_PATH)
-if(NOT VORTAL9_WIXL OR NOT VORTAL9_WIXL_HEAT)
+find_program(VORTAL9_MSIBUILD msibuild NO_CMAKE_FIND_ROOT_PATH)
+if(NOT VORTAL9_WIXL OR NOT VORTAL9_WIXL_HEAT OR NOT VORTAL9_MSIBUILD)
     message(STATUS "wixl not found: no msi target (apt-get install wixl)")
     return()
 endif()
@@ -22,7 +23,7 @@ add_custom_target(msi
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${_stage}
     COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${_stage} --strip
     COMMAND ${CMAKE_COMMAND}
-            -D WIXL=${VORTAL9_WIXL} -D WIXL_HEAT=${VORTAL9_WIXL_HEAT}
+            -D WIXL=${VORTAL9_WIXL} -D WIXL_HEAT=${VORTAL9_WIXL_HEAT} -D MSIBUILD=${VORTAL9_MSIBUILD}
             -D WXS=${PROJECT_SOURCE_DIR}/packaging/windows/vortal9-setup.wxs
             -D STAGE=${_stage} -D WORK=${CMAKE_BINARY_DIR}/msi
             -D VERSION=${VORTAL9_VERSION} -D UPGRADE_CODE=${VORTAL9_UPGRADE_CODE}
@@ -32,4 +33,4 @@ add_custom_target(msi
     COMMENT "Building vortal9-setup-${VORTAL9_VERSION}.msi"
     VERBATIM)
 # What the install tree holds must be built first.
-add_dependencies(msi vortal9-setup vortal9_windows_runtime vortal9_pictures vortal9_appicon)
+add_dependencies(msi vortal9-setup vortal9-batch vortal9_windows_runtime vortal9_pictures vortal9_appicon)

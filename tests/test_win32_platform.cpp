@@ -12,7 +12,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QStringList>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include <cstring>
 #include <functional>
@@ -171,17 +182,51 @@ TEST(Win32HidStack, AMissingDeviceIsRefusedAndNothingUsesTheRefusedHandle)
     EXPECT_FALSE(platform.setFeature(InvalidHandle, { 0, 1, 2 }));
 }
 
-TEST(Win32HidStack, FindReadersCountsNoReaderAmongWinesDevices)
+// The readers that the real-kernel test's virtual machine makes with uhid
+// (make windows-kernel-test), which Wine's HID bus shows on their hidraw
+// nodes: VORTAL9_UHID_READERS lists their serials, and VORTAL9_UHID_SILENT
+// the serial of one among them that never answers a report. Elsewhere the
+// system (Wine's own devices) has no reader.
+QStringList uhidReaders()
 {
+    return qEnvironmentVariable("VORTAL9_UHID_READERS").split(QLatin1Char(','), Qt::SkipEmptyParts);
+}
+
+QString serialOf(const std::string &path)
+{
+    const std::wstring wide = QString::fromStdString(path).toStdWString();
+    const HANDLE file = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+    wchar_t serial[128] = {};
+    QString text;
+    if (file != INVALID_HANDLE_VALUE && HidD_GetSerialNumberString(file, serial, sizeof serial - sizeof(wchar_t)))
+        text = QString::fromWCharArray(serial);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return text;
+}
+
+TEST(Win32HidStack, FindReadersCountsTheReadersAttached)
+{
+    const QStringList serials = uhidReaders();
     CallLog log;
     Win32HidPlatform platform(watched(log, {}));
     RecordingView view;
     AccessUSBIO usb(platform, view);
-    EXPECT_FALSE(usb.FindReaders());
-    EXPECT_EQ(view.caption, QStringLiteral("[ 0 ]"));
-    EXPECT_TRUE(view.entries.isEmpty());
-    ASSERT_FALSE(view.errors.isEmpty());
-    EXPECT_EQ(view.errors.last(), text::CantFindReader);
+    EXPECT_EQ(usb.FindReaders(), !serials.isEmpty());
+    EXPECT_EQ(view.caption, QStringLiteral("[ %1 ]").arg(serials.size()));
+    EXPECT_EQ(view.entries.size(), serials.size());
+    if (serials.isEmpty()) {
+        ASSERT_FALSE(view.errors.isEmpty());
+        EXPECT_EQ(view.errors.last(), text::CantFindReader);
+    }
+    QStringList found;
+    for (const std::string &path : usb.DevicePaths)
+        found << serialOf(path);
+    found.sort();
+    QStringList expected = serials;
+    expected.sort();
+    EXPECT_EQ(lines(found), lines(expected));
     usb.CloseReader();
     EXPECT_EQ(log.setsMade, 1);
     EXPECT_EQ(log.setsDestroyed, 1);
@@ -379,6 +424,265 @@ TEST(Win32HidCallsOfAReader, CarryTheValuesTheReaderIsOpenedAndDrivenWith)
     ASSERT_TRUE(channel.sendNow(QStringLiteral("141109")));
     const std::vector<std::uint8_t> report { 0x00, 0x14, 0x11, 0x09, 0, 0, 0, 0, 0 };
     EXPECT_EQ(sent, std::vector<std::vector<std::uint8_t>> { report });
+}
+
+// Reports on the channel's report thread: the request HidD_SetFeature would
+// make (IOCTL_HID_SET_FEATURE, the 9 bytes as its input), overlapped on the
+// reader's handle, its answer waited for there; a report that a silent
+// reader holds is cancelled when the program gives up on it (a call queued
+// to the waiting thread) and counts as refused, also when the system does
+// not end the cancelled request (Wine's HID bus waits for the kernel's 5 s).
+enum class Answer { AtOnce, Later, Refused, Never, NeverAndCancelIgnored };
+
+struct ReportThreadRow
+{
+    const char *name;
+    Answer answer;
+    bool giveUp;
+    bool accepted;
+};
+
+void PrintTo(const ReportThreadRow &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class Win32ReportThread : public ::testing::TestWithParam<ReportThreadRow>
+{
+protected:
+    // The channel's answers come through an event loop.
+    static QCoreApplication &application()
+    {
+        static int argc = 1;
+        static char name[] = "test_win32_platform";
+        static char *argv[] = { name, nullptr };
+        static QCoreApplication app(argc, argv);
+        return app;
+    }
+
+    // The fake's side of one request: answered from another thread, or
+    // never, unless cancelled.
+    struct Request
+    {
+        std::mutex mutex;
+        LPOVERLAPPED overlapped = nullptr;
+        HANDLE file = nullptr;
+        DWORD code = 0;
+        DWORD outLength = 0;
+        std::vector<std::uint8_t> bytes;
+        std::atomic<int> made { 0 }, cancels { 0 };
+        bool cancelled = false;
+    };
+
+    ~Win32ReportThread() override
+    {
+        if (answering.joinable())
+            answering.join();
+    }
+
+    Win32HidCalls calls(Answer answer)
+    {
+        Win32HidCalls c = asReaders();
+        c.deviceIoControl = [this, answer](HANDLE file, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
+                                DWORD outLength, LPDWORD, LPOVERLAPPED overlapped) -> BOOL {
+            {
+                const std::lock_guard lock(request.mutex);
+                request.file = file;
+                request.code = code;
+                request.outLength = out ? outLength : 0;
+                const auto *bytes = static_cast<const std::uint8_t *>(in);
+                request.bytes.assign(bytes, bytes + inLength);
+                request.overlapped = overlapped;
+            }
+            ++request.made;
+            switch (answer) {
+            case Answer::AtOnce: return TRUE;
+            case Answer::Refused: SetLastError(ERROR_GEN_FAILURE); return FALSE;
+            case Answer::Later:
+                answering = std::thread([overlapped] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+                    SetEvent(overlapped->hEvent);
+                });
+                break;
+            case Answer::Never:
+            case Answer::NeverAndCancelIgnored: break;
+            }
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        };
+        c.cancelIo = [this, answer](HANDLE file) -> BOOL {
+            const std::lock_guard lock(request.mutex);
+            EXPECT_EQ(file, request.file);
+            ++request.cancels;
+            if (answer == Answer::NeverAndCancelIgnored)
+                return TRUE;
+            request.cancelled = true;
+            SetEvent(request.overlapped->hEvent);
+            return TRUE;
+        };
+        c.getOverlappedResult = [this](HANDLE file, LPOVERLAPPED overlapped, LPDWORD, BOOL) -> BOOL {
+            const std::lock_guard lock(request.mutex);
+            EXPECT_EQ(file, request.file);
+            EXPECT_EQ(overlapped, request.overlapped);
+            if (!request.cancelled)
+                return TRUE;
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return FALSE;
+        };
+        // Only sendNow() goes through HidD_SetFeature itself.
+        c.setFeature = [](HANDLE, PVOID, ULONG) {
+            ADD_FAILURE() << "HidD_SetFeature on the report thread";
+            return BOOLEAN(FALSE);
+        };
+        return c;
+    }
+
+    static void runEventsUntil(const std::function<bool()> &done, int ms = 3000)
+    {
+        QDeadlineTimer deadline(ms);
+        while (!done() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+
+    Request request;
+    std::thread answering;
+};
+
+TEST_P(Win32ReportThread, SendsOverlappedAndWaitsForTheAnswerThere)
+{
+    application();
+    const ReportThreadRow &row = GetParam();
+    Win32HidPlatform platform(calls(row.answer));
+    RecordingView view;
+    AccessUSBIO usb(platform, view);
+    ASSERT_TRUE(usb.FindReaders());
+    ASSERT_GE(usb.OpenReader(usb.DevicePaths[0], AccessReadWrite), 1);
+    CommandChannel channel(platform, 0);
+    channel.attach(usb.DeviceHandle, usb.FeatureReportByteLength);
+    std::vector<std::vector<std::uint8_t>> told;
+    int refusals = 0;
+    QObject::connect(&channel, &CommandChannel::reportSent, &channel, [&](const auto &payload) { told.push_back(payload); });
+    QObject::connect(&channel, &CommandChannel::reportRefused, &channel, [&] { ++refusals; });
+    std::optional<bool> done;
+    channel.send(QStringLiteral("141109"), [&](bool sent) { done = sent; });
+
+    if (row.giveUp) {
+        runEventsUntil([&] { return request.made == 1; });
+        ASSERT_EQ(request.made, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // well inside its wait
+        const auto from = std::chrono::steady_clock::now();
+        channel.giveUp();
+        EXPECT_LT(std::chrono::steady_clock::now() - from, std::chrono::milliseconds(1000));
+        EXPECT_EQ(request.cancels, 1);
+    } else {
+        runEventsUntil([&] { return done.has_value(); });
+        EXPECT_EQ(done, row.accepted);
+        EXPECT_EQ(request.cancels, 0);
+    }
+    EXPECT_EQ(request.made, 1);
+    EXPECT_EQ(request.code, DWORD(IOCTL_HID_SET_FEATURE));
+    EXPECT_EQ(request.outLength, 0u);
+    EXPECT_EQ(request.bytes, (std::vector<std::uint8_t> { 0x00, 0x14, 0x11, 0x09, 0, 0, 0, 0, 0 }));
+    using Payloads = std::vector<std::vector<std::uint8_t>>;
+    EXPECT_EQ(told, (row.accepted ? Payloads { { 0x14, 0x11, 0x09 } } : Payloads {}));
+    EXPECT_EQ(refusals, row.accepted || row.giveUp ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reports, Win32ReportThread,
+    ::testing::Values(ReportThreadRow { "AnsweredAtOnce", Answer::AtOnce, false, true },
+        ReportThreadRow { "AnsweredLater", Answer::Later, false, true },
+        ReportThreadRow { "Refused", Answer::Refused, false, false },
+        ReportThreadRow { "SilentReaderGivenUp", Answer::Never, true, false },
+        ReportThreadRow { "SilentReaderGivenUpThoughTheCancelIsIgnored", Answer::NeverAndCancelIgnored, true, false }),
+    [](const ::testing::TestParamInfo<ReportThreadRow> &info) { return std::string(info.param.name); });
+
+// The uhid readers of the virtual machine (see uhidReaders()), on Windows'
+// own calls: the hot key's first report reaches every reader from its
+// channel's report thread, all of them waiting for their answers at once;
+// the silent reader's report is given up on when the program ends. (The
+// readers' log shows the bytes; make windows-kernel-test checks them.)
+class Win32Readers : public Win32ReportThread
+{
+protected:
+    void SetUp() override
+    {
+        if (uhidReaders().isEmpty())
+            GTEST_SKIP() << "no reader attached (make windows-kernel-test attaches uhid readers)";
+        application();
+    }
+
+    // The attached readers' paths by serial.
+    std::map<QString, std::string> readers()
+    {
+        Win32HidPlatform platform;
+        RecordingView view;
+        AccessUSBIO usb(platform, view);
+        usb.FindReaders();
+        std::map<QString, std::string> bySerial;
+        for (const std::string &path : usb.DevicePaths)
+            bySerial[serialOf(path)] = path;
+        return bySerial;
+    }
+};
+
+TEST_F(Win32Readers, EachReaderGetsItsReportFromItsOwnThread)
+{
+    const QString silent = qEnvironmentVariable("VORTAL9_UHID_SILENT");
+    Win32HidPlatform platform;
+    RecordingView view;
+    AccessUSBIO usb(platform, view);
+    std::vector<std::unique_ptr<CommandChannel>> channels;
+    std::vector<HidHandle> handles;
+    int answered = 0, accepted = 0;
+    for (const auto &[serial, path] : readers()) {
+        if (serial == silent)
+            continue;
+        const OpenedDevice opened = openHidDevice(platform, path, AccessReadWrite);
+        ASSERT_GE(opened.handle, 1) << serial.toStdString();
+        EXPECT_EQ(opened.featureLength, 9);
+        handles.push_back(opened.handle);
+        channels.push_back(std::make_unique<CommandChannel>(platform, 0));
+        channels.back()->attach(opened.handle, opened.featureLength);
+        channels.back()->send(QStringLiteral("141109"), [&](bool sent) { ++answered, accepted += sent; });
+    }
+    ASSERT_FALSE(channels.empty());
+    runEventsUntil([&] { return answered == int(channels.size()); }, 20000);
+    EXPECT_EQ(accepted, int(channels.size()));
+    channels.clear();
+    for (const HidHandle handle : handles)
+        platform.close(handle);
+}
+
+TEST_F(Win32Readers, ASilentReadersReportIsGivenUpOnWhenTheProgramEnds)
+{
+    const QString silent = qEnvironmentVariable("VORTAL9_UHID_SILENT");
+    const auto all = readers();
+    const auto it = all.find(silent);
+    ASSERT_NE(it, all.end()) << "no reader with the serial " << silent.toStdString();
+    Win32HidPlatform platform;
+    const OpenedDevice opened = openHidDevice(platform, it->second, AccessReadWrite);
+    ASSERT_GE(opened.handle, 1);
+    CommandChannel channel(platform, 0);
+    channel.attach(opened.handle, opened.featureLength);
+    int goingOut = 0, told = 0;
+    QObject::connect(&channel, &CommandChannel::reportGoingOut, &channel, [&] { ++goingOut; });
+    QObject::connect(&channel, &CommandChannel::reportSent, &channel, [&] { ++told; });
+    channel.send(QStringLiteral("141109"));
+    runEventsUntil([&] { return goingOut == 1; });
+    ASSERT_EQ(goingOut, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500)); // the reader holds it
+    const auto from = std::chrono::steady_clock::now();
+    channel.giveUp();
+    // Windows cancels the report. Wine sends it inside DeviceIoControl
+    // itself, overlapped or not, and neither a queued call nor
+    // CancelSynchronousIo ends that: there the kernel's time-out (5 s)
+    // ends it, and it still counts as refused.
+    const auto took = std::chrono::steady_clock::now() - from;
+    EXPECT_LT(took, std::chrono::milliseconds(6000));
+    EXPECT_EQ(told, 0);
+    std::printf("given up %lld ms after giveUp()\n",
+                (long long)std::chrono::duration_cast<std::chrono::milliseconds>(took).count());
+    platform.close(opened.handle);
 }
 
 // What HidD_GetManufacturerString leaves in the buffer, and what the program

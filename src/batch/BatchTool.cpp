@@ -54,6 +54,18 @@ const std::vector<Command> &commands()
 
 namespace {
 
+// Where a reader's typing lands on Windows, and the option that lets it land
+// in another program's window.
+const char ForegroundHelp[]
+    = "\n"
+      "Windows: the readers are heard through Raw Input, and what they type also lands in the\n"
+      "window in front (Windows lets no program keep a keyboard's keys from it). The tool\n"
+      "plays only while its own console is in front (it discards what landed there at its\n"
+      "end) or no window is, and names the window otherwise.\n"
+      "  --allow-foreground-window  play even while another program's window is in front\n"
+      "Ctrl+C, Ctrl+Break, closing the console, logging off, shutting down and taskkill end\n"
+      "the sessions as the signals above do.\n";
+
 QString help()
 {
     QString text = QStringLiteral("Usage: vortal9-batch COMMAND [OPTIONS]\n"
@@ -115,8 +127,11 @@ int run(const QStringList &arguments, Environment &env)
     const QCommandLineOption expectOption(QStringLiteral("expect"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption countryOption(QStringLiteral("country"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption shapeOption(QStringLiteral("expect-shape"), QString(), QStringLiteral("SHAPE"));
+    const QCommandLineOption foregroundOption(QStringLiteral("allow-foreground-window"));
     parser.addOptions({ jsonOption, helpOption, readerOption, allOption, checkOption, transcriptOption, expectOption,
         countryOption, shapeOption });
+    if (env.allowForegroundWindow)
+        parser.addOption(foregroundOption);
     QTextStream &err = *env.err;
     const QString tool = env.system.batchCommand;
     auto usage = [&](const QString &problem) {
@@ -127,6 +142,8 @@ int run(const QStringList &arguments, Environment &env)
         return usage(parser.errorText());
     if (parser.isSet(helpOption)) {
         *env.out << help();
+        if (env.allowForegroundWindow)
+            *env.out << ForegroundHelp;
         env.out->flush();
         return Success;
     }
@@ -166,6 +183,8 @@ int run(const QStringList &arguments, Environment &env)
     if (parser.isSet(countryOption))
         options.country = parser.value(countryOption);
     options.expectShape = parser.value(shapeOption);
+    if (env.allowForegroundWindow)
+        env.allowForegroundWindow(parser.isSet(foregroundOption));
     Runner runner(env);
     return command->run(runner, options);
 }

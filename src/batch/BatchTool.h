@@ -56,6 +56,12 @@ struct Environment
     // SIGHUP, SIGQUIT, SIGPIPE) is to do while a command runs; an empty
     // function when the command has ended.
     std::function<void(std::function<void()>)> onInterrupt;
+    // Windows: a reader's typing also lands in the window in front, which
+    // capture cannot keep it from; the tool then refuses to play while
+    // another program's window is there, unless --allow-foreground-window
+    // (given here) lets it. Empty where capture holds the keys alone: the
+    // option is then unknown.
+    std::function<void(bool allow)> allowForegroundWindow;
 };
 
 // Runs one command line (without the program's name, each argument as

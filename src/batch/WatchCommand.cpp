@@ -39,7 +39,7 @@ int watchReaders(Runner &runner, const Options &options)
     });
     // Without a udev daemon (a container, a chroot) no plug-in is announced:
     // said once, and the readers attached now are still configured.
-    const bool blind = !QFileInfo::exists(env.system.udevControl);
+    const bool blind = !env.system.udevControl.isEmpty() && !QFileInfo::exists(env.system.udevControl);
     if (blind) {
         runner.err() << "vortal9-batch: no udev daemon runs here (" << env.system.udevControl
                      << " is missing: a container or a chroot?): readers plugged in from now on cannot be seen; "

@@ -26,7 +26,8 @@ struct SystemPaths
     QStringList ruleCopies;
     // The udev daemon's control socket: where it is missing, no daemon runs
     // (a container, a chroot) and no plug-in is ever announced, as libudev
-    // and udevadm tell.
+    // and udevadm tell. Empty on a system that announces every device
+    // (Windows).
     QString udevControl = QStringLiteral("/run/udev/control");
     // How hints name the command-line tool, ready to be typed into a shell.
     QString batchCommand = QStringLiteral("vortal9-batch");

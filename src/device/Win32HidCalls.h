@@ -22,6 +22,8 @@
 extern "C" {
 #include <hidsdi.h>
 }
+#include <winioctl.h>
+#include <hidclass.h>
 
 #include <functional>
 
@@ -45,6 +47,13 @@ struct Win32HidCalls
     std::function<BOOLEAN(PHIDP_PREPARSED_DATA)> freePreparsedData = HidD_FreePreparsedData;
     std::function<BOOLEAN(HANDLE, PVOID, ULONG)> getManufacturerString = HidD_GetManufacturerString;
     std::function<BOOLEAN(HANDLE, PVOID, ULONG)> setFeature = HidD_SetFeature;
+    // A feature report sent on the channel's report thread, as HidD_SetFeature
+    // sends it (IOCTL_HID_SET_FEATURE, the report as its input), but
+    // overlapped, so that its wait for the reader's answer can be given up.
+    std::function<BOOL(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED)> deviceIoControl
+        = DeviceIoControl;
+    std::function<BOOL(HANDLE, LPOVERLAPPED, LPDWORD, BOOL)> getOverlappedResult = GetOverlappedResult;
+    std::function<BOOL(HANDLE)> cancelIo = CancelIo;
 };
 
 } // namespace vortal9

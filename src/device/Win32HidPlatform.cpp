@@ -7,12 +7,60 @@
 #include <array>
 #include <cstddef>
 #include <map>
+#include <memory>
 
 namespace vortal9 {
 
 namespace {
 // The manufacturer string is asked for with a buffer length of 100 bytes.
 constexpr ULONG ManufacturerBytes = 100;
+
+// How long a cancelled report may take to be over. Windows ends a cancelled
+// request at once; Wine's HID bus does not cancel one, and ends it only with
+// the kernel's own time-out (5 s) for the report.
+constexpr DWORD CancelledWithinMs = 200;
+
+// One request and what the system writes to until it is over: the record and
+// the buffer, kept together on the heap.
+struct FeatureRequest
+{
+    OVERLAPPED overlapped {};
+    std::vector<std::uint8_t> buffer;
+};
+
+// Sends report on file and waits for the reader's answer, as HidD_SetFeature
+// does (IOCTL_HID_SET_FEATURE with the report as its input); an asynchronous
+// procedure call that comes meanwhile cancels it.
+bool sendFeatureWaiting(const Win32HidCalls &calls, HANDLE file, const std::vector<std::uint8_t> &report)
+{
+    if (report.empty())
+        return false;
+    auto request = std::make_unique<FeatureRequest>();
+    request->buffer = report;
+    request->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE event = request->overlapped.hEvent;
+    if (!event)
+        return false;
+    DWORD bytes = 0;
+    BOOL done = calls.deviceIoControl(file, IOCTL_HID_SET_FEATURE, request->buffer.data(),
+                                      static_cast<DWORD>(request->buffer.size()), nullptr, 0, &bytes,
+                                      &request->overlapped);
+    if (!done && GetLastError() == ERROR_IO_PENDING) {
+        if (WaitForSingleObjectEx(event, INFINITE, TRUE) == WAIT_IO_COMPLETION) {
+            // Given up on: this thread's requests on the file are this report.
+            calls.cancelIo(file);
+            if (WaitForSingleObject(event, CancelledWithinMs) != WAIT_OBJECT_0) {
+                // Still under way: the system writes to the record and the
+                // buffer when it ends, so they stay (the program is ending).
+                request.release();
+                return false;
+            }
+        }
+        done = calls.getOverlappedResult(file, &request->overlapped, &bytes, FALSE);
+    }
+    CloseHandle(event);
+    return done != FALSE;
+}
 } // namespace
 
 struct Win32HidPlatform::State
@@ -190,6 +238,16 @@ bool Win32HidPlatform::setFeature(HidHandle handle, const std::vector<std::uint8
     // The call takes a writable buffer; the report itself stays untouched.
     std::vector<std::uint8_t> buffer = report;
     return m_state->calls.setFeature(file, buffer.data(), static_cast<ULONG>(buffer.size())) != FALSE;
+}
+
+HidPlatform::FeatureSender Win32HidPlatform::featureSender(HidHandle handle)
+{
+    const HANDLE file = m_state->handleOf(handle);
+    if (file == INVALID_HANDLE_VALUE)
+        return {};
+    return [calls = m_state->calls, file](const std::vector<std::uint8_t> &report) {
+        return sendFeatureWaiting(calls, file, report);
+    };
 }
 
 } // namespace vortal9

@@ -51,6 +51,12 @@ public:
     // characters, zero characters at the end dropped, any inside kept.
     std::optional<std::u16string> manufacturerString(HidHandle handle) override;
     bool setFeature(HidHandle handle, const std::vector<std::uint8_t> &report) override;
+    // The same report through an overlapped IOCTL_HID_SET_FEATURE whose wait
+    // for the reader's answer is alertable: an asynchronous procedure call
+    // queued to the waiting thread (CommandChannel's giveUp) cancels the
+    // report, which then counts as refused; one the system does not end
+    // within 200 ms of its cancel is left to it.
+    FeatureSender featureSender(HidHandle handle) override;
 
 private:
     struct State;

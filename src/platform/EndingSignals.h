@@ -7,8 +7,16 @@
 // of a session). Both front ends use it: vortal9-batch ends its jobs, the
 // window ends as its "EXIT" does, without its questions.
 //
-// On systems without these signals (Windows) it installs nothing and is
-// never active.
+// Windows ends a program in other ways, and they take the same path: a
+// console's Ctrl+C (SIGINT) and Ctrl+Break (SIGBREAK), its console window
+// closed, the session's end (log off, shut down: WM_QUERYENDSESSION, then
+// WM_ENDSESSION to every top-level window) and taskkill without /F
+// (WM_CLOSE to every top-level window), the last three as SIGTERM. A hidden
+// top-level window on a thread of its own hears the messages; where Windows
+// ends the process as soon as the answer is given (WM_ENDSESSION, a console
+// closed), that thread answers only once the program has ended or a
+// console's grace has passed, so that the release of a held key goes out
+// paced on the event loop first.
 #pragma once
 
 #include <QObject>
@@ -40,7 +48,7 @@ public:
     static bool pending();
 
     // False when the handlers could not be installed.
-    bool isActive() const { return m_notifier != nullptr; }
+    bool isActive() const { return m_active; }
     // What the next signal does (nothing when empty).
     void setHandler(std::function<void()> handler) { m_handler = std::move(handler); }
     // For a program's own instance, destroyed as the program ends: the
@@ -56,7 +64,9 @@ Q_SIGNALS:
 private:
     void onReadable();
 
-    QSocketNotifier *m_notifier = nullptr;
+    bool m_active = false;
+    QObject *m_notifier = nullptr; // tells the event loop that an ending came
+    void *m_window = nullptr;      // Windows: the hidden window that hears endings, and its thread
     std::function<void()> m_handler;
     bool m_holdUntilExit = false;
     std::vector<char> m_previous; // the actions replaced (struct sigaction each)

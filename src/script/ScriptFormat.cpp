@@ -140,7 +140,25 @@ LoadResult loadScriptFile(const QByteArray &nativePath)
     ::close(fd);
     return refused;
 #else
-    return loadScriptFile(QFile::decodeName(nativePath));
+    // The tool's arguments reach here as UTF-8 (Windows gives them as
+    // UTF-16); what keeps the file from being read is told as on Unix.
+    const QString path = QString::fromUtf8(nativePath);
+    const QFileInfo info(path);
+    LoadResult refused;
+    if (!info.exists())
+        refused.openProblem = LoadResult::OpenProblem::NoSuchFile;
+    else if (info.isDir())
+        refused.openProblem = LoadResult::OpenProblem::Directory;
+    else if (!info.isFile())
+        refused.openProblem = LoadResult::OpenProblem::NotARegularFile;
+    else {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            return readOpenScript(file);
+        if (file.error() == QFileDevice::PermissionsError || !info.isReadable())
+            refused.openProblem = LoadResult::OpenProblem::PermissionDenied;
+    }
+    return refused;
 #endif
 }
 

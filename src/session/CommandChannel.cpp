@@ -12,6 +12,12 @@
 #include <csignal>
 #include <pthread.h>
 #endif
+#ifdef Q_OS_WIN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace vortal9 {
 
@@ -32,6 +38,15 @@ int wakeSignal()
         return SIGURG;
     }();
     return signal;
+}
+#endif
+
+#ifdef Q_OS_WIN
+// An asynchronous procedure call that does nothing: queued to the report
+// thread, it ends the thread's alertable wait for a reader's answer (the
+// Windows backend waits so; its report is then cancelled and fails).
+void CALLBACK wakeCall(ULONG_PTR)
+{
 }
 #endif
 
@@ -58,6 +73,9 @@ public:
         }
         m_changed.notify_all();
         m_thread.join();
+#ifdef Q_OS_WIN
+        CloseHandle(m_threadHandle);
+#endif
     }
 
     void send(HidPlatform::FeatureSender sender, std::vector<std::uint8_t> report, quint64 ticket)
@@ -77,7 +95,24 @@ public:
     // lets it end early: the report then fails.
     void interrupt()
     {
-#ifdef Q_OS_UNIX
+#ifdef Q_OS_WIN
+        std::unique_lock lock(m_mutex);
+        if (m_answeredYet)
+            return;
+        m_changed.wait(lock, [this] { return m_threadHandle != nullptr; });
+        const HANDLE thread = m_threadHandle;
+        // One call, queued while the report waits (an alertable wait takes it
+        // whenever it starts); one still queued when the answer comes is
+        // taken right after it (run()).
+        QueueUserAPC(wakeCall, thread, 0);
+        // A synchronous wait in the system is cancelled instead; again until
+        // the answer is in, since one that comes before the wait begins
+        // cancels nothing.
+        while (!m_answeredYet) {
+            CancelSynchronousIo(thread);
+            m_changed.wait_for(lock, std::chrono::milliseconds(50));
+        }
+#elif defined(Q_OS_UNIX)
         const int signal = wakeSignal();
         std::unique_lock lock(m_mutex);
         // Again until it has its answer: a signal that comes just before the
@@ -102,6 +137,12 @@ private:
     void run()
     {
         std::unique_lock lock(m_mutex);
+#ifdef Q_OS_WIN
+        // A real handle of this thread (GetCurrentThread() names the caller).
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &m_threadHandle, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        m_changed.notify_all();
+#endif
         for (;;) {
             m_changed.wait(lock, [this] { return m_stopping || m_pending; });
             if (m_pending) {
@@ -116,6 +157,11 @@ private:
                 m_answeredYet = true;
                 m_changed.notify_all();
                 lock.unlock();
+#ifdef Q_OS_WIN
+                // A wake call queued just before the answer came must not end
+                // the next report's wait: none is queued from now on.
+                SleepEx(0, TRUE);
+#endif
                 m_answered(ticket);
                 lock.lock();
             } else {
@@ -134,6 +180,9 @@ private:
     bool m_answeredYet = true;  // the last report handed over has its answer
     bool m_accepted = false;
     bool m_stopping = false;
+#ifdef Q_OS_WIN
+    HANDLE m_threadHandle = nullptr; // the thread's own, for interrupt()
+#endif
     std::thread m_thread;       // last: starts once everything above exists
 };
 

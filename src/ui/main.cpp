@@ -1,4 +1,5 @@
 #ifdef _WIN32
+#include "device/Win32DeviceMonitor.h"
 #include "device/Win32HidPlatform.h"
 #else
 #include "device/HidapiPlatform.h"
@@ -45,6 +46,12 @@ int main(int argc, char *argv[])
     // without capture needs.
     vortal9::UdevMonitor monitor;
     return vortal9::runProgram(platform, &capture, QStringLiteral("vortal9-setup"),
+                               monitor.isWatching() ? &monitor : nullptr);
+#elif defined(_WIN32)
+    // The reader is heard through the keyboard focus; an unplugged one is
+    // noticed through Windows' device notifications.
+    vortal9::Win32DeviceMonitor monitor(platform);
+    return vortal9::runProgram(platform, nullptr, QStringLiteral("vortal9-setup"),
                                monitor.isWatching() ? &monitor : nullptr);
 #else
     return vortal9::runProgram(platform, nullptr, QStringLiteral("vortal9-setup"));

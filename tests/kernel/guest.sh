@@ -10,7 +10,7 @@
 # SOAK_PLUGS (how many readers the soak check plugs in), and prints "ok NAME", "FAIL NAME: why" or "skip NAME: why" lines; a check that
 # exits non-zero without a FAIL line is counted as one.
 set -u
-export SRC BUILD OUT UDEV
+export SRC BUILD OUT UDEV WIN_BUILD WINE_PREFIX
 export SOAK_PLUGS=${SOAK_PLUGS:-500}
 export UHID=$BUILD/bin/vortal9-uhid-reader
 export SYSTEMD_IGNORE_CHROOT=1
@@ -38,7 +38,10 @@ result() { # the lines a check printed that are results
 }
 
 status=0
-for check in "$SRC"/tests/kernel/checks/[0-9][0-9]-*.sh; do
+# With a Windows build (WIN_BUILD), the Wine checks after the others.
+checks=("$SRC"/tests/kernel/checks/[0-9][0-9]-*.sh)
+[ -n "${WIN_BUILD:-}" ] && checks+=("$SRC"/tests/kernel/wine/[0-9][0-9]-*.sh)
+for check in "${checks[@]}"; do
     name=$(basename "$check" .sh)
     if [ -n "${ONLY:-}" ] && ! grep -qw -- "$name" <<<"$ONLY"; then continue; fi
     export SCRATCH=/tmp/scratch/$name
@@ -46,11 +49,14 @@ for check in "$SRC"/tests/kernel/checks/[0-9][0-9]-*.sh; do
     log=$OUT/$name.log
     began=$(cut -d' ' -f1 /proc/uptime)
     # Each check in a process group of its own, killed after it, so that
-    # nothing a check started outlives it; within 300 s, or the time a line
-    # "# time limit: SECONDS" of the check gives (shell arithmetic, which may
-    # use SOAK_PLUGS).
-    limit=$(sed -n 's/^# time limit: //p' "$check" | head -1)
-    limit=$(( ${limit:-300} ))
+    # nothing a check started outlives it; within 300 s (Windows programs
+    # under Wine: 1200 s, they take longer in the emulated CPU), or the time a
+    # line "# time limit: SECONDS" of the check gives (shell arithmetic, which
+    # may use SOAK_PLUGS).
+    limit=300
+    case $check in */wine/*) limit=1200 ;; esac
+    given=$(sed -n 's/^# time limit: //p' "$check" | head -1)
+    limit=$(( ${given:-$limit} ))
     (cd "$SCRATCH" && exec setsid timeout -k 5 "$limit" bash "$check") >"$log" 2>&1 </dev/null &
     pid=$!
     wait $pid

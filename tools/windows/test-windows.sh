@@ -82,6 +82,11 @@ msiexec() {
 winpath() {
     "$WINE" winepath -w "$1" 2>/dev/null | tr -d '\r'
 }
+# A file in the prefix's drive C: by its C: path, as Windows names it (Wine's
+# shell does not follow a shortcut that it is given by its Z: path).
+cpath() {
+    printf 'C:\\%s' "${1#"$WINEPREFIX/drive_c/"}" | tr / '\\'
+}
 # One value of a registry key, or nothing when the key or value is missing.
 reg_value() {
     "$WINE" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
@@ -109,13 +114,19 @@ expect_installed() {
     *) fail "$key has no uninstall command" ;;
     esac
     ! reg_exists "$UNINSTALL\\{$other}" || fail "the other version's uninstall entry is still there"
-    for file in vortal9-setup.exe Qt6Widgets.dll platforms/qwindows.dll libwinpthread-1.dll \
+    for file in vortal9-setup.exe vortal9-batch.exe Qt6Widgets.dll platforms/qwindows.dll libwinpthread-1.dll \
                 licenses/NOTICES.txt licenses/Qt/LGPL-3.0-only.txt licenses/Qt/copyright \
                 licenses/MinGW/gcc-runtime-copyright.txt licenses/MinGW/mingw-w64-copyright.txt; do
         [ -f "$INSTALLDIR/$file" ] || fail "$file is not installed"
     done
     [ "$(shortcuts | wc -l)" -eq 1 ] || fail "not exactly one Start-menu shortcut: $(shortcuts)"
+    on_path || fail "the installed folder is not on the system's PATH: $(system_path)"
 }
+
+# The system's PATH, and whether the installed folder is on it.
+ENVIRONMENT='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+system_path() { reg_value "$ENVIRONMENT" PATH; }
+on_path() { system_path | tr ';' '\n' | grep -qix 'C:\\Program Files\\VORTAL9 Setup\\\?'; }
 
 # Share of exactly green pixels inside a button's bevel (x y width height of
 # the button in the window, the design's twips / 15).
@@ -133,6 +144,19 @@ done
 echo "== silent install of $OLD_VERSION"
 [ "$(msiexec /i "$(winpath "$OLD")")" = 0 ] || fail "msiexec /i $OLD /qn"
 expect_installed "$OLD_CODE" "$OLD_VERSION" "$NEW_CODE"
+
+echo "== vortal9-batch by its name, as an administrator's shell runs it"
+# A new process reads the PATH that the installer changed; it is searched by
+# Windows' own rules (SearchPath). (Wine's cmd.exe stops at an empty PATH
+# entry, which Wine's removal of an entry leaves behind; Windows' does not.)
+version=$("$WINE" vortal9-batch --version 2>/dev/null | tr -d '\r')
+[ "$version" = "vortal9-batch $OLD_VERSION" ] || fail "vortal9-batch --version through the PATH gave: $version"
+status=0
+"$WINE" vortal9-batch list >/dev/null 2>&1 || status=$?
+[ "$status" = 4 ] || fail "vortal9-batch list without readers exited $status, not 4 (no reader attached)"
+# This Wine session has no display; the window below needs a new one on Xvfb.
+"$WINESERVER" -w
+echo "vortal9-batch runs from the PATH: $version; list without readers exits 4"
 
 echo "== the installed program, started from its shortcut, on Xvfb"
 link=$(shortcuts)
@@ -154,7 +178,7 @@ $XVFB "$SCREEN" sh -eu -c '
     sleep 3 # first paint and the key pictures
     import -window "$window" "$3"
     "$4" -k
-' sh "$WINE" "$(winpath "$link")" "$SHOT" "$WINESERVER"
+' sh "$WINE" "$(cpath "$link")" "$SHOT" "$WINESERVER"
 echo "Screenshot: $SHOT"
 while read -r name x y w h; do
     share=$(green_share "$SHOT" "$x" "$y" "$w" "$h")
@@ -191,6 +215,7 @@ for code in "$OLD_CODE" "$NEW_CODE"; do
     ! reg_exists "$UNINSTALL\\{$code}" || fail "uninstall entry {$code} left behind"
 done
 ! reg_exists "$PROGRAM_KEY" || fail "$PROGRAM_KEY left behind"
+! on_path || fail "the installed folder is still on the PATH: $(system_path)"
 echo "installer: install, upgrade, refused downgrade and removal passed"
 
 if [ "$tests" -ne 0 ]; then
