@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <set>
 
 struct hid_device_
@@ -19,6 +20,14 @@ struct hid_device_
 namespace vortal9::test::hidapi {
 
 namespace {
+
+// The program opens readers on several threads and closes them on others, as
+// the real library allows; what the stand-in records is kept under one lock.
+std::mutex &recordLock()
+{
+    static std::mutex lock;
+    return lock;
+}
 
 std::set<hid_device *> &liveDevices()
 {
@@ -64,6 +73,7 @@ void reset()
 
 std::size_t openDevices()
 {
+    const std::lock_guard lock(recordLock());
     return liveDevices().size();
 }
 
@@ -85,6 +95,7 @@ int hid_exit(void)
 
 hid_device_info *hid_enumerate(unsigned short, unsigned short)
 {
+    const std::lock_guard lock(vortal9::test::hidapi::recordLock());
     ++standIn().calls.enumerations;
     hid_device_info *head = nullptr;
     hid_device_info **tail = &head;
@@ -99,6 +110,7 @@ hid_device_info *hid_enumerate(unsigned short, unsigned short)
 
 void hid_free_enumeration(hid_device_info *devs)
 {
+    const std::lock_guard lock(vortal9::test::hidapi::recordLock());
     ++standIn().calls.freedEnumerations;
     while (devs != nullptr) {
         hid_device_info *next = devs->next;
@@ -110,6 +122,7 @@ void hid_free_enumeration(hid_device_info *devs)
 
 hid_device *hid_open_path(const char *path)
 {
+    const std::lock_guard lock(vortal9::test::hidapi::recordLock());
     standIn().calls.opened.emplace_back(path);
     const auto *behaviour = vortal9::test::hidapi::deviceAt(path);
     if (behaviour == nullptr || !behaviour->opens)
@@ -123,6 +136,7 @@ hid_device *hid_open_path(const char *path)
 
 void hid_close(hid_device *dev)
 {
+    const std::lock_guard lock(vortal9::test::hidapi::recordLock());
     if (vortal9::test::hidapi::liveDevices().erase(dev) == 0) {
         ++standIn().calls.closedUnknown;
         return;
@@ -153,6 +167,7 @@ int hid_get_manufacturer_string(hid_device *dev, wchar_t *string, size_t maxlen)
 
 int hid_send_feature_report(hid_device *dev, const unsigned char *data, size_t length)
 {
+    const std::lock_guard lock(vortal9::test::hidapi::recordLock());
     standIn().calls.sent.push_back({dev->path, std::vector<std::uint8_t>(data, data + length)});
     const auto *behaviour = vortal9::test::hidapi::deviceAt(dev->path);
     if (behaviour == nullptr || behaviour->refusesReports)
