@@ -77,11 +77,6 @@ std::vector<ReaderDiagnosis> diagnoseReaders(const SystemPaths &)
     return diagnoseWin32Readers(platform, Win32DeviceTree::system());
 }
 
-bool isReaderHidId(const QString &hidId)
-{
-    return hidId.contains(ids(), Qt::CaseInsensitive);
-}
-
 QStringList ReaderDiagnosis::problems() const
 {
     if (!hasFeatureReport)

@@ -30,7 +30,8 @@ ONLY="$*"
 KERNEL_SOAK_PLUGS=${KERNEL_SOAK_PLUGS:-500}
 case "$KERNEL_SOAK_PLUGS" in ''|*[!0-9]*) echo "kernel-test: KERNEL_SOAK_PLUGS is a number of readers, not \"$KERNEL_SOAK_PLUGS\""; exit 2 ;; esac
 # The soak check may take up to three seconds per reader it plugs in.
-KERNEL_TIMEOUT=${KERNEL_TIMEOUT:-$((900 + 3 * KERNEL_SOAK_PLUGS))}
+# The Windows programs' checks under Wine have 20 minutes each.
+KERNEL_TIMEOUT=${KERNEL_TIMEOUT:-$((900 + 3 * KERNEL_SOAK_PLUGS + ${WIN_BUILD:+3 * 1200 +} 0))}
 PY=/usr/bin/python3
 
 mkdir -p "$CACHE"

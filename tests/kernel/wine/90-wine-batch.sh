@@ -16,8 +16,10 @@ began=$(now)
 fleet f.json '{ "serial": "W1", "settings": { "terminator": "CR", "beep": "ON" } }' \
     '{ "serial": "W2", "settings": { "terminator": "CR", "beep": "ON" } }'
 readers r --fleet f.json || { fail start "the uhid readers did not start: $(cat r.err)"; finish; }
+echo "# readers ready after $(elapsed "$began") s"
 # X first: Wine's programs take the display driver of the first one.
 xorg_start || { fail xorg "Xorg did not start: $(tail -5 xorg.log)"; finish; }
+echo "# Xorg up after $(elapsed "$began") s"
 xorg_has_readers 2 || fail xorg-readers "Xorg did not add both readers' keyboards"
 wine_sees 2 || { fail start "Wine's HID bus shows no two readers"; finish; }
 echo "# Wine sees the readers after $(elapsed "$began") s"

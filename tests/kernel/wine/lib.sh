@@ -34,6 +34,7 @@ wine_sees() { # COUNT
     for i in $(seq 60); do
         n=$("$WINE" "$WBIN/vortal9-batch.exe" list --json 2>/dev/null | grep -c '"reader":[0-9]')
         [ "$n" -ge "$1" ] && return 0
+        echo "# Wine sees $n readers after $i tries"
         sleep 1
     done
     return 1
