@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -279,6 +280,17 @@ TEST_F(HidapiPlatformTest, SendsExactlyTheReportBytes)
 // Readers opened on the opener's threads, several at once: each is handed
 // back on the event loop's thread, as it is ready; one whose asker has gone
 // is closed again.
+int threadsOfTheProcess()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("Threads:"))
+            return line.mid(8).trimmed().toInt();
+    return -1;
+}
+
 TEST_F(HidapiPlatformTest, ReadersOpenedOnThreadsComeBackToTheEventLoop)
 {
     int argc = 1;
@@ -294,6 +306,7 @@ TEST_F(HidapiPlatformTest, ReadersOpenedOnThreadsComeBackToTheEventLoop)
     }
     const std::string keyboard = attach(usbKeyboard("hidraw2", "2-1", "0002"));
 
+    const int threadsBefore = threadsOfTheProcess();
     auto opener = std::make_unique<ReaderOpener>(*platform, nullptr);
     ASSERT_TRUE(opener->opensOnThreads());
     std::map<std::string, ReaderSession::OpenResult::Status> handedBack;
@@ -313,6 +326,12 @@ TEST_F(HidapiPlatformTest, ReadersOpenedOnThreadsComeBackToTheEventLoop)
     QDeadlineTimer deadline(10000);
     while (handedBack.size() < readers.size() + 1 && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    // Its threads end a little after the last reader: a station waiting for
+    // the next one holds no thread (nor its event dispatcher's file) for it.
+    QDeadlineTimer idle(ReaderOpener::ExpiryMs + 8000);
+    while (threadsOfTheProcess() > threadsBefore && !idle.hasExpired())
+        QThread::msleep(100);
+    EXPECT_EQ(threadsOfTheProcess(), threadsBefore);
     opener.reset(); // waits for the one nobody takes
 
     ASSERT_EQ(handedBack.size(), readers.size() + 1);

@@ -21,6 +21,10 @@ ReaderOpener::ReaderOpener(HidPlatform &platform, CapturePlatform *capture, QObj
     , m_onThreads(platform.callableFromAnyThread() && (!capture || capture->capturesOnAnyThread()))
 {
     m_pool.setMaxThreadCount(Threads);
+    // Each thread of the pool holds an event dispatcher (a thread and a file
+    // of the process): a station that waits for the next reader for hours
+    // keeps none of them beyond a short burst of plugging.
+    m_pool.setExpiryTimeout(ExpiryMs);
 }
 
 ReaderOpener::~ReaderOpener()

@@ -26,6 +26,8 @@ class ReaderOpener : public QObject
 public:
     // How many readers are opened at the same moment at most.
     static constexpr int Threads = 4;
+    // How long a thread of the pool waits for the next reader before it ends.
+    static constexpr int ExpiryMs = 2000;
 
     ReaderOpener(HidPlatform &platform, CapturePlatform *capture, QObject *parent = nullptr);
     // Waits for the opens under way; what they opened is let go again.
