@@ -39,9 +39,11 @@ expect rules "our rules on every reader node (tag uaccess, group vortal9, mode 6
 bad=
 for node in /dev/$KB $(events_of /dev/$KB); do
     got=$(rules_on $node); echo "$node: $got"
-    [ "$got" = "no root 600" ] || bad="$bad $node($got)"
+    # udev's own default: root 600, or group input 660 for its event nodes
+    # where the system has that group (Xorg's packages add it).
+    case "$node:$got" in "$node:no root 600" | /dev/input/*:"no input 660") ;; *) bad="$bad $node($got)" ;; esac
 done
-expect rules-keyboard "the keyboard's nodes untouched:${bad:- none}" test -z "$bad"
+expect rules-keyboard "the keyboard's nodes untouched by our rules:${bad:- none}" test -z "$bad"
 
 # The station's group: a user with only the group vortal9.
 as_station "$BATCH" doctor > station-doctor.txt; status=$?; cat station-doctor.txt
