@@ -162,7 +162,7 @@ windows-test: windows
 # the 45-minute Qt build unasked. .ci/run runs it when the cache is there.
 windows-check:
 	@test -f $(WIN_QT)/.vortal9-qt-complete || { \
-	  echo "windows-check: Qt for Windows is not built in $(WIN_QT); run make windows once (about 45 minutes on two cores)"; \
+	  echo "windows-check: Qt for Windows is not built in $(WIN_QT); run make windows once (over an hour on two cores)"; \
 	  exit 1; }
 	$(MAKE) windows-test
 
