@@ -248,12 +248,9 @@ if [ -z "$ACCEL" ]; then
     fi
 fi
 # Without SMAP under TCG: qemu 7.2 faults on the user iretq of every Wine
-# process with it (the guest kernel then kills the process). With Windows
-# programs, without AVX2 too: qemu 7.2's new AVX2 faults on a masked load
-# whose masked-off part lies past a page's end, which Qt's drawing code
-# does (the window crashed in qt_blend_argb32_on_argb32_avx2).
-TCG_CPU=max,-smap
-[ -n "${WIN_BUILD:-}" ] && TCG_CPU=$TCG_CPU,-avx2
+# process with it (the guest kernel then kills the process). KERNEL_TCG_CPU
+# names another CPU model for TCG (to try one).
+TCG_CPU=${KERNEL_TCG_CPU:-max,-smap}
 if [ "$ACCEL" = kvm ]; then QEMU+=(-accel kvm -cpu host); else QEMU+=(-accel tcg -cpu "$TCG_CPU"); fi
 say "booting $KVER ($(basename "$BOOT_IMAGE"), $ACCEL)"
 

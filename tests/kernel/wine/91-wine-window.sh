@@ -50,6 +50,13 @@ settled() { # GEOMETRY SECONDS [MAX]
     done
     return 1
 }
+# The window again after readers were made anew (see wine_restart).
+restart_window() { # COUNT
+    kill $winpid 2>/dev/null
+    wait $winpid 2>/dev/null
+    wine_restart "$1" || return 1
+    start_window "$WBIN/vortal9-setup.exe" window.log
+}
 start_window() { # PROGRAM LOG
     "$WINE" "$1" >"$2" 2>&1 &
     winpid=$!
@@ -114,7 +121,7 @@ stop_readers
 fleet p.json '{ "serial": "P1", "settings": { "terminator": "CR", "beep": "ON" } }'
 readers p --fleet p.json || { fail start "the playback's reader did not start: $(cat p.err)"; finish; }
 xorg_has_readers 3 || fail xorg-readers "Xorg did not add the playback's reader"
-xdotool windowfocus --sync "$win"
+restart_window 1 || { fail window "the window did not appear again with the playback's reader"; finish; }
 click $CHECK_DEVICE
 sleep 3
 click $LOAD_FILE
@@ -145,7 +152,7 @@ expect playback "Load File and Setting: $(head -1 playback.txt); the reader keep
 fleet m.json '{ "serial": "MUTE", "noAnswerAt": 1 }'
 readers m --fleet m.json || { fail start "the silent reader did not start: $(cat m.err)"; finish; }
 xorg_has_readers 4 || true
-xdotool windowfocus --sync "$win"
+restart_window 1 || { fail window "the window did not appear again with the silent reader"; finish; }
 click $CHECK_DEVICE
 sleep 3
 quiet=$(ink $ERROR)
@@ -163,7 +170,7 @@ stop_readers
 # An unplugged reader is noticed (Windows' device notifications).
 fleet u.json '{ "serial": "GONE" }'
 readers u --fleet u.json || { fail start "the reader to unplug did not start: $(cat u.err)"; finish; }
-xdotool windowfocus --sync "$win"
+restart_window 1 || { fail window "the window did not appear again with the reader to unplug"; finish; }
 click $CHECK_DEVICE
 sleep 3
 click $ENTER_CONFIG
@@ -180,7 +187,7 @@ expect unplug "the unplugged reader noticed: the status panel changed ($status_b
 # ends with 0, as on SIGTERM on Linux.
 fleet k.json '{ "serial": "KILL" }'
 readers k --fleet k.json || { fail start "the last reader did not start: $(cat k.err)"; finish; }
-xdotool windowfocus --sync "$win"
+restart_window 1 || { fail window "the window did not appear again with the last reader"; finish; }
 click $CHECK_DEVICE
 sleep 3
 click $ENTER_CONFIG

@@ -32,15 +32,22 @@ win_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 wine_sees() { # COUNT
     local i n
     for i in $(seq 60); do
-        n=$("$WINE" "$WBIN/vortal9-batch.exe" list --json 2>/dev/null | grep -c '"reader":[0-9]')
+        n=$(timeout 240 "$WINE" "$WBIN/vortal9-batch.exe" list --json 2>"$SCRATCH/wine-list.err" | grep -c '"reader":[0-9]')
         [ "$n" -ge "$1" ] && return 0
-        echo "# Wine sees $n readers after $i tries"
+        echo "# Wine sees $n readers after $i tries ($(tail -2 "$SCRATCH/wine-list.err" | tr '\n' ' '))"
         sleep 1
     done
     return 1
 }
 
 wine_stop() { "$WINESERVER" -k 2>/dev/null; "$WINESERVER" -w 2>/dev/null; }
+# Wine's HID bus in the guest lets unplugged readers go but takes no reader
+# plugged in after it started: readers made anew are shown to Windows
+# programs by starting Wine again (every Wine program ends with it).
+wine_restart() { # COUNT
+    wine_stop
+    wine_sees "$1"
+}
 
 # Xorg on :8 with the dummy video driver, reading every keyboard (the
 # readers' event nodes) through libinput, as a desktop's X server does: the
