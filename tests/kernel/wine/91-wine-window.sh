@@ -114,7 +114,7 @@ wait_reports R1 r.log $((n + 1)) 20
 click $CLOSE_DEVICE
 wait_reports R1 r.log $((n + 2)) 20
 latched=$(jq -r 'select(.device == "R1" and .event == "set_report") | .data' r.log | tail -2 | tr '\n' ' ')
-expect close-releases-shift "Shift latched, then Close Device: the reader got $latched" test "$latched" = "001200000000000000 00f01200000000000000 "
+expect close-releases-shift "Shift latched, then Close Device: the reader got $latched" test "$latched" = "001200000000000000 00f012000000000000 "
 stop_readers
 
 # Load File and Setting on a fresh reader: the script to its end, paced.
@@ -202,7 +202,7 @@ wait $winpid; ended=$?
 stop_readers
 latched=$(jq -r 'select(.device == "KILL" and .event == "set_report") | .data' k.log | tail -2 | tr '\n' ' ')
 expect taskkill-releases-shift "Shift latched, then taskkill: the reader got $latched, the program ended with $ended" \
-    test "$latched $ended" = "001200000000000000 00f01200000000000000  0"
+    test "$latched $ended" = "001200000000000000 00f012000000000000  0"
 
 wine_stop
 xorg_stop
